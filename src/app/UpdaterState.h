@@ -1,0 +1,66 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "app/Window.h"
+#include "image/Resources.h"
+#include "link/FtdiDriver.h"
+
+namespace kelvo {
+
+// LinkStatus for a transfer that timed out, failed or brought wrong data.
+inline constexpr std::int32_t LinkStatusTransferFailed = 8;
+
+inline constexpr std::size_t TextBufferSize = 4096;
+using TextBuffer = std::array<std::uint8_t, TextBufferSize>;
+
+struct FirmwareVersion {
+  int Major = 0;
+  int Minor = 0;
+  friend bool operator==(const FirmwareVersion&, const FirmwareVersion&) = default;
+};
+
+// Which operation a click has started; decides how a close request or a
+// repeated click is treated while it runs.
+enum class RunningOperation { None, DeviceCheck, Flash };
+
+// All process-wide state. Each routine takes this record alone: callers set
+// inputs here, call, and read the outcome fields right afterwards.
+struct UpdaterState {
+  UpdaterState(FtdiDriver& driver, Window& window, ResourceLoader resources)
+      : Driver(driver), Ui(window), Resources(std::move(resources)) {
+    CommandBuffer.fill(' ');
+    ReplyBuffer.fill(' ');
+  }
+
+  FtdiDriver& Driver;
+  Window& Ui;
+  ResourceLoader Resources;
+
+  FT_HANDLE LinkHandle = 0;
+  std::int32_t LinkStatus = 0;
+  std::int32_t WriteLength = 0;
+  std::int32_t ReadLength = 0;
+  TextBuffer CommandBuffer{};
+  TextBuffer ReplyBuffer{};
+  std::vector<std::uint8_t> PageBuffer;
+  std::vector<std::uint8_t> ReadBackBuffer;
+  std::vector<std::uint8_t> FirmwareImage;
+  std::vector<std::uint8_t> ScrambledImage;
+  std::int32_t FlashAddress = 0;
+  std::int32_t PageInstructions = 0;
+  FirmwareVersion DeviceVersion;
+  FirmwareVersion ImageVersion;
+  bool UpdateModeFlag = false;
+  bool OperationFailed = false;
+  std::int16_t ImageResourceId = 0;
+
+  RunningOperation Running = RunningOperation::None;
+  // A close the user asked for while the device check waited for the board;
+  // carried out once the check returns.
+  bool CloseDeferred = false;
+};
+
+}  // namespace kelvo

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace kelvo {
+
+// Button indices of the window's one button array.
+inline constexpr int ButtonFindDevice = 0;
+inline constexpr int ButtonFlashDevice = 1;
+inline constexpr int ButtonAbortFlash = 2;
+inline constexpr int ButtonOk = 3;
+inline constexpr int ButtonCount = 4;
+
+struct MessageStyle {
+  bool Critical = false;
+  bool SystemModal = false;
+};
+
+// What the window calls back into; the application binds these once.
+struct WindowHandlers {
+  std::function<void(std::int16_t index)> Button_Click;
+  // Returns true when the close may go ahead.
+  std::function<bool()> Form_QueryUnload;
+  std::function<void()> Form_Unload;
+};
+
+// The main window and the application facts, as the routines see them.
+// fmStart is the Qt implementation; tests use a recording fake.
+class Window {
+ public:
+  virtual ~Window() = default;
+
+  virtual void SetHandlers(WindowHandlers handlers) = 0;
+
+  virtual void SetButtonVisible(int index, bool visible) = 0;
+  virtual void SetStatusText(const std::string& text) = 0;
+  virtual void SetDeviceName(const std::string& text) = 0;
+  virtual void SetProgressVisible(bool visible) = 0;
+  virtual void SetProgressMaximum(int maximum) = 0;
+  virtual void SetProgressValue(int value) = 0;
+  virtual void SetTitle(const std::string& title) = 0;
+  virtual void Show() = 0;
+  // Asks Form_QueryUnload, and when granted runs Form_Unload and removes the
+  // window.
+  virtual void Close() = 0;
+  // Lets the window handle its pending events once, then returns.
+  virtual void PumpEvents() = 0;
+  // Modal; an empty title shows the application title. The answer is unused.
+  virtual void MessageBox(const std::string& text, const std::string& title, MessageStyle style) = 0;
+
+  virtual bool AnotherInstanceRunning() = 0;
+  // The running program's file name without its extension.
+  virtual std::string ProgramFileName() = 0;
+  virtual int VersionMajor() = 0;
+  virtual int VersionMinor() = 0;
+  virtual std::string ApplicationTitle() = 0;
+  // Ends the program as soon as the running handler returns.
+  virtual void EndProgram() = 0;
+};
+
+}  // namespace kelvo

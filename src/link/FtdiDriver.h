@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+
+namespace kelvo {
+
+// The handle of an open FTDI device; 0 means no device.
+using FT_HANDLE = std::uintptr_t;
+using FT_STATUS = std::uint32_t;
+
+// D2XX status values.
+inline constexpr FT_STATUS FT_OK = 0;
+inline constexpr FT_STATUS FT_INVALID_HANDLE = 1;
+inline constexpr FT_STATUS FT_DEVICE_NOT_FOUND = 2;
+inline constexpr FT_STATUS FT_DEVICE_NOT_OPENED = 3;
+inline constexpr FT_STATUS FT_IO_ERROR = 4;
+inline constexpr FT_STATUS FT_INSUFFICIENT_RESOURCES = 5;
+inline constexpr FT_STATUS FT_INVALID_PARAMETER = 6;
+inline constexpr FT_STATUS FT_INVALID_BAUD_RATE = 7;
+inline constexpr FT_STATUS FT_NOT_SUPPORTED = 17;
+inline constexpr FT_STATUS FT_OTHER_ERROR = 18;
+
+// D2XX constants.
+inline constexpr std::uint32_t FT_OPEN_BY_DESCRIPTION = 2;
+inline constexpr std::uint32_t FT_PURGE_RX = 1;
+inline constexpr std::uint32_t FT_PURGE_TX = 2;
+
+// Exactly the D2XX calls the updater makes, so the real cable and the
+// simulated board are interchangeable behind it. Argument order follows D2XX.
+class FtdiDriver {
+ public:
+  virtual ~FtdiDriver() = default;
+
+  // `description` is NUL-terminated; on success the handle is stored in
+  // `handle`, on failure nothing is stored.
+  virtual FT_STATUS FT_OpenEx(const char* description, std::uint32_t flags, FT_HANDLE* handle) = 0;
+  virtual FT_STATUS FT_Close(FT_HANDLE handle) = 0;
+  virtual FT_STATUS FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baudRate) = 0;
+  virtual FT_STATUS FT_SetFlowControl(FT_HANDLE handle, std::uint16_t flowControl, std::uint8_t xon,
+                                      std::uint8_t xoff) = 0;
+  virtual FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, std::uint8_t milliseconds) = 0;
+  virtual FT_STATUS FT_SetUSBParameters(FT_HANDLE handle, std::uint32_t inTransferSize,
+                                        std::uint32_t outTransferSize) = 0;
+  virtual FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, std::uint8_t wordLength, std::uint8_t stopBits,
+                                              std::uint8_t parity) = 0;
+  virtual FT_STATUS FT_SetChars(FT_HANDLE handle, std::uint8_t eventChar, std::uint8_t eventCharEnabled,
+                                std::uint8_t errorChar, std::uint8_t errorCharEnabled) = 0;
+  virtual FT_STATUS FT_SetTimeouts(FT_HANDLE handle, std::uint32_t readTimeoutMs, std::uint32_t writeTimeoutMs) = 0;
+  // Takes `count` bytes for sending; `written` receives how many were taken.
+  virtual FT_STATUS FT_Write(FT_HANDLE handle, const void* buffer, std::uint32_t count, std::uint32_t* written) = 0;
+  // Returns once `count` bytes have arrived or the read timeout has passed,
+  // whichever is first; `delivered` receives how many were stored. Waits
+  // without spinning the CPU.
+  virtual FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, std::uint32_t count, std::uint32_t* delivered) = 0;
+  // `mask` is FT_PURGE_RX, FT_PURGE_TX or both.
+  virtual FT_STATUS FT_Purge(FT_HANDLE handle, std::uint32_t mask) = 0;
+};
+
+}  // namespace kelvo
