@@ -1,0 +1,111 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "link/FtdiDriver.h"
+
+namespace kelvo::sim {
+
+inline constexpr int FlashPageBytes = 2048;
+inline constexpr int FlashPages = 64;
+inline constexpr int FlashBytes = FlashPageBytes * FlashPages;  // 131072
+inline constexpr int AddressUnitsPerPage = 1024;
+
+// One fault from the simulator's command line, e.g. "write:5:3".
+struct Fault {
+  enum class Kind { Write, Verify, LateOk, Unplug, Call };
+  Kind kind = Kind::Write;
+  int page = 0;          // Write, Verify, LateOk
+  int count = 0;         // Write, Verify: how many answers go wrong
+  int milliseconds = 0;  // LateOk
+  long long bytes = 0;   // Unplug: bytes written by the PC before the cable is gone
+  std::string call;      // Call: driver function name, e.g. "FT_Purge"
+  FT_STATUS status = 0;  // Call
+  int nth = 1;           // Call: which call, counted from 1
+};
+
+// Parses one fault spec; nullopt with `error` set when it is malformed or a
+// page is outside 0..63.
+std::optional<Fault> ParseFault(std::string_view spec, std::string* error);
+
+struct SimOptions {
+  // USB descriptions of the attached FTDI devices; empty: none attached.
+  std::vector<std::string> devices = {"Corvane Serial Link"};
+  // The board's answer to "GI"; nullopt: the board answers nothing (the cable
+  // still echoes).
+  std::optional<std::array<std::uint8_t, 4>> identifyReply = std::array<std::uint8_t, 4>{0x50, 0x5A, 0x00, 0x12};
+  // The board's flash before the run, FlashBytes long; empty: erased (0xFF).
+  std::vector<std::uint8_t> flash;
+  int programMs = 0;
+  // Real timing (125000 baud 8N1, 80 µs a byte each way, timeouts in real
+  // time) instead of a virtual clock that jumps over every wait.
+  bool realtime = false;
+  std::vector<Fault> faults;
+};
+
+// What the board did with a page, in order, for checks on the flash as a whole.
+struct PageEvent {
+  enum class Kind { Written, WriteRefused, ReadBack };
+  Kind kind;
+  int page;            // flash page 0..63 addressed by the command
+  bool exact = true;   // ReadBack: false when a verify fault spoiled the answer
+  double atMs = 0;     // on the simulation clock
+};
+
+// An FTDI cable with a Kelvo board behind it. Every byte the PC writes comes
+// back on the receive side (ahead of the board's answer); the board speaks
+// "GI", "WF" and "RF".
+class SimLink final : public FtdiDriver {
+ public:
+  explicit SimLink(SimOptions options);
+  ~SimLink() override;
+
+  FT_STATUS FT_OpenEx(const char* description, std::uint32_t flags, FT_HANDLE* handle) override;
+  FT_STATUS FT_Close(FT_HANDLE handle) override;
+  FT_STATUS FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baudRate) override;
+  FT_STATUS FT_SetFlowControl(FT_HANDLE handle, std::uint16_t flowControl, std::uint8_t xon,
+                              std::uint8_t xoff) override;
+  FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, std::uint8_t milliseconds) override;
+  FT_STATUS FT_SetUSBParameters(FT_HANDLE handle, std::uint32_t inTransferSize,
+                                std::uint32_t outTransferSize) override;
+  FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, std::uint8_t wordLength, std::uint8_t stopBits,
+                                      std::uint8_t parity) override;
+  FT_STATUS FT_SetChars(FT_HANDLE handle, std::uint8_t eventChar, std::uint8_t eventCharEnabled,
+                        std::uint8_t errorChar, std::uint8_t errorCharEnabled) override;
+  FT_STATUS FT_SetTimeouts(FT_HANDLE handle, std::uint32_t readTimeoutMs, std::uint32_t writeTimeoutMs) override;
+  FT_STATUS FT_Write(FT_HANDLE handle, const void* buffer, std::uint32_t count, std::uint32_t* written) override;
+  FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, std::uint32_t count, std::uint32_t* delivered) override;
+  FT_STATUS FT_Purge(FT_HANDLE handle, std::uint32_t mask) override;
+
+  // The board's flash now, FlashBytes long.
+  const std::vector<std::uint8_t>& Flash() const;
+  const std::vector<PageEvent>& PageEvents() const;
+  // Milliseconds on the simulation clock since the link was made.
+  double NowMs() const;
+  // Receives one JSON line (without newline) per driver call.
+  void SetTraceSink(std::function<void(const std::string& line)> sink);
+
+  // The board sends `bytes` unasked, `afterMs` from now (bytes waiting at
+  // open, a reply in pieces, a late answer).
+  void SendFromBoard(std::vector<std::uint8_t> bytes, double afterMs = 0);
+  // The next `count` answers the board would give to "GI" are replaced: the
+  // board sends `bytes` instead (possibly fewer than 4), each piece after the
+  // given delay. Used to cut a reply short or split it across reads.
+  void ScheduleIdentifyAnswer(std::vector<std::pair<std::vector<std::uint8_t>, double>> pieces);
+  // The nth call of FT_Read (from 1, counting from now) returns `status`
+  // together with whatever it delivers.
+  void FailReadWithData(int nth, FT_STATUS status);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kelvo::sim
