@@ -1,0 +1,102 @@
+#include "protocol/PageCommands.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "app/UpdaterState.h"
+#include "link/LinkTransfers.h"
+#include "protocol/CommandBuffer.h"
+
+namespace kelvo {
+namespace {
+
+constexpr std::int32_t PageDataBytes = 2048;
+constexpr std::int32_t BytesPerInstruction = 4;
+constexpr std::int32_t OkReplyLength = 2;
+constexpr std::uint32_t PurgeBoth = FT_PURGE_RX | FT_PURGE_TX;
+// The address field carries 24 bits.
+constexpr std::int32_t HighestAddress = 0xFFFFFF;
+
+struct AddressField {
+  std::uint8_t a2;
+  std::uint8_t a1;
+  std::uint8_t a0;
+};
+
+// Most significant byte first. Every page address the board has is below
+// 0x10000, so A2 is 0 in practice; larger addresses still go out as 24 bits
+// rather than being cut down to another page's address.
+AddressField MakeAddressField(std::int32_t address) {
+  return {static_cast<std::uint8_t>(address / 65536), static_cast<std::uint8_t>(address / 256 % 256),
+          static_cast<std::uint8_t>(address % 256)};
+}
+
+bool AddressFits(std::int32_t address) { return address >= 0 && address <= HighestAddress; }
+
+// The purge clears whatever an earlier, failed exchange left on the link. Its
+// status lands in LinkStatus only to be overwritten by the command that
+// follows: a purge that fails shows up through that command, if at all.
+void Purge(UpdaterState& state) {
+  state.LinkStatus = static_cast<std::int32_t>(state.Driver.FT_Purge(state.LinkHandle, PurgeBoth));
+}
+
+}  // namespace
+
+void WritePage(UpdaterState& state) {
+  // Without a whole page to send, nothing may reach the board: a short page
+  // would leave the board waiting for data that never comes.
+  if (state.PageBuffer.size() < static_cast<std::size_t>(PageDataBytes) || !AddressFits(state.FlashAddress)) {
+    state.LinkStatus = LinkStatusTransferFailed;
+    return;
+  }
+
+  Purge(state);
+
+  const AddressField address = MakeAddressField(state.FlashAddress);
+  PlaceCommand(state, {'W', 'F', address.a2, address.a1, address.a0});
+  SendCommand(state);
+  if (state.LinkStatus != 0) return;
+
+  state.WriteLength = PageDataBytes;
+  std::uint32_t written = 0;  // not examined: the echo shows what went out
+  state.LinkStatus = static_cast<std::int32_t>(state.Driver.FT_Write(
+      state.LinkHandle, state.PageBuffer.data(), static_cast<std::uint32_t>(PageDataBytes), &written));
+  if (state.LinkStatus != 0) return;
+
+  state.ReadLength = PageDataBytes;
+  ReadReply(state);
+  if (state.LinkStatus != 0) return;
+
+  // A short or failed answer leaves blanks where "OK" should be, so the
+  // comparison below catches it without testing the read's own status.
+  state.ReadLength = OkReplyLength;
+  ReadReply(state);
+  if (state.ReplyBuffer[0] != 'O' || state.ReplyBuffer[1] != 'K') state.LinkStatus = LinkStatusTransferFailed;
+}
+
+void ReadVerifyPage(UpdaterState& state) {
+  // Refuse before touching the link when the page would not fit the buffers
+  // the comparison uses or the count field.
+  const std::int32_t instructions = state.PageInstructions;
+  const std::size_t room = std::min(state.PageBuffer.size(), state.ReadBackBuffer.size());
+  if (instructions < 0 || instructions > PageReadLimit / BytesPerInstruction ||
+      static_cast<std::size_t>(instructions * BytesPerInstruction) > room ||
+      !AddressFits(state.FlashAddress)) {
+    state.LinkStatus = LinkStatusTransferFailed;
+    return;
+  }
+
+  Purge(state);
+
+  const AddressField address = MakeAddressField(state.FlashAddress);
+  const auto c1 = static_cast<std::uint8_t>(instructions / 256);
+  const auto c0 = static_cast<std::uint8_t>(instructions - 256 * c1);
+  PlaceCommand(state, {'R', 'F', address.a2, address.a1, address.a0, c1, c0});
+  SendCommand(state);
+  if (state.LinkStatus != 0) return;
+
+  state.ReadLength = instructions * BytesPerInstruction;
+  ReadPageData(state);
+}
+
+}  // namespace kelvo

@@ -1,0 +1,15 @@
+#pragma once
+
+namespace kelvo {
+
+struct UpdaterState;
+
+// Sends the page in PageBuffer to the board at FlashAddress with "WF" and
+// waits for the board's "OK". Outcome in LinkStatus (0: page accepted).
+void WritePage(UpdaterState& state);
+// Reads 4 × PageInstructions bytes back from FlashAddress with "RF" into
+// ReadBackBuffer and compares them with PageBuffer, which it leaves alone.
+// Outcome in LinkStatus (0: the page read back equals PageBuffer).
+void ReadVerifyPage(UpdaterState& state);
+
+}  // namespace kelvo

@@ -1,0 +1,128 @@
+#include "update/FlashSequence.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#include "app/UpdaterState.h"
+#include "protocol/PageCommands.h"
+
+namespace kelvo {
+namespace {
+
+constexpr std::int32_t ImageHeaderBytes = 8;
+constexpr std::int32_t PageBytes = 2048;
+constexpr std::int32_t InstructionsPerPage = 512;
+constexpr std::int32_t AddressUnitsPerPage = 1024;
+// Pages 1 to 62; page 0 follows them and page 63 is never written.
+constexpr std::int32_t AscendingPassInstructions = 31744;
+constexpr std::int32_t AscendingPassPages = AscendingPassInstructions / InstructionsPerPage;
+constexpr int ProgressMaximum = 63;
+constexpr std::int32_t FailuresAllowedPerPage = 50;
+
+constexpr std::size_t ImageBytes = ImageHeaderBytes + 64 * PageBytes;  // 131080
+constexpr std::size_t PageBufferElements = PageBytes + 1;              // 2049
+constexpr std::uint32_t PurgeBoth = FT_PURGE_RX | FT_PURGE_TX;
+
+struct FailureMessages {
+  const char* writeText;
+  const char* verifyText;
+};
+
+constexpr const char* WriteFailureTitle = "Write Failure!";
+constexpr const char* VerifyFailureTitle = "Verify Failure!";
+
+constexpr FailureMessages AscendingPassMessages = {
+    "Device write error! Data is corrupted!  Re-try update!",
+    "Device verify error!  Data is corrupted!  Re-try update!",
+};
+// Page 0 holds what the board starts from: a board that fails here must stay
+// powered until the update has been run again.
+constexpr FailureMessages PageZeroMessages = {
+    "Step 3 - Device write error!  Data is corrupted!  ** DO NOT POWER OFF BOARD!! **  Re-try update!",
+    "Device verify error!  Data is corrupted!  ** DO NOT POWER OFF BOARD!! **  Re-try update!",
+};
+
+void Purge(UpdaterState& state) {
+  // Not tested: a purge that failed shows up through the page commands.
+  state.LinkStatus = static_cast<std::int32_t>(state.Driver.FT_Purge(state.LinkHandle, PurgeBoth));
+}
+
+void Fail(UpdaterState& state, const char* text, const char* title) {
+  state.Ui.MessageBox(text, title, MessageStyle{});
+  state.OperationFailed = true;
+}
+
+// Writes and verifies the page at `imageOffset` to FlashAddress. Writes and
+// verify reads draw on one budget of failures; a failed write is retried from
+// a fresh copy of the image, a failed verify by reading back again only.
+// Returns false, after the message, when the budget runs out.
+bool TransferPage(UpdaterState& state, std::int32_t imageOffset, const FailureMessages& messages) {
+  std::int32_t RetriesLeft = FailuresAllowedPerPage;
+  const auto source = state.FirmwareImage.begin() + imageOffset;
+  for (;;) {
+    std::copy_n(source, PageBytes, state.PageBuffer.begin());
+    WritePage(state);
+    if (state.LinkStatus == 0) break;
+    if (--RetriesLeft == 0) {
+      Fail(state, messages.writeText, WriteFailureTitle);
+      return false;
+    }
+  }
+  for (;;) {
+    ReadVerifyPage(state);
+    if (state.LinkStatus == 0) return true;
+    if (--RetriesLeft == 0) {
+      Fail(state, messages.verifyText, VerifyFailureTitle);
+      return false;
+    }
+  }
+}
+
+}  // namespace
+
+void FlashDevice(UpdaterState& state) {
+  // The device check has loaded a whole image and start-up has sized the page
+  // buffer; should either be short, nothing is sent rather than a partial page.
+  if (state.FirmwareImage.size() < ImageBytes || state.PageBuffer.size() < PageBufferElements) {
+    state.LinkStatus = LinkStatusTransferFailed;
+    state.OperationFailed = true;
+    return;
+  }
+
+  // Nothing may be started or aborted from the window while pages are being
+  // written: the buttons go before events are first let through.
+  state.Ui.SetButtonVisible(ButtonFlashDevice, false);
+  state.Ui.SetButtonVisible(ButtonAbortFlash, false);
+  state.Ui.SetProgressVisible(true);
+  state.Ui.SetProgressValue(0);
+  state.Ui.SetStatusText("Flashing device...");
+  Purge(state);
+  state.Ui.SetProgressMaximum(ProgressMaximum);
+  state.PageInstructions = InstructionsPerPage;
+  state.Ui.SetProgressValue(0);
+  Purge(state);
+
+  std::int32_t imageOffset = ImageHeaderBytes + PageBytes;
+  state.FlashAddress = AddressUnitsPerPage;
+
+  // Page 0 goes last, once every other page is verified, so that a failure
+  // anywhere before it leaves the board's start-up page as it was.
+  // Counter value i carries page i + 1.
+  std::int32_t counter = 0;
+  for (; counter < AscendingPassPages; ++counter) {
+    state.Ui.SetProgressValue(counter);
+    state.Ui.PumpEvents();
+    if (!TransferPage(state, imageOffset, AscendingPassMessages)) return;
+    imageOffset += PageBytes;
+    state.FlashAddress += AddressUnitsPerPage;
+  }
+
+  state.Ui.SetProgressValue(counter);
+  state.Ui.PumpEvents();
+  imageOffset = ImageHeaderBytes;
+  state.FlashAddress = 0;
+  TransferPage(state, imageOffset, PageZeroMessages);
+}
+
+}  // namespace kelvo
