@@ -1,0 +1,11 @@
+#pragma once
+
+#include "image/Resources.h"
+
+namespace kelvo {
+
+// Resources compiled into the program with Qt's resource system: type "JPG"
+// and id 100 is the file ":/JPG/100". Absent or unreadable gives nullopt.
+ResourceLoader QtResourceLoader();
+
+}  // namespace kelvo
