@@ -1,0 +1,48 @@
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+
+#include "image/FirmwareImageLoader.h"
+#include "image/ImageCodec.h"
+#include "image/ImageTestState.h"
+#include "image/QtResourceLoader.h"
+
+namespace kelvo {
+namespace {
+
+using imagetest::ImageTestState;
+
+// What "Find Device" pays for the image: fetch the Qt resource, descramble,
+// check the header.
+void BM_LoadFirmwareImage(benchmark::State& bench) {
+  ImageTestState t(QtResourceLoader());
+  for (auto _ : bench) {
+    LoadFirmwareImage(t.state);
+    benchmark::DoNotOptimize(t.state.FirmwareImage.data());
+  }
+  if (t.state.OperationFailed) bench.SkipWithError("the embedded image was not accepted");
+}
+BENCHMARK(BM_LoadFirmwareImage)->Unit(benchmark::kMicrosecond);
+
+void BM_DescrambleImage(benchmark::State& bench) {
+  ImageTestState t(QtResourceLoader());
+  t.state.ScrambledImage = *QtResourceLoader()(ImageResourceType, EmbeddedImageResourceId);
+  for (auto _ : bench) {
+    DescrambleImage(t.state);
+    benchmark::DoNotOptimize(t.state.FirmwareImage.data());
+  }
+}
+BENCHMARK(BM_DescrambleImage)->Unit(benchmark::kMicrosecond);
+
+void BM_ScrambleImage(benchmark::State& bench) {
+  ImageTestState t(QtResourceLoader());
+  LoadFirmwareImage(t.state);
+  for (auto _ : bench) {
+    ScrambleImageSeeded(t.state, 1);
+    benchmark::DoNotOptimize(t.state.ScrambledImage.data());
+  }
+}
+BENCHMARK(BM_ScrambleImage)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace kelvo

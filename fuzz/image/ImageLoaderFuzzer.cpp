@@ -1,0 +1,47 @@
+// Any bytes may sit where the image resource should be; the loader must end
+// with a verdict, never a crash or a read out of bounds.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "image/FirmwareImageLoader.h"
+#include "image/ImageCodec.h"
+#include "image/ImageTestState.h"
+
+namespace {
+
+// Small inputs are mostly rejected for length; to reach the header checks, an
+// input with a leading 1 is taken as a plain header and stretched to a full
+// scrambled image.
+std::vector<std::uint8_t> ResourceFrom(const std::uint8_t* data, std::size_t size) {
+  if (size > 0 && data[0] == 1) {
+    std::vector<std::uint8_t> image(kelvo::FirmwareImageSize, 0);
+    for (std::size_t i = 1; i < size && i - 1 < image.size(); ++i) image[i - 1] = data[i];
+    std::vector<std::uint8_t> stored;
+    kelvo::ScrambleBytes(image, stored, static_cast<std::uint32_t>(size));
+    return stored;
+  }
+  return {data, data + size};
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  kelvo::imagetest::ImageTestState t;
+  t.resource = ResourceFrom(data, size);
+  const std::vector<std::uint8_t> resource = *t.resource;
+  LoadFirmwareImage(t.state);
+
+  const std::vector<std::uint8_t>& image = t.state.FirmwareImage;
+  const bool acceptable = resource.size() >= kelvo::ScrambledImageSize &&
+                          image.size() == kelvo::FirmwareImageSize && image[0] == 'F' && image[1] == 'W' &&
+                          image[4] == 0;
+  // The verdict must follow from the bytes alone.
+  if (t.state.OperationFailed == acceptable) std::abort();
+  if (!t.state.OperationFailed &&
+      (t.state.ImageVersion.Major != image[3] / 16 || t.state.ImageVersion.Minor != image[3] % 16)) {
+    std::abort();
+  }
+  return 0;
+}
