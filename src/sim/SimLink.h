@@ -40,7 +40,8 @@ struct SimOptions {
   std::vector<std::string> devices = {"Corvane Serial Link"};
   // The board's answer to "GI"; nullopt: the board answers nothing (the cable
   // still echoes).
-  std::optional<std::array<std::uint8_t, 4>> identifyReply = std::array<std::uint8_t, 4>{0x50, 0x5A, 0x00, 0x12};
+  std::optional<std::array<std::uint8_t, 4>> identifyReply =
+      std::array<std::uint8_t, 4>{0x50, 0x5A, 0x00, 0x12};
   // The board's flash before the run, FlashBytes long; empty: erased (0xFF).
   std::vector<std::uint8_t> flash;
   int programMs = 0;
@@ -54,9 +55,9 @@ struct SimOptions {
 struct PageEvent {
   enum class Kind { Written, WriteRefused, ReadBack };
   Kind kind;
-  int page;            // flash page 0..63 addressed by the command
-  bool exact = true;   // ReadBack: false when a verify fault spoiled the answer
-  double atMs = 0;     // on the simulation clock
+  int page;           // flash page 0..63 addressed by the command
+  bool exact = true;  // ReadBack: false when a verify fault spoiled the answer
+  double atMs = 0;    // on the simulation clock
 };
 
 // An FTDI cable with a Kelvo board behind it. Every byte the PC writes comes
@@ -79,8 +80,10 @@ class SimLink final : public FtdiDriver {
                                       std::uint8_t parity) override;
   FT_STATUS FT_SetChars(FT_HANDLE handle, std::uint8_t eventChar, std::uint8_t eventCharEnabled,
                         std::uint8_t errorChar, std::uint8_t errorCharEnabled) override;
-  FT_STATUS FT_SetTimeouts(FT_HANDLE handle, std::uint32_t readTimeoutMs, std::uint32_t writeTimeoutMs) override;
-  FT_STATUS FT_Write(FT_HANDLE handle, const void* buffer, std::uint32_t count, std::uint32_t* written) override;
+  FT_STATUS FT_SetTimeouts(FT_HANDLE handle, std::uint32_t readTimeoutMs,
+                           std::uint32_t writeTimeoutMs) override;
+  FT_STATUS FT_Write(FT_HANDLE handle, const void* buffer, std::uint32_t count,
+                     std::uint32_t* written) override;
   FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, std::uint32_t count, std::uint32_t* delivered) override;
   FT_STATUS FT_Purge(FT_HANDLE handle, std::uint32_t mask) override;
 
@@ -95,9 +98,10 @@ class SimLink final : public FtdiDriver {
   // The board sends `bytes` unasked, `afterMs` from now (bytes waiting at
   // open, a reply in pieces, a late answer).
   void SendFromBoard(std::vector<std::uint8_t> bytes, double afterMs = 0);
-  // The next `count` answers the board would give to "GI" are replaced: the
-  // board sends `bytes` instead (possibly fewer than 4), each piece after the
-  // given delay. Used to cut a reply short or split it across reads.
+  // The board's next answer to "GI" is replaced by these pieces (possibly
+  // fewer than 4 bytes in all); each piece starts the given ms after the
+  // previous one ended, the first after the command. Used to cut a reply
+  // short or split it across reads.
   void ScheduleIdentifyAnswer(std::vector<std::pair<std::vector<std::uint8_t>, double>> pieces);
   // The nth call of FT_Read (from 1, counting from now) returns `status`
   // together with whatever it delivers.

@@ -1,0 +1,23 @@
+#include "sim/SimClock.h"
+
+#include <thread>
+
+namespace kelvo::sim {
+
+SimClock::SimClock(bool realtime) : realtime_(realtime), start_(std::chrono::steady_clock::now()) {}
+
+Micros SimClock::Now() const {
+  if (!realtime_) return virtualNow_;
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start_)
+      .count();
+}
+
+void SimClock::WaitUntil(Micros moment) {
+  if (!realtime_) {
+    if (moment > virtualNow_) virtualNow_ = moment;
+    return;
+  }
+  std::this_thread::sleep_until(start_ + std::chrono::microseconds(moment));
+}
+
+}  // namespace kelvo::sim

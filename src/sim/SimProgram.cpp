@@ -1,0 +1,150 @@
+#include "sim/SimProgram.h"
+
+#include <QApplication>
+#include <QPushButton>
+#include <fstream>
+#include <iostream>
+#include <memory>
+
+#include "app/ClickDispatch.h"
+#include "app/FmStart.h"
+#include "app/StartUp.h"
+#include "app/UpdaterState.h"
+#include "image/QtResourceLoader.h"
+#include "sim/EventRecorder.h"
+#include "sim/SimCommandLine.h"
+
+namespace kelvo::sim {
+namespace {
+
+constexpr int ExitNormal = 0;
+constexpr int ExitBadCommandLine = 2;
+constexpr int ExitButtonNotVisible = 3;
+
+const char* const Captions[ButtonCount] = {"Find Device", "Flash Device", "Abort Flash", "Ok!"};
+
+ResourceLoader MakeResourceLoader(const SimCommandLine& line) {
+  switch (line.resource) {
+    case SimCommandLine::Resource::File:
+      return [bytes = line.resourceBytes](std::string_view, int) { return std::optional(bytes); };
+    case SimCommandLine::Resource::Missing:
+      return [](std::string_view, int) { return std::optional<std::vector<std::uint8_t>>(); };
+    case SimCommandLine::Resource::Embedded:
+      break;
+  }
+  return QtResourceLoader();
+}
+
+// Clicks the real push button, so the click takes the same road as the
+// user's: Qt's signal, the window's handler, the recorder, the dispatch.
+void ClickButton(fmStart& window, int index) {
+  for (QPushButton* button : window.findChildren<QPushButton*>()) {
+    if (button->text() == QString::fromLatin1(Captions[index])) {
+      button->click();
+      return;
+    }
+  }
+}
+
+bool OpenOutput(const std::optional<std::string>& path, std::ofstream& file, std::ostream*& out) {
+  out = nullptr;
+  if (!path) return true;
+  if (*path == "-") {
+    out = &std::cout;
+    return true;
+  }
+  file.open(*path, std::ios::binary | std::ios::trunc);
+  out = &file;
+  return static_cast<bool>(file);
+}
+
+}  // namespace
+
+int RunSimProgram(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  std::string error;
+  const std::optional<SimCommandLine> line = ParseSimCommandLine(args, &error);
+  if (!line) {
+    std::cerr << "kelvo-updater-sim: " << error << "\n";
+    return ExitBadCommandLine;
+  }
+
+  std::ofstream eventsFile;
+  std::ofstream traceFile;
+  std::ostream* events = nullptr;
+  std::ostream* trace = nullptr;
+  if (!OpenOutput(line->eventsFile, eventsFile, events)) {
+    std::cerr << "kelvo-updater-sim: cannot write events file '" << *line->eventsFile << "'\n";
+    return ExitBadCommandLine;
+  }
+  if (!OpenOutput(line->traceFile, traceFile, trace)) {
+    std::cerr << "kelvo-updater-sim: cannot write trace file '" << *line->traceFile << "'\n";
+    return ExitBadCommandLine;
+  }
+
+  QApplication app(argc, argv);
+  SimLink link(line->link);
+  if (trace != nullptr) {
+    link.SetTraceSink([trace](const std::string& traceLine) {
+      *trace << traceLine << "\n";
+      trace->flush();
+    });
+  }
+
+  fmStart window;
+  EventRecorder recorder(window, events, [&link] { return link.NowMs(); });
+  UpdaterState state(link, recorder, MakeResourceLoader(*line));
+  BindWindow(state);
+
+  auto saveScreenshot = [&] {
+    if (line->screenshotFile && !window.IsClosed())
+      window.Screenshot().save(QString::fromStdString(*line->screenshotFile), "PNG");
+  };
+  bool closeAsked = false;
+  bool secondFindSent = false;
+  recorder.SetPumpHook([&] {
+    if (line->closeDuringFlashPage && !closeAsked && state.Running == RunningOperation::Flash &&
+        state.FlashAddress == *line->closeDuringFlashPage * AddressUnitsPerPage) {
+      closeAsked = true;
+      window.close();
+    }
+    if (line->doubleFind && !secondFindSent && state.Running == RunningOperation::DeviceCheck) {
+      secondFindSent = true;
+      ClickButton(window, ButtonFindDevice);
+    }
+  });
+  recorder.SetAfterClickHook(saveScreenshot);
+
+  Form_Load(state);
+  const bool running = !window.IsClosed() && !window.ProgramEnded();
+  if (running) {
+    recorder.WriteState();
+    saveScreenshot();
+  }
+
+  int exitCode = ExitNormal;
+  if (running && line->clicks) {
+    for (const int index : *line->clicks) {
+      if (window.IsClosed() || window.ProgramEnded()) break;
+      if (!recorder.ButtonVisible(index)) {
+        recorder.WriteError(std::string("\"") + Captions[index] + "\" is not visible");
+        exitCode = ExitButtonNotVisible;
+        break;
+      }
+      ClickButton(window, index);
+    }
+    if (!window.IsClosed()) window.close();
+  } else if (running) {
+    app.exec();
+  }
+
+  if (line->dumpFlashFile) {
+    std::ofstream dump(*line->dumpFlashFile, std::ios::binary | std::ios::trunc);
+    const auto& flash = link.Flash();
+    dump.write(reinterpret_cast<const char*>(flash.data()), static_cast<std::streamsize>(flash.size()));
+  }
+  recorder.WriteExit(exitCode);
+  return exitCode;
+}
+
+}  // namespace kelvo::sim

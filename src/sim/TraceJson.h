@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kelvo::sim {
+
+// Builds one trace line: {"t":…,"call":"…","args":[…],"status":…}.
+class TraceLine {
+ public:
+  TraceLine(double atMs, std::string_view call);
+  TraceLine& Number(long long value);
+  TraceLine& String(std::string_view text);
+  TraceLine& Hex(const std::uint8_t* bytes, std::size_t count);
+  std::string Finish(std::uint32_t status);
+
+ private:
+  void Separate();
+  std::string text_;
+  bool firstArg_ = true;
+};
+
+// `text` as a JSON string literal, quotes included. Text that is not valid
+// UTF-8 is taken byte by byte as Latin-1 so the line stays valid JSON.
+std::string JsonString(std::string_view text);
+
+}  // namespace kelvo::sim
