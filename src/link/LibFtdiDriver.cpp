@@ -1,0 +1,407 @@
+#include "link/LibFtdiDriver.h"
+
+#include <ftdi.h>
+#include <libusb.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <thread>
+#include <utility>
+
+namespace kelvo {
+namespace libftdi {
+namespace {
+
+// D2XX flow-control values.
+constexpr std::uint16_t FlowNone = 0x0000;
+constexpr std::uint16_t FlowRtsCts = 0x0100;
+constexpr std::uint16_t FlowDtrDsr = 0x0200;
+constexpr std::uint16_t FlowXonXoff = 0x0400;
+
+// D2XX line values.
+constexpr std::uint8_t Bits7 = 7;
+constexpr std::uint8_t Bits8 = 8;
+constexpr std::uint8_t StopBits1 = 0;
+constexpr std::uint8_t StopBits2 = 2;
+constexpr std::uint8_t ParitySpace = 4;  // NONE, ODD, EVEN, MARK, SPACE: same numbers in both libraries
+
+constexpr std::uint32_t UsbPacket = 64;
+constexpr std::uint32_t MaxTransferSize = 65536;
+
+bool IsValidTransferSize(std::uint32_t size) {
+  return size >= UsbPacket && size <= MaxTransferSize && size % UsbPacket == 0;
+}
+
+int ClampToInt(std::uint32_t value) { return static_cast<int>(std::min<std::uint32_t>(value, INT_MAX)); }
+
+}  // namespace
+
+std::optional<int> FlowControlMode(std::uint16_t flowControl) {
+  switch (flowControl) {
+    case FlowNone:
+      return SIO_DISABLE_FLOW_CTRL;
+    case FlowRtsCts:
+      return SIO_RTS_CTS_HS;
+    case FlowDtrDsr:
+      return SIO_DTR_DSR_HS;
+    case FlowXonXoff:
+      return SIO_XON_XOFF_HS;
+    default:
+      return std::nullopt;
+  }
+}
+
+std::optional<LineProperty> LinePropertyFor(std::uint8_t wordLength, std::uint8_t stopBits,
+                                            std::uint8_t parity) {
+  LineProperty line;
+  if (wordLength == Bits8) {
+    line.Bits = BITS_8;
+  } else if (wordLength == Bits7) {
+    line.Bits = BITS_7;
+  } else {
+    return std::nullopt;
+  }
+  // D2XX has no 1.5 stop bits; its value 1 is not a setting.
+  if (stopBits == StopBits1) {
+    line.StopBits = STOP_BIT_1;
+  } else if (stopBits == StopBits2) {
+    line.StopBits = STOP_BIT_2;
+  } else {
+    return std::nullopt;
+  }
+  if (parity > ParitySpace) return std::nullopt;
+  static constexpr int Parities[] = {NONE, ODD, EVEN, MARK, SPACE};
+  line.Parity = Parities[parity];
+  return line;
+}
+
+FT_STATUS CheckBaudRate(std::uint32_t baudRate) {
+  return baudRate == 0 || baudRate > INT_MAX ? FT_INVALID_BAUD_RATE : FT_OK;
+}
+
+FT_STATUS BaudRateStatus(int result) {
+  if (result == 0) return FT_OK;
+  // -1: no divisor within 5 % of the rate; -2: the USB request failed.
+  return result == -1 ? FT_INVALID_BAUD_RATE : FT_IO_ERROR;
+}
+
+bool IsValidLatency(std::uint8_t milliseconds) { return milliseconds >= 1; }
+
+FT_STATUS CheckUsbParameters(std::uint32_t inTransferSize, std::uint32_t outTransferSize) {
+  if (!IsValidTransferSize(inTransferSize)) return FT_INVALID_PARAMETER;
+  if (outTransferSize != 0 && !IsValidTransferSize(outTransferSize)) return FT_INVALID_PARAMETER;
+  return FT_OK;
+}
+
+std::optional<PurgeSides> PurgeSidesFor(std::uint32_t mask) {
+  if (mask == 0 || (mask & ~(FT_PURGE_RX | FT_PURGE_TX)) != 0) return std::nullopt;
+  return PurgeSides{(mask & FT_PURGE_RX) != 0, (mask & FT_PURGE_TX) != 0};
+}
+
+FT_STATUS FindAllStatus(int result) {
+  if (result >= 0) return FT_OK;
+  // -3 is "out of memory"; the others are libusb failing to list the bus.
+  return result == -3 ? FT_INSUFFICIENT_RESOURCES : FT_IO_ERROR;
+}
+
+int UsbReadTimeoutMs(std::uint32_t readTimeoutMs) {
+  if (readTimeoutMs == 0) return DefaultUsbTimeoutMs;
+  return std::max(ClampToInt(readTimeoutMs), MinUsbReadTimeoutMs);
+}
+
+int UsbWriteTimeoutMs(std::uint32_t writeTimeoutMs) {
+  // D2XX's 0 means "wait forever"; a stuck cable must not hang the window
+  // for good, so it gets libftdi1's own default instead.
+  if (writeTimeoutMs == 0) return DefaultUsbTimeoutMs;
+  return ClampToInt(writeTimeoutMs);
+}
+
+ReadClock SystemClock() {
+  return ReadClock{[] { return std::chrono::steady_clock::now(); },
+                   [](std::chrono::steady_clock::duration pause) { std::this_thread::sleep_for(pause); }};
+}
+
+Transfer ReadWithDeadline(const ChunkReader& readSome, std::uint8_t* destination, std::uint32_t count,
+                          std::chrono::milliseconds timeout, const ReadClock& clock) {
+  const bool bounded = timeout.count() > 0;
+  const auto deadline = clock.Now() + timeout;
+  std::uint32_t total = 0;
+  while (total < count) {
+    const auto callStart = clock.Now();
+    const int wanted = ClampToInt(count - total);
+    const int got = readSome(destination + total, wanted);
+    if (got < 0) return {FT_IO_ERROR, total};
+    total += static_cast<std::uint32_t>(std::min(got, wanted));
+    if (total >= count) break;
+
+    const auto now = clock.Now();
+    if (bounded && now >= deadline) break;
+    if (got == 0 && now - callStart < QuickEmptyRead) {
+      std::chrono::steady_clock::duration pause = IdleBackoff;
+      if (bounded) pause = std::min(pause, deadline - now);
+      clock.Sleep(pause);
+    }
+  }
+  return {FT_OK, total};
+}
+
+Transfer WriteAll(const ChunkWriter& writeSome, const std::uint8_t* source, std::uint32_t count) {
+  std::uint32_t taken = 0;
+  while (taken < count) {
+    const int wanted = ClampToInt(count - taken);
+    const int got = writeSome(source + taken, wanted);
+    // A call that takes nothing would never finish the write.
+    if (got <= 0) return {FT_IO_ERROR, taken};
+    taken += static_cast<std::uint32_t>(std::min(got, wanted));
+  }
+  return {FT_OK, taken};
+}
+
+}  // namespace libftdi
+
+namespace {
+
+// USB string descriptors hold at most 126 characters.
+constexpr int ProductStringSize = 256;
+
+struct DeviceListFree {
+  void operator()(ftdi_device_list* list) const { ftdi_list_free2(list); }
+};
+
+}  // namespace
+
+void LibFtdiDriver::ContextCloser::operator()(ftdi_context* context) const {
+  // Closing the USB handle hands the device back to the kernel's serial
+  // driver (re-attach mode); ftdi_free then ends the libusb session.
+  if (context->usb_dev != nullptr) ftdi_usb_close(context);
+  ftdi_free(context);
+}
+
+LibFtdiDriver::LibFtdiDriver() = default;
+LibFtdiDriver::~LibFtdiDriver() = default;
+
+LibFtdiDriver::Device* LibFtdiDriver::Find(FT_HANDLE handle) {
+  const auto it = devices_.find(handle);
+  return it == devices_.end() ? nullptr : &it->second;
+}
+
+FT_STATUS LibFtdiDriver::Fail(FT_STATUS status, ftdi_context* context, const char* what) {
+  // libftdi1 keeps its last text after later successes, so it is read only
+  // here, right after the failing call.
+  const char* detail = context != nullptr ? ftdi_get_error_string(context) : nullptr;
+  lastError_ = std::string(what) + (detail != nullptr ? std::string(": ") + detail : std::string());
+  return status;
+}
+
+FT_STATUS LibFtdiDriver::Fail(FT_STATUS status, std::string text) {
+  lastError_ = std::move(text);
+  return status;
+}
+
+FT_STATUS LibFtdiDriver::FT_OpenEx(const char* description, std::uint32_t flags, FT_HANDLE* handle) {
+  if (description == nullptr || handle == nullptr)
+    return Fail(FT_INVALID_PARAMETER, "FT_OpenEx: missing argument");
+  if (flags != FT_OPEN_BY_DESCRIPTION)
+    return Fail(FT_INVALID_PARAMETER, "FT_OpenEx: only open by description");
+
+  ContextPtr context(ftdi_new());
+  // ftdi_new fails when libusb cannot start, i.e. there is no USB to search:
+  // to the caller that is a missing device.
+  if (!context) return Fail(FT_DEVICE_NOT_FOUND, "FT_OpenEx: libusb could not be initialised");
+  context->module_detach_mode = AUTO_DETACH_REATACH_SIO_MODULE;
+
+  ftdi_device_list* rawList = nullptr;
+  // Vendor and product 0 list every stock FTDI id.
+  const int found = ftdi_usb_find_all(context.get(), &rawList, 0, 0);
+  // Declared after the context so that it is freed before it.
+  const std::unique_ptr<ftdi_device_list, DeviceListFree> list(rawList);
+  if (found < 0) return Fail(libftdi::FindAllStatus(found), context.get(), "FT_OpenEx: listing USB devices");
+
+  bool openFailed = false;
+  for (ftdi_device_list* node = list.get(); node != nullptr; node = node->next) {
+    char product[ProductStringSize] = {};
+    // No serial buffer: a device without a serial string fails otherwise.
+    if (ftdi_usb_get_strings(context.get(), node->dev, nullptr, 0, product, ProductStringSize, nullptr, 0) !=
+        0) {
+      // One failure path leaves the device handle open.
+      if (context->usb_dev != nullptr) ftdi_usb_close(context.get());
+      continue;
+    }
+    if (std::strcmp(product, description) != 0) continue;
+
+    if (ftdi_usb_open_dev(context.get(), node->dev) != 0) {
+      Fail(FT_DEVICE_NOT_OPENED, context.get(), "FT_OpenEx: opening the device");
+      if (context->usb_dev != nullptr) ftdi_usb_close(context.get());
+      openFailed = true;
+      continue;
+    }
+    context->usb_read_timeout = libftdi::UsbReadTimeoutMs(DefaultReadTimeoutMs);
+    context->usb_write_timeout = libftdi::UsbWriteTimeoutMs(0);
+
+    const FT_HANDLE id = nextHandle_++;
+    devices_.emplace(id, Device{std::move(context), DefaultReadTimeoutMs});
+    *handle = id;
+    return FT_OK;
+  }
+  if (openFailed) return FT_DEVICE_NOT_OPENED;
+  return Fail(FT_DEVICE_NOT_FOUND,
+              std::string("FT_OpenEx: no FTDI device described \"") + description + "\"");
+}
+
+FT_STATUS LibFtdiDriver::FT_Close(FT_HANDLE handle) {
+  const auto it = devices_.find(handle);
+  if (it == devices_.end()) return Fail(FT_INVALID_HANDLE, "FT_Close: unknown handle");
+  ContextPtr context = std::move(it->second.Context);
+  devices_.erase(it);
+  // The handle is gone whatever the USB side says; a failed release (cable
+  // already pulled) is still reported.
+  const int result = ftdi_usb_close(context.get());
+  const FT_STATUS status = result == 0 ? FT_OK : Fail(FT_IO_ERROR, context.get(), "FT_Close");
+  context.reset();
+  return status;
+}
+
+FT_STATUS LibFtdiDriver::FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baudRate) {
+  Device* device = Find(handle);
+  if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_SetBaudRate: unknown handle");
+  if (libftdi::CheckBaudRate(baudRate) != FT_OK)
+    return Fail(FT_INVALID_BAUD_RATE, "FT_SetBaudRate: invalid rate");
+  ftdi_context* context = device->Context.get();
+  const FT_STATUS status = libftdi::BaudRateStatus(ftdi_set_baudrate(context, static_cast<int>(baudRate)));
+  return status == FT_OK ? FT_OK : Fail(status, context, "FT_SetBaudRate");
+}
+
+FT_STATUS LibFtdiDriver::FT_SetFlowControl(FT_HANDLE handle, std::uint16_t flowControl, std::uint8_t xon,
+                                           std::uint8_t xoff) {
+  Device* device = Find(handle);
+  if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_SetFlowControl: unknown handle");
+  const std::optional<int> mode = libftdi::FlowControlMode(flowControl);
+  if (!mode) return Fail(FT_INVALID_PARAMETER, "FT_SetFlowControl: unknown mode");
+  ftdi_context* context = device->Context.get();
+  const int result = *mode == SIO_XON_XOFF_HS ? ftdi_setflowctrl_xonxoff(context, xon, xoff)
+                                              : ftdi_setflowctrl(context, *mode);
+  return result == 0 ? FT_OK : Fail(FT_IO_ERROR, context, "FT_SetFlowControl");
+}
+
+FT_STATUS LibFtdiDriver::FT_SetLatencyTimer(FT_HANDLE handle, std::uint8_t milliseconds) {
+  Device* device = Find(handle);
+  if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_SetLatencyTimer: unknown handle");
+  if (!libftdi::IsValidLatency(milliseconds))
+    return Fail(FT_INVALID_PARAMETER, "FT_SetLatencyTimer: out of range");
+  ftdi_context* context = device->Context.get();
+  return ftdi_set_latency_timer(context, milliseconds) == 0
+             ? FT_OK
+             : Fail(FT_IO_ERROR, context, "FT_SetLatencyTimer");
+}
+
+FT_STATUS LibFtdiDriver::FT_SetUSBParameters(FT_HANDLE handle, std::uint32_t inTransferSize,
+                                             std::uint32_t outTransferSize) {
+  Device* device = Find(handle);
+  if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_SetUSBParameters: unknown handle");
+  if (libftdi::CheckUsbParameters(inTransferSize, outTransferSize) != FT_OK) {
+    return Fail(FT_INVALID_PARAMETER, "FT_SetUSBParameters: invalid transfer size");
+  }
+  ftdi_context* context = device->Context.get();
+  // Reallocating the read buffer is the only thing that can fail here.
+  if (ftdi_read_data_set_chunksize(context, inTransferSize) != 0) {
+    return Fail(FT_INSUFFICIENT_RESOURCES, context, "FT_SetUSBParameters");
+  }
+  if (outTransferSize != 0 && ftdi_write_data_set_chunksize(context, outTransferSize) != 0) {
+    return Fail(FT_INSUFFICIENT_RESOURCES, context, "FT_SetUSBParameters");
+  }
+  return FT_OK;
+}
+
+FT_STATUS LibFtdiDriver::FT_SetDataCharacteristics(FT_HANDLE handle, std::uint8_t wordLength,
+                                                   std::uint8_t stopBits, std::uint8_t parity) {
+  Device* device = Find(handle);
+  if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_SetDataCharacteristics: unknown handle");
+  const std::optional<libftdi::LineProperty> line = libftdi::LinePropertyFor(wordLength, stopBits, parity);
+  if (!line) return Fail(FT_INVALID_PARAMETER, "FT_SetDataCharacteristics: unsupported line setting");
+  ftdi_context* context = device->Context.get();
+  const int result = ftdi_set_line_property(context, static_cast<ftdi_bits_type>(line->Bits),
+                                            static_cast<ftdi_stopbits_type>(line->StopBits),
+                                            static_cast<ftdi_parity_type>(line->Parity));
+  return result == 0 ? FT_OK : Fail(FT_IO_ERROR, context, "FT_SetDataCharacteristics");
+}
+
+FT_STATUS LibFtdiDriver::FT_SetChars(FT_HANDLE handle, std::uint8_t eventChar, std::uint8_t eventCharEnabled,
+                                     std::uint8_t errorChar, std::uint8_t errorCharEnabled) {
+  Device* device = Find(handle);
+  if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_SetChars: unknown handle");
+  ftdi_context* context = device->Context.get();
+  if (ftdi_set_event_char(context, eventChar, eventCharEnabled != 0 ? 1 : 0) != 0) {
+    return Fail(FT_IO_ERROR, context, "FT_SetChars: event character");
+  }
+  if (ftdi_set_error_char(context, errorChar, errorCharEnabled != 0 ? 1 : 0) != 0) {
+    return Fail(FT_IO_ERROR, context, "FT_SetChars: error character");
+  }
+  return FT_OK;
+}
+
+FT_STATUS LibFtdiDriver::FT_SetTimeouts(FT_HANDLE handle, std::uint32_t readTimeoutMs,
+                                        std::uint32_t writeTimeoutMs) {
+  Device* device = Find(handle);
+  if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_SetTimeouts: unknown handle");
+  device->ReadTimeoutMs = readTimeoutMs;
+  device->Context->usb_read_timeout = libftdi::UsbReadTimeoutMs(readTimeoutMs);
+  device->Context->usb_write_timeout = libftdi::UsbWriteTimeoutMs(writeTimeoutMs);
+  return FT_OK;
+}
+
+FT_STATUS LibFtdiDriver::FT_Write(FT_HANDLE handle, const void* buffer, std::uint32_t count,
+                                  std::uint32_t* written) {
+  if (written != nullptr) *written = 0;
+  Device* device = Find(handle);
+  if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_Write: unknown handle");
+  if (buffer == nullptr && count != 0) return Fail(FT_INVALID_PARAMETER, "FT_Write: no buffer");
+  ftdi_context* context = device->Context.get();
+  const libftdi::Transfer result = libftdi::WriteAll(
+      [context](const std::uint8_t* source, int size) { return ftdi_write_data(context, source, size); },
+      static_cast<const std::uint8_t*>(buffer), count);
+  if (written != nullptr) *written = result.Count;
+  return result.Status == FT_OK ? FT_OK : Fail(result.Status, context, "FT_Write");
+}
+
+FT_STATUS LibFtdiDriver::FT_Read(FT_HANDLE handle, void* buffer, std::uint32_t count,
+                                 std::uint32_t* delivered) {
+  if (delivered != nullptr) *delivered = 0;
+  Device* device = Find(handle);
+  if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_Read: unknown handle");
+  if (buffer == nullptr && count != 0) return Fail(FT_INVALID_PARAMETER, "FT_Read: no buffer");
+  ftdi_context* context = device->Context.get();
+  const libftdi::Transfer result = libftdi::ReadWithDeadline(
+      [context](std::uint8_t* destination, int size) {
+        const int got = ftdi_read_data(context, destination, size);
+        // A chip that stayed silent for a whole USB timeout has simply sent
+        // nothing; the deadline decides what that means.
+        return got == LIBUSB_ERROR_TIMEOUT ? 0 : got;
+      },
+      static_cast<std::uint8_t*>(buffer), count, std::chrono::milliseconds(device->ReadTimeoutMs),
+      libftdi::SystemClock());
+  if (delivered != nullptr) *delivered = result.Count;
+  return result.Status == FT_OK ? FT_OK : Fail(result.Status, context, "FT_Read");
+}
+
+FT_STATUS LibFtdiDriver::FT_Purge(FT_HANDLE handle, std::uint32_t mask) {
+  Device* device = Find(handle);
+  if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_Purge: unknown handle");
+  const std::optional<libftdi::PurgeSides> sides = libftdi::PurgeSidesFor(mask);
+  if (!sides) return Fail(FT_INVALID_PARAMETER, "FT_Purge: invalid mask");
+  ftdi_context* context = device->Context.get();
+  // The tc*flush calls name the sides from the PC's view, as D2XX does, and
+  // also drop what libftdi1 had buffered for reading.
+  int result = 0;
+  if (sides->Rx && sides->Tx) {
+    result = ftdi_tcioflush(context);
+  } else if (sides->Rx) {
+    result = ftdi_tciflush(context);
+  } else {
+    result = ftdi_tcoflush(context);
+  }
+  // Only the USB control request can fail: the cable is gone.
+  return result == 0 ? FT_OK : Fail(FT_IO_ERROR, context, "FT_Purge");
+}
+
+}  // namespace kelvo

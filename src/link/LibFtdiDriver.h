@@ -1,0 +1,162 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "link/FtdiDriver.h"
+
+struct ftdi_context;
+
+namespace kelvo {
+
+// The pieces of the cable driver that need no USB: argument checks, the
+// mapping of D2XX values and libftdi1 results, and the read and write loops.
+// They live apart so that a machine without a cable can still check them.
+namespace libftdi {
+
+// libftdi1's flow-control mode (SIO_*) for a D2XX FT_FLOW_* value; nullopt
+// for a value D2XX does not define.
+std::optional<int> FlowControlMode(std::uint16_t flowControl);
+
+// A line setting in libftdi1's enum values (ftdi_bits_type,
+// ftdi_stopbits_type, ftdi_parity_type).
+struct LineProperty {
+  int Bits = 0;
+  int StopBits = 0;
+  int Parity = 0;
+  friend bool operator==(const LineProperty&, const LineProperty&) = default;
+};
+// nullopt for D2XX values that have no libftdi1 counterpart.
+std::optional<LineProperty> LinePropertyFor(std::uint8_t wordLength, std::uint8_t stopBits,
+                                            std::uint8_t parity);
+
+// FT_OK, or FT_INVALID_BAUD_RATE for a rate that cannot be handed to libftdi1.
+FT_STATUS CheckBaudRate(std::uint32_t baudRate);
+// The D2XX status for a result of ftdi_set_baudrate.
+FT_STATUS BaudRateStatus(int result);
+
+// The latency timer takes 1 to 255 ms.
+bool IsValidLatency(std::uint8_t milliseconds);
+
+// FT_OK or FT_INVALID_PARAMETER. Transfer sizes are multiples of 64 bytes up
+// to 64 KiB; an OUT size of 0 keeps the current one.
+FT_STATUS CheckUsbParameters(std::uint32_t inTransferSize, std::uint32_t outTransferSize);
+
+struct PurgeSides {
+  bool Rx = false;
+  bool Tx = false;
+};
+// nullopt for a mask that is not FT_PURGE_RX, FT_PURGE_TX or both.
+std::optional<PurgeSides> PurgeSidesFor(std::uint32_t mask);
+
+// The D2XX status for a result of ftdi_usb_find_all.
+FT_STATUS FindAllStatus(int result);
+
+// libftdi1's own default for USB transfer timeouts.
+inline constexpr int DefaultUsbTimeoutMs = 5000;
+// Longer than the longest latency timer, so a healthy chip always answers a
+// bulk read within one USB timeout.
+inline constexpr int MinUsbReadTimeoutMs = 256;
+// The USB timeout for bulk reads under a D2XX read timeout (0: none).
+int UsbReadTimeoutMs(std::uint32_t readTimeoutMs);
+// The USB timeout for writes under a D2XX write timeout (0: none).
+int UsbWriteTimeoutMs(std::uint32_t writeTimeoutMs);
+
+struct Transfer {
+  FT_STATUS Status = FT_OK;
+  std::uint32_t Count = 0;
+};
+
+// One libftdi1 read: stores up to `size` bytes and returns how many (0 when
+// nothing arrived), or a negative USB error.
+using ChunkReader = std::function<int(std::uint8_t* destination, int size)>;
+// One libftdi1 write: takes up to `size` bytes and returns how many, or a
+// negative USB error.
+using ChunkWriter = std::function<int(const std::uint8_t* source, int size)>;
+
+struct ReadClock {
+  std::function<std::chrono::steady_clock::time_point()> Now;
+  std::function<void(std::chrono::steady_clock::duration)> Sleep;
+};
+ReadClock SystemClock();
+
+// An empty read that returned faster than this is followed by a pause of
+// IdleBackoff, so a stack that never blocks cannot make the loop spin.
+inline constexpr std::chrono::milliseconds QuickEmptyRead{1};
+inline constexpr std::chrono::milliseconds IdleBackoff{1};
+
+// D2XX-style read: calls `readSome` until `count` bytes have arrived or
+// `timeout` has passed since the start (0: no limit). A timeout is FT_OK with
+// fewer bytes; a USB error is FT_IO_ERROR with the bytes received before it.
+Transfer ReadWithDeadline(const ChunkReader& readSome, std::uint8_t* destination, std::uint32_t count,
+                          std::chrono::milliseconds timeout, const ReadClock& clock);
+
+// Calls `writeSome` until all `count` bytes are taken. A USB error, or a call
+// that takes nothing, is FT_IO_ERROR with the count taken before it.
+Transfer WriteAll(const ChunkWriter& writeSome, const std::uint8_t* source, std::uint32_t count);
+
+}  // namespace libftdi
+
+// The real cable, through libftdi1. Each open device has its own libftdi1
+// context; handles are small numbers never reused within one driver object.
+class LibFtdiDriver final : public FtdiDriver {
+ public:
+  LibFtdiDriver();
+  ~LibFtdiDriver() override;
+  LibFtdiDriver(const LibFtdiDriver&) = delete;
+  LibFtdiDriver& operator=(const LibFtdiDriver&) = delete;
+
+  FT_STATUS FT_OpenEx(const char* description, std::uint32_t flags, FT_HANDLE* handle) override;
+  FT_STATUS FT_Close(FT_HANDLE handle) override;
+  FT_STATUS FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baudRate) override;
+  FT_STATUS FT_SetFlowControl(FT_HANDLE handle, std::uint16_t flowControl, std::uint8_t xon,
+                              std::uint8_t xoff) override;
+  FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, std::uint8_t milliseconds) override;
+  FT_STATUS FT_SetUSBParameters(FT_HANDLE handle, std::uint32_t inTransferSize,
+                                std::uint32_t outTransferSize) override;
+  FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, std::uint8_t wordLength, std::uint8_t stopBits,
+                                      std::uint8_t parity) override;
+  FT_STATUS FT_SetChars(FT_HANDLE handle, std::uint8_t eventChar, std::uint8_t eventCharEnabled,
+                        std::uint8_t errorChar, std::uint8_t errorCharEnabled) override;
+  FT_STATUS FT_SetTimeouts(FT_HANDLE handle, std::uint32_t readTimeoutMs,
+                           std::uint32_t writeTimeoutMs) override;
+  FT_STATUS FT_Write(FT_HANDLE handle, const void* buffer, std::uint32_t count,
+                     std::uint32_t* written) override;
+  FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, std::uint32_t count, std::uint32_t* delivered) override;
+  FT_STATUS FT_Purge(FT_HANDLE handle, std::uint32_t mask) override;
+
+  // What went wrong in the last call that failed; successes leave it alone.
+  const std::string& LastError() const { return lastError_; }
+  // How many devices this driver holds open.
+  std::size_t OpenCount() const { return devices_.size(); }
+
+  // Until FT_SetTimeouts says otherwise.
+  static constexpr std::uint32_t DefaultReadTimeoutMs = 250;
+
+ private:
+  struct ContextCloser {
+    void operator()(ftdi_context* context) const;
+  };
+  using ContextPtr = std::unique_ptr<ftdi_context, ContextCloser>;
+
+  struct Device {
+    ContextPtr Context;
+    std::uint32_t ReadTimeoutMs = DefaultReadTimeoutMs;
+  };
+
+  Device* Find(FT_HANDLE handle);
+  // Records libftdi1's text for the failure just seen and returns `status`.
+  FT_STATUS Fail(FT_STATUS status, ftdi_context* context, const char* what);
+  FT_STATUS Fail(FT_STATUS status, std::string text);
+
+  std::map<FT_HANDLE, Device> devices_;
+  FT_HANDLE nextHandle_ = 1;
+  std::string lastError_;
+};
+
+}  // namespace kelvo
