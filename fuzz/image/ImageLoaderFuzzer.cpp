@@ -12,14 +12,16 @@
 namespace {
 
 // Small inputs are mostly rejected for length; to reach the header checks, an
-// input with a leading 1 is taken as a plain header and stretched to a full
-// scrambled image.
+// input with a leading 1 is taken as the start of a plain image and stretched
+// to a full stored form. With all fillers 0 every mix byte is 0 and every key
+// byte the initial 0x3B, so masking is a plain XOR and costs no scrambler run.
 std::vector<std::uint8_t> ResourceFrom(const std::uint8_t* data, std::size_t size) {
   if (size > 0 && data[0] == 1) {
-    std::vector<std::uint8_t> image(kelvo::FirmwareImageSize, 0);
-    for (std::size_t i = 1; i < size && i - 1 < image.size(); ++i) image[i - 1] = data[i];
-    std::vector<std::uint8_t> stored;
-    kelvo::ScrambleBytes(image, stored, static_cast<std::uint32_t>(size));
+    std::vector<std::uint8_t> stored(kelvo::ScrambledImageSize, 0);
+    for (std::size_t i = 0; i < kelvo::FirmwareImageSize; ++i) {
+      const std::uint8_t plain = i + 1 < size ? data[i + 1] : 0;
+      stored[kelvo::ScrambledGroupSize * i] = plain ^ 0x3B;
+    }
     return stored;
   }
   return {data, data + size};

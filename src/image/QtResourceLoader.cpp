@@ -1,6 +1,7 @@
 #include "image/QtResourceLoader.h"
 
-#include <QFile>
+#include <QByteArray>
+#include <QResource>
 #include <QString>
 
 namespace kelvo {
@@ -10,12 +11,14 @@ ResourceLoader QtResourceLoader() {
     const QString path = QStringLiteral(":/%1/%2")
                              .arg(QString::fromUtf8(typeName.data(), static_cast<qsizetype>(typeName.size())))
                              .arg(id);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
-    const QByteArray bytes = file.readAll();
-    // A short read of a compiled-in resource means it cannot be trusted whole.
-    if (bytes.size() != file.size()) return std::nullopt;
-    return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
+    const QResource resource(path);
+    if (!resource.isValid()) return std::nullopt;
+    // An uncompressed entry comes back as a view of the program's own data,
+    // so the vector below is the only copy.
+    const QByteArray bytes = resource.uncompressedData();
+    if (bytes.size() != resource.uncompressedSize()) return std::nullopt;
+    const auto* begin = reinterpret_cast<const std::uint8_t*>(bytes.constData());
+    return std::vector<std::uint8_t>(begin, begin + bytes.size());
   };
 }
 
