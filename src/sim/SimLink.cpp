@@ -64,6 +64,7 @@ struct SimLink::Impl {
   std::vector<PendingReadFailure> readFailures;
   std::optional<long long> unplugAt;
   long long totalWritten = 0;
+  int lostEchoes = 0;
   std::function<void(const std::string&)> traceSink;
 
   bool Unplugged() const { return unplugAt && totalWritten >= *unplugAt; }
@@ -85,7 +86,12 @@ struct SimLink::Impl {
       if (pcNext <= boardNext) {
         const WireByte byte = fromPc.front();
         fromPc.pop_front();
-        Arrive(byte.value, byte.at);  // the cable echoes every byte as it goes out
+        // The cable echoes every byte as it goes out, noise permitting.
+        if (lostEchoes > 0) {
+          --lostEchoes;
+        } else {
+          Arrive(byte.value, byte.at);
+        }
         board.Receive(byte.value, byte.at);
       } else {
         board.RunNextAction();
@@ -374,6 +380,8 @@ void SimLink::SendFromBoard(std::vector<std::uint8_t> bytes, double afterMs) {
 void SimLink::ScheduleIdentifyAnswer(std::vector<std::pair<std::vector<std::uint8_t>, double>> pieces) {
   impl_->board.ReplaceNextIdentifyAnswer(std::move(pieces));
 }
+
+void SimLink::LoseEchoes(int count) { impl_->lostEchoes += std::max(count, 0); }
 
 void SimLink::FailReadWithData(int nth, FT_STATUS status) {
   if (nth >= 1) impl_->readFailures.push_back({nth, status});

@@ -103,6 +103,9 @@ class SimLink final : public FtdiDriver {
   // previous one ended, the first after the command. Used to cut a reply
   // short or split it across reads.
   void ScheduleIdentifyAnswer(std::vector<std::pair<std::vector<std::uint8_t>, double>> pieces);
+  // Line noise: the echo of the next `count` bytes the PC sends is lost on
+  // the way back; the board still receives them.
+  void LoseEchoes(int count);
   // The nth call of FT_Read (from 1, counting from now) returns `status`
   // together with whatever it delivers.
   void FailReadWithData(int nth, FT_STATUS status);
