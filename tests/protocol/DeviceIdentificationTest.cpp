@@ -1,0 +1,143 @@
+#include "protocol/DeviceIdentification.h"
+
+#include <gtest/gtest.h>
+
+#include "link/LinkTestRig.h"
+
+namespace kelvo::test {
+namespace {
+
+using Reply = std::array<std::uint8_t, 4>;
+
+struct Case {
+  const char* name;
+  Reply reply;
+  bool updateMode;
+  FirmwareVersion version;  // expected, starting from 4.5
+};
+
+class IdentifyReply : public ::testing::TestWithParam<Case> {};
+
+TEST_P(IdentifyReply, SetsUpdateModeAndVersionFromTheBoardsAnswer) {
+  const Case& c = GetParam();
+  sim::SimOptions options;
+  options.identifyReply = c.reply;
+  LinkRig rig(options);
+  rig.OpenQuietly();
+  // Earlier answers must not leak into this one.
+  rig.state.UpdateModeFlag = !c.updateMode;
+  rig.state.DeviceVersion = {4, 5};
+  IdentifyDevice(rig.state);
+  EXPECT_EQ(rig.state.LinkStatus, 0);
+  EXPECT_EQ(rig.state.UpdateModeFlag, c.updateMode);
+  EXPECT_EQ(rig.state.DeviceVersion, c.version);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    IdentifyDevice, IdentifyReply,
+    ::testing::Values(Case{"Version", {'P', 'Z', 0x00, 0x23}, false, {2, 3}},
+                      Case{"UpdateMode", {'P', 'Z', 0x03, 0xFF}, true, {15, 15}},
+                      Case{"MarkerWithoutFullVersionByte", {'P', 'Z', 0x03, 0x23}, false, {2, 3}},
+                      Case{"UpdateModeWithoutSignature", {'Q', 'X', 0x03, 0xFF}, true, {4, 5}},
+                      Case{"LowerCaseSignature", {'p', 'z', 0x00, 0x23}, false, {4, 5}},
+                      Case{"HalfSignature", {'P', 'z', 0x00, 0x23}, false, {4, 5}},
+                      Case{"VersionZero", {'P', 'Z', 0x00, 0x00}, false, {0, 0}},
+                      Case{"NibblesNotDecimal", {'P', 'Z', 0x07, 0xA9}, false, {10, 9}}),
+    [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+TEST(IdentifyDevice, AsksWithGiAndReadsEchoThenFourBytes) {
+  LinkRig rig;
+  rig.OpenQuietly();
+  IdentifyDevice(rig.state);
+  EXPECT_EQ(rig.state.LinkStatus, 0);
+  EXPECT_EQ(rig.state.DeviceVersion, (FirmwareVersion{1, 2}));
+  EXPECT_EQ(rig.Calls(), (std::vector<std::string>{R"({"call":"FT_Write","args":["4749",2],"status":0})",
+                                                   R"({"call":"FT_Read","args":[2,2],"status":0})",
+                                                   R"({"call":"FT_Read","args":[4,4],"status":0})"}));
+}
+
+TEST(IdentifyDevice, SilentBoardFailsAndKeepsEarlierResults) {
+  sim::SimOptions options;
+  options.identifyReply = std::nullopt;
+  LinkRig rig(options);
+  rig.OpenQuietly();
+  rig.state.UpdateModeFlag = true;
+  rig.state.DeviceVersion = {3, 7};
+  IdentifyDevice(rig.state);
+  EXPECT_EQ(rig.state.LinkStatus, LinkStatusTransferFailed);
+  EXPECT_TRUE(rig.state.UpdateModeFlag);
+  EXPECT_EQ(rig.state.DeviceVersion, (FirmwareVersion{3, 7}));
+}
+
+TEST(IdentifyDevice, ReplyCutShortKeepsEarlierResults) {
+  LinkRig rig;
+  rig.OpenQuietly();
+  rig.state.UpdateModeFlag = true;
+  rig.state.DeviceVersion = {3, 7};
+  rig.link.ScheduleIdentifyAnswer({{{'P', 'Z', 0x00}, 0}});
+  IdentifyDevice(rig.state);
+  EXPECT_EQ(rig.state.LinkStatus, LinkStatusTransferFailed);
+  EXPECT_TRUE(rig.state.UpdateModeFlag);
+  EXPECT_EQ(rig.state.DeviceVersion, (FirmwareVersion{3, 7}));
+}
+
+TEST(IdentifyDevice, ReplySplitAcrossReadsIsDecoded) {
+  LinkRig rig;
+  rig.OpenQuietly();
+  rig.link.ScheduleIdentifyAnswer({{{'P', 'Z'}, 0}, {{0x03, 0xFF}, 300}});
+  IdentifyDevice(rig.state);
+  EXPECT_EQ(rig.state.LinkStatus, 0);
+  EXPECT_TRUE(rig.state.UpdateModeFlag);
+  EXPECT_EQ(rig.state.DeviceVersion, (FirmwareVersion{15, 15}));
+  EXPECT_EQ(rig.trace.size(), 4u);  // write, echo, two reads of the reply
+}
+
+TEST(IdentifyDevice, AnswerAfterTheTimeoutCountsAsNone) {
+  LinkRig rig;
+  rig.OpenQuietly();
+  rig.link.ScheduleIdentifyAnswer({{{'P', 'Z', 0x00, 0x23}, 300}});
+  IdentifyDevice(rig.state);
+  EXPECT_EQ(rig.state.LinkStatus, LinkStatusTransferFailed);
+  EXPECT_EQ(rig.state.DeviceVersion, (FirmwareVersion{0, 0}));
+}
+
+TEST(IdentifyDevice, ShortEchoNeverReadsTheReply) {
+  sim::SimOptions options;
+  options.identifyReply = std::nullopt;
+  LinkRig rig(options);
+  rig.OpenQuietly();
+  rig.link.LoseEchoes(1);
+  rig.state.UpdateModeFlag = true;
+  IdentifyDevice(rig.state);
+  EXPECT_EQ(rig.state.LinkStatus, LinkStatusTransferFailed);
+  EXPECT_TRUE(rig.state.UpdateModeFlag);
+  for (const std::string& call : rig.Calls()) EXPECT_EQ(call.find("\"args\":[4,"), std::string::npos) << call;
+}
+
+TEST(IdentifyDevice, RefusedWriteKeepsTheDriversStatus) {
+  sim::SimOptions options;
+  options.faults.push_back(*sim::ParseFault("call:FT_Write:1", nullptr));
+  LinkRig rig(options);
+  rig.OpenQuietly();
+  rig.state.DeviceVersion = {3, 7};
+  IdentifyDevice(rig.state);
+  EXPECT_EQ(rig.state.LinkStatus, 1);
+  EXPECT_EQ(rig.state.DeviceVersion, (FirmwareVersion{3, 7}));
+  EXPECT_EQ(rig.trace.size(), 1u);
+}
+
+TEST(IdentifyDevice, CablePulledMidCommandReportsTheIoError) {
+  sim::SimOptions options;
+  options.faults.push_back(*sim::ParseFault("unplug:1", nullptr));
+  LinkRig rig(options);
+  rig.OpenQuietly();
+  rig.state.UpdateModeFlag = true;
+  IdentifyDevice(rig.state);
+  EXPECT_EQ(rig.state.LinkStatus, static_cast<std::int32_t>(FT_IO_ERROR));
+  EXPECT_TRUE(rig.state.UpdateModeFlag);
+  IdentifyDevice(rig.state);  // and it stays gone
+  EXPECT_EQ(rig.state.LinkStatus, static_cast<std::int32_t>(FT_IO_ERROR));
+}
+
+}  // namespace
+}  // namespace kelvo::test
