@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -381,6 +382,38 @@ TEST_F(SimCable, TraceShowsEveryCallAsOneJsonLine) {
       R"({"t":0.320,"call":"FT_OpenEx","args":["say \"hi\"\\\u0001",2],"status":2})",
   };
   EXPECT_EQ(trace, expected);
+}
+
+TEST_F(SimCable, WholeFlashRoundTripsPageByPage) {
+  Open();
+  for (int page = 0; page < FlashPages; ++page) {
+    ASSERT_EQ(WritePage(page, static_cast<std::uint8_t>(page * 3 + 1)), Text("OK")) << page;
+  }
+  for (int page = FlashPages - 1; page >= 0; --page) {
+    ASSERT_EQ(ReadPage(page), Bytes(FlashPageBytes, static_cast<std::uint8_t>(page * 3 + 1))) << page;
+  }
+  const auto& flash = link->Flash();
+  for (int i = 0; i < FlashBytes; ++i) {
+    ASSERT_EQ(flash[static_cast<std::size_t>(i)], static_cast<std::uint8_t>((i / FlashPageBytes) * 3 + 1))
+        << i;
+  }
+  EXPECT_EQ(link->PageEvents().size(), 2u * FlashPages);
+}
+
+TEST(SimOptionsCheck, FlashOfTheWrongSizeIsRefused) {
+  SimOptions options;
+  options.flash.assign(FlashBytes - 1, 0);
+  EXPECT_THROW(SimLink link(options), std::invalid_argument);
+}
+
+TEST_F(SimCable, TraceKeepsDescriptionsValidJson) {
+  Open();
+  FT_HANDLE other = 0;
+  link->FT_OpenEx("Kabel \xC3\xBC", FT_OPEN_BY_DESCRIPTION, &other);  // UTF-8 passes through
+  link->FT_OpenEx("\xE9t\xE9", FT_OPEN_BY_DESCRIPTION, &other);       // Latin-1 is re-encoded
+  ASSERT_EQ(trace.size(), 3u);
+  EXPECT_NE(trace[1].find("[\"Kabel \xC3\xBC\",2]"), std::string::npos) << trace[1];
+  EXPECT_NE(trace[2].find("[\"\xC3\xA9t\xC3\xA9\",2]"), std::string::npos) << trace[2];
 }
 
 TEST_F(SimCable, VirtualTimeNeverSleeps) {
