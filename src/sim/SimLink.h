@@ -95,8 +95,9 @@ class SimLink final : public FtdiDriver {
   // Receives one JSON line (without newline) per driver call.
   void SetTraceSink(std::function<void(const std::string& line)> sink);
 
-  // The board sends `bytes` unasked, `afterMs` from now (bytes waiting at
-  // open, a reply in pieces, a late answer).
+  // The board sends `bytes` unasked, starting `afterMs` from now, 80 µs a
+  // byte behind anything else it is sending (bytes waiting at open, a reply
+  // in pieces, a late answer).
   void SendFromBoard(std::vector<std::uint8_t> bytes, double afterMs = 0);
   // The board's next answer to "GI" is replaced by these pieces (possibly
   // fewer than 4 bytes in all); each piece starts the given ms after the
