@@ -1,0 +1,78 @@
+#pragma once
+
+#include <QPixmap>
+#include <QWidget>
+#include <array>
+#include <memory>
+
+#include "app/Window.h"
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+namespace kelvo {
+
+class InstanceLock;
+
+// The program's only window, and the application facts the routines ask of
+// the platform. Controls keep the names the routines know them by; each also
+// carries that name as its objectName ("Button0".."Button3" for the array).
+class fmStart final : public QWidget, public Window {
+  Q_OBJECT
+
+ public:
+  explicit fmStart(QWidget* parent = nullptr);
+  ~fmStart() override;
+
+  void SetHandlers(WindowHandlers handlers) override;
+
+  void SetButtonVisible(int index, bool visible) override;
+  void SetStatusText(const std::string& text) override;
+  void SetDeviceName(const std::string& text) override;
+  void SetProgressVisible(bool visible) override;
+  void SetProgressMaximum(int maximum) override;
+  void SetProgressValue(int value) override;
+  void SetTitle(const std::string& title) override;
+  void Show() override;
+  void Close() override;
+  void PumpEvents() override;
+  void MessageBox(const std::string& text, const std::string& title, MessageStyle style) override;
+
+  bool AnotherInstanceRunning() override;
+  std::string ProgramFileName() override;
+  int VersionMajor() override;
+  int VersionMinor() override;
+  std::string ApplicationTitle() override;
+  void EndProgram() override;
+
+  // Whether the control is set to be shown (true also while the window
+  // itself is hidden).
+  bool IsButtonVisible(int index) const;
+  bool IsProgressVisible() const;
+  // A close was granted and the unload handler has run.
+  bool IsClosed() const { return closed_; }
+  // EndProgram was called; main must not (re-)enter the event loop.
+  bool ProgramEnded() const { return programEnded_; }
+  // The window as drawn now, also while it is hidden.
+  QPixmap Screenshot();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void BuildControls();
+
+  WindowHandlers handlers_;
+  std::array<QPushButton*, ButtonCount> Button{};
+  QLabel* Picture1 = nullptr;
+  QProgressBar* ProgressBar = nullptr;
+  QLabel* DeviceName = nullptr;
+  QLabel* StatusText = nullptr;
+
+  std::unique_ptr<InstanceLock> instanceLock_;
+  bool closed_ = false;
+  bool programEnded_ = false;
+};
+
+}  // namespace kelvo

@@ -1,0 +1,23 @@
+#include "app/WindowSettings.h"
+
+namespace kelvo {
+
+void ApplyIdleSettings(Window& window) {
+  window.SetButtonVisible(ButtonFindDevice, true);
+  window.SetButtonVisible(ButtonFlashDevice, false);
+  window.SetButtonVisible(ButtonAbortFlash, false);
+  window.SetButtonVisible(ButtonOk, false);
+  window.SetProgressVisible(false);
+  window.SetStatusText("");
+  window.SetDeviceName("");
+}
+
+void ApplyDoneSettings(Window& window) {
+  window.SetButtonVisible(ButtonOk, true);
+  window.SetButtonVisible(ButtonFlashDevice, false);
+  window.SetButtonVisible(ButtonAbortFlash, false);
+  window.SetProgressVisible(false);
+  window.SetStatusText("Flash Complete!");
+}
+
+}  // namespace kelvo
