@@ -1,0 +1,22 @@
+// kelvo-updater: programs a Kelvo board over its FTDI cable. No command line.
+#include <QApplication>
+
+#include "app/FmStart.h"
+#include "app/StartUp.h"
+#include "app/UpdaterState.h"
+#include "image/QtResourceLoader.h"
+#include "link/LibFtdiDriver.h"
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+
+  kelvo::LibFtdiDriver driver;
+  kelvo::fmStart window;
+  kelvo::UpdaterState state(driver, window, kelvo::QtResourceLoader());
+  kelvo::BindWindow(state);
+
+  kelvo::Form_Load(state);
+  // A refused start-up has already closed the window or ended the program.
+  if (window.ProgramEnded() || !window.isVisible()) return 0;
+  return app.exec();
+}
