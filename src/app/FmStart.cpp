@@ -138,7 +138,9 @@ void fmStart::Show() {
 
 void fmStart::Close() {
   if (closed_) return;
+  closingByProgram_ = true;
   close();
+  closingByProgram_ = false;
 }
 
 void fmStart::closeEvent(QCloseEvent* event) {
@@ -146,7 +148,8 @@ void fmStart::closeEvent(QCloseEvent* event) {
     event->accept();
     return;
   }
-  if (handlers_.Form_QueryUnload && !handlers_.Form_QueryUnload()) {
+  const UnloadMode mode = closingByProgram_ ? UnloadMode::Program : UnloadMode::User;
+  if (handlers_.Form_QueryUnload && !handlers_.Form_QueryUnload(mode)) {
     event->ignore();
     return;
   }

@@ -72,6 +72,9 @@ class fmStart final : public QWidget, public Window {
 
   std::unique_ptr<InstanceLock> instanceLock_;
   bool closed_ = false;
+  // Set while Close() runs, so closeEvent can tell the program's own close
+  // from the user's.
+  bool closingByProgram_ = false;
   bool programEnded_ = false;
 };
 

@@ -75,7 +75,8 @@ void Form_Load(UpdaterState& state) {
   state.PageBuffer.assign(PageBufferBytes, 0);
 }
 
-bool Form_QueryUnload(UpdaterState& state) {
+bool Form_QueryUnload(UpdaterState& state, UnloadMode mode) {
+  if (mode == UnloadMode::Program) return true;
   switch (state.Running) {
     case RunningOperation::Flash:
       return false;
@@ -93,7 +94,7 @@ void Form_Unload(UpdaterState& state) { CloseLink(state); }
 void BindWindow(UpdaterState& state) {
   state.Ui.SetHandlers({
       .Button_Click = [&state](std::int16_t index) { Button_Click(state, index); },
-      .Form_QueryUnload = [&state] { return Form_QueryUnload(state); },
+      .Form_QueryUnload = [&state](UnloadMode mode) { return Form_QueryUnload(state, mode); },
       .Form_Unload = [&state] { Form_Unload(state); },
   });
 }

@@ -14,7 +14,8 @@ void Form_Load(UpdaterState& state);
 // running flash keeps the window (cutting the link would leave the board
 // half-written); a running device check keeps it too, but marks the close as
 // deferred so the check carries it out when it returns.
-bool Form_QueryUnload(UpdaterState& state);
+// The program's own closes are always granted.
+bool Form_QueryUnload(UpdaterState& state, UnloadMode mode);
 
 // Runs whenever the window is closed: closes the link, if one is open.
 void Form_Unload(UpdaterState& state);

@@ -13,6 +13,10 @@ inline constexpr int ButtonAbortFlash = 2;
 inline constexpr int ButtonOk = 3;
 inline constexpr int ButtonCount = 4;
 
+// Who asked for the window to close: the user (the window's close button, or
+// anything acting for the user) or the program itself.
+enum class UnloadMode { User, Program };
+
 struct MessageStyle {
   bool Critical = false;
   bool SystemModal = false;
@@ -22,7 +26,7 @@ struct MessageStyle {
 struct WindowHandlers {
   std::function<void(std::int16_t index)> Button_Click;
   // Returns true when the close may go ahead.
-  std::function<bool()> Form_QueryUnload;
+  std::function<bool(UnloadMode mode)> Form_QueryUnload;
   std::function<void()> Form_Unload;
 };
 
@@ -42,8 +46,8 @@ class Window {
   virtual void SetProgressValue(int value) = 0;
   virtual void SetTitle(const std::string& title) = 0;
   virtual void Show() = 0;
-  // Asks Form_QueryUnload, and when granted runs Form_Unload and removes the
-  // window.
+  // The program closes its window: asks Form_QueryUnload (UnloadMode::Program),
+  // and when granted runs Form_Unload and removes the window.
   virtual void Close() = 0;
   // Lets the window handle its pending events once, then returns.
   virtual void PumpEvents() = 0;

@@ -247,24 +247,33 @@ TEST_F(StartUp, UnloadWithoutLinkTouchesNoDriver) {
   EXPECT_THAT(trace, IsEmpty());
 }
 
-TEST_F(StartUp, CloseIsRefusedDuringAFlashAndDeferredDuringACheck) {
+TEST_F(StartUp, UserCloseIsRefusedDuringAFlashAndDeferredDuringACheck) {
   UpdaterState& s = Load(sim::SimOptions{});
 
   s.Running = RunningOperation::Flash;
-  window.Close();
+  window.UserClose();
   EXPECT_FALSE(window.closed);
   EXPECT_FALSE(s.CloseDeferred);
   EXPECT_NE(s.LinkHandle, 0u);
 
   s.Running = RunningOperation::DeviceCheck;
-  window.Close();
+  window.UserClose();
   EXPECT_FALSE(window.closed);
   EXPECT_TRUE(s.CloseDeferred);
   EXPECT_EQ(Calls("FT_Close"), 0);
 
   s.Running = RunningOperation::None;
+  window.UserClose();
+  EXPECT_TRUE(window.closed);
+  EXPECT_EQ(Calls("FT_Close"), 1);
+}
+
+TEST_F(StartUp, TheProgramsOwnCloseIsGrantedEvenDuringAnOperation) {
+  UpdaterState& s = Load(sim::SimOptions{});
+  s.Running = RunningOperation::DeviceCheck;
   window.Close();
   EXPECT_TRUE(window.closed);
+  EXPECT_FALSE(s.CloseDeferred);
   EXPECT_EQ(Calls("FT_Close"), 1);
 }
 

@@ -24,7 +24,7 @@ using ::testing::ElementsAre;
 
 WindowHandlers GrantingHandlers(std::function<void()> unload) {
   WindowHandlers handlers;
-  handlers.Form_QueryUnload = [] { return true; };
+  handlers.Form_QueryUnload = [](UnloadMode) { return true; };
   handlers.Form_Unload = std::move(unload);
   return handlers;
 }
@@ -140,7 +140,7 @@ TEST_F(WindowTest, CloseAsksFirstAndUnloadsOnce) {
   int unloaded = 0;
   bool grant = false;
   WindowHandlers handlers;
-  handlers.Form_QueryUnload = [&] {
+  handlers.Form_QueryUnload = [&](UnloadMode) {
     ++asked;
     return grant;
   };
@@ -171,13 +171,20 @@ TEST_F(WindowTest, CloseUnloadsAWindowThatWasNeverShown) {
   EXPECT_TRUE(window.IsClosed());
 }
 
-TEST_F(WindowTest, ACloseFromTheWindowSystemTakesTheSamePath) {
-  bool unloaded = false;
-  window.SetHandlers(GrantingHandlers([&] { unloaded = true; }));
+TEST_F(WindowTest, ACloseFromTheWindowSystemTakesTheSamePathAsTheUsers) {
+  std::vector<UnloadMode> modes;
+  WindowHandlers handlers = GrantingHandlers([] {});
+  handlers.Form_QueryUnload = [&](UnloadMode mode) {
+    modes.push_back(mode);
+    return mode == UnloadMode::Program;
+  };
+  window.SetHandlers(handlers);
   window.Show();
   window.close();  // as the title bar's close button does
-  EXPECT_TRUE(unloaded);
+  EXPECT_FALSE(window.IsClosed());
+  window.Close();
   EXPECT_TRUE(window.IsClosed());
+  EXPECT_THAT(modes, ElementsAre(UnloadMode::User, UnloadMode::Program));
 }
 
 TEST_F(WindowTest, MessageBoxShowsTextTitleAndStyle) {

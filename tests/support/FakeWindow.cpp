@@ -46,10 +46,14 @@ void FakeWindow::Show() {
   log.push_back("shown");
 }
 
-void FakeWindow::Close() {
+void FakeWindow::Close() { RequestClose(UnloadMode::Program); }
+
+void FakeWindow::UserClose() { RequestClose(UnloadMode::User); }
+
+void FakeWindow::RequestClose(UnloadMode mode) {
   ++closeRequests;
   if (closed) return;
-  if (handlers.Form_QueryUnload && !handlers.Form_QueryUnload()) {
+  if (handlers.Form_QueryUnload && !handlers.Form_QueryUnload(mode)) {
     log.push_back("close refused");
     return;
   }

@@ -44,6 +44,8 @@ class FakeWindow : public Window {
   std::vector<std::string> VisibleButtons() const;
   // Simulates the user's click on a button, through the bound handler.
   void Click(int index);
+  // Simulates the user closing the window.
+  void UserClose();
 
   // Application facts the test can set.
   bool anotherInstance = false;
@@ -71,6 +73,9 @@ class FakeWindow : public Window {
 
   // Runs on every PumpEvents, so a test can act "during" an operation.
   std::function<void()> onPump;
+
+ private:
+  void RequestClose(UnloadMode mode);
 };
 
 }  // namespace kelvo::test
