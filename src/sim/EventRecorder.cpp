@@ -52,8 +52,8 @@ void EventRecorder::SetHandlers(WindowHandlers handlers) {
       if (afterClick_) afterClick_();
     }
   };
-  wrapped.Form_QueryUnload = [this, query = handlers.Form_QueryUnload]() {
-    const bool granted = !query || query();
+  wrapped.Form_QueryUnload = [this, query = handlers.Form_QueryUnload](UnloadMode mode) {
+    const bool granted = !query || query(mode);
     Write(std::string("\"event\":\"close-request\",\"granted\":") + (granted ? "true" : "false"));
     return granted;
   };

@@ -1,0 +1,225 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+
+namespace {
+
+using ::testing::ElementsAre;
+
+struct SimRun {
+  int exitCode = -1;
+  QString standardError;
+  std::vector<QJsonObject> events;
+  std::vector<QJsonObject> trace;
+  QByteArray flash;
+  QString dir;
+
+  std::vector<QJsonObject> Events(const QString& kind) const {
+    std::vector<QJsonObject> matching;
+    for (const auto& e : events) {
+      if (e["event"].toString() == kind) matching.push_back(e);
+    }
+    return matching;
+  }
+  QJsonObject LastState() const { return Events("state").back(); }
+};
+
+std::vector<QJsonObject> ReadJsonLines(const QByteArray& text) {
+  std::vector<QJsonObject> lines;
+  for (const QByteArray& line : text.split('\n')) {
+    if (line.trimmed().isEmpty()) continue;
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
+    EXPECT_EQ(error.error, QJsonParseError::NoError) << line.toStdString();
+    EXPECT_TRUE(doc.object().contains("t")) << line.toStdString();
+    lines.push_back(doc.object());
+  }
+  return lines;
+}
+
+QByteArray ReadAll(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Runs the simulator with `args` plus events on stdout, a trace and a flash
+// dump, each run with a runtime directory of its own.
+SimRun RunSim(QStringList args) {
+  QTemporaryDir dir;
+  dir.setAutoRemove(false);
+  SimRun run;
+  run.dir = dir.path();
+  const QString trace = dir.filePath("trace.jsonl");
+  const QString flash = dir.filePath("flash.bin");
+  args << "--events" << "-" << "--trace" << trace << "--dump-flash" << flash;
+
+  QProcess process;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("QT_QPA_PLATFORM", "offscreen");
+  env.insert("XDG_RUNTIME_DIR", dir.path());
+  process.setProcessEnvironment(env);
+  process.start(KELVO_SIM_PROGRAM, args);
+  EXPECT_TRUE(process.waitForFinished(120000));
+  run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+  run.standardError = QString::fromUtf8(process.readAllStandardError());
+  run.events = ReadJsonLines(process.readAllStandardOutput());
+  run.trace = ReadJsonLines(ReadAll(trace));
+  run.flash = ReadAll(flash);
+  return run;
+}
+
+// The command bytes of every FT_Write in the trace that starts with `prefixHex`.
+std::vector<QString> Writes(const SimRun& run, const QString& prefixHex) {
+  std::vector<QString> writes;
+  for (const auto& line : run.trace) {
+    if (line["call"].toString() != "FT_Write") continue;
+    const QString hex = line["args"].toArray()[0].toString();
+    if (hex.startsWith(prefixHex)) writes.push_back(hex);
+  }
+  return writes;
+}
+
+QStringList Buttons(const QJsonObject& state) {
+  QStringList buttons;
+  for (const auto& b : state["buttons"].toArray()) buttons << b.toString();
+  return buttons;
+}
+
+TEST(SimProgram, SuccessfulFlashWritesEveryPageInOrderAndShowsFlashComplete) {
+  const SimRun run = RunSim({"--clicks", "find,flash"});
+  ASSERT_EQ(run.exitCode, 0) << run.standardError.toStdString();
+
+  EXPECT_EQ(run.events.front()["event"].toString(), "title");
+  EXPECT_EQ(run.events.front()["text"].toString(), "Kelvo Firmware Updater v2.3");
+  const QJsonObject done = run.LastState();
+  EXPECT_EQ(Buttons(done), QStringList{"Ok!"});
+  EXPECT_EQ(done["status"].toString(), "Flash Complete!");
+  EXPECT_EQ(done["device"].toString(), "Kelvo");
+  EXPECT_TRUE(done["progress"].isNull());
+  EXPECT_TRUE(run.Events("message").empty());
+  EXPECT_EQ(run.events.back()["event"].toString(), "exit");
+
+  // "GI" at start-up and in the check, then WF/RF for pages 1..62 and page 0.
+  EXPECT_EQ(Writes(run, "4749").size(), 2u);
+  std::vector<QString> expected;
+  for (int page = 1; page <= 63; ++page) {
+    const int address = (page % 63) * 1024;
+    expected.push_back(QString("5746%1").arg(address, 6, 16, QChar('0')));
+  }
+  EXPECT_EQ(Writes(run, "5746"), expected);
+  EXPECT_EQ(Writes(run, "5246").size(), 63u);
+
+  const QByteArray image = ReadAll(KELVO_PLAIN_IMAGE);
+  ASSERT_EQ(image.size(), 131080);
+  ASSERT_EQ(run.flash.size(), 131072);
+  EXPECT_EQ(run.flash.left(63 * 2048), image.mid(8, 63 * 2048));
+  EXPECT_EQ(run.flash.mid(63 * 2048), QByteArray(2048, char(0xFF))) << "page 63 is never written";
+
+  // Progress: 0 and 0 while preparing, then 0..61 and 62 of 63.
+  const auto progress = run.Events("progress");
+  ASSERT_EQ(progress.size(), 65u);
+  EXPECT_EQ(progress[0]["value"].toInt(), 0);
+  EXPECT_EQ(progress[64]["value"].toInt(), 62);
+  EXPECT_EQ(progress[64]["max"].toInt(), 63);
+}
+
+TEST(SimProgram, WriteFailureInTheAscendingPassLeavesPageZeroAlone) {
+  const SimRun run = RunSim({"--fault", "write:5:50", "--clicks", "find,flash"});
+  ASSERT_EQ(run.exitCode, 0) << run.standardError.toStdString();
+  const auto messages = run.Events("message");
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0]["text"].toString(), "Device write error! Data is corrupted!  Re-try update!");
+  EXPECT_EQ(messages[0]["title"].toString(), "Write Failure!");
+  EXPECT_EQ(Buttons(run.LastState()), QStringList{"Find Device"});
+  EXPECT_EQ(run.flash.left(2048), QByteArray(2048, char(0xFF)));
+  EXPECT_EQ(Writes(run, "5746000000").size(), 0u);
+}
+
+TEST(SimProgram, RefusedStartUpWithoutACable) {
+  const SimRun run = RunSim({"--no-device", "--clicks", "find"});
+  ASSERT_EQ(run.exitCode, 0) << run.standardError.toStdString();
+  const auto messages = run.Events("message");
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0]["text"].toString(), "Serial Link interface not found!");
+  EXPECT_EQ(messages[0]["title"].toString(), "USB Error!");
+  EXPECT_TRUE(run.Events("shown").empty());
+  EXPECT_TRUE(run.Events("state").empty());
+  EXPECT_EQ(run.trace.front()["call"].toString(), "FT_OpenEx");
+  EXPECT_EQ(run.trace.size(), 2u) << "both descriptions tried, nothing else";
+}
+
+TEST(SimProgram, BoardNotInUpdateMode) {
+  const SimRun run = RunSim({"--reply", "505A0000"});
+  ASSERT_EQ(run.exitCode, 0);
+  const auto messages = run.Events("message");
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0]["text"].toString(), "Kelvo not in update mode! ");
+  EXPECT_EQ(messages[0]["title"].toString(), "Kelvo Firmware Updater");
+  EXPECT_TRUE(messages[0]["critical"].toBool());
+  EXPECT_TRUE(messages[0]["systemModal"].toBool());
+  EXPECT_EQ(run.trace.back()["call"].toString(), "FT_Close");
+}
+
+TEST(SimProgram, ClickOnAButtonThatIsNotThereEndsWithStatus3) {
+  const SimRun run = RunSim({"--no-resource", "--clicks", "find,flash"});
+  EXPECT_EQ(run.exitCode, 3);
+  EXPECT_EQ(run.Events("message").size(), 1u);
+  EXPECT_EQ(run.Events("error").size(), 1u);
+  EXPECT_EQ(run.Events("click").size(), 1u);
+}
+
+TEST(SimProgram, CloseDuringFlashIsRefusedThenGrantedAtTheEnd) {
+  const SimRun run = RunSim({"--close-during-flash", "10", "--clicks", "find,flash"});
+  ASSERT_EQ(run.exitCode, 0);
+  const auto requests = run.Events("close-request");
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_FALSE(requests[0]["granted"].toBool());
+  EXPECT_TRUE(requests[1]["granted"].toBool());
+  EXPECT_EQ(run.LastState()["status"].toString(), "Flash Complete!");
+  EXPECT_EQ(run.Events("closed").size(), 1u);
+}
+
+TEST(SimProgram, SecondFindDuringTheCheckIsIgnored) {
+  const SimRun run = RunSim({"--double-find", "--clicks", "find"});
+  ASSERT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.Events("click").size(), 2u);
+  EXPECT_EQ(Writes(run, "4749").size(), 2u);
+  EXPECT_EQ(Buttons(run.LastState()), (QStringList{"Flash Device", "Abort Flash"}));
+}
+
+TEST(SimProgram, ScreenshotShowsTheWindowAfterTheLastClick) {
+  QTemporaryDir dir;
+  const QString png = dir.filePath("window.png");
+  const SimRun run = RunSim({"--clicks", "find", "--screenshot", png});
+  ASSERT_EQ(run.exitCode, 0);
+  const QByteArray bytes = ReadAll(png);
+  ASSERT_GT(bytes.size(), 1000);
+  EXPECT_TRUE(bytes.startsWith("\x89PNG"));
+}
+
+TEST(SimProgram, BadCommandLinesAreRefusedWithOneLine) {
+  const std::vector<QStringList> bad = {
+      {"--bogus"},
+      {"--fault", "write:5"},
+      {"--fault", "verify:64:1"},
+      {"--fault", "call:FT_Nothing:4"},
+      {"--reply", "505A00"},
+      {"--clicks", "find,jump"},
+      {"--flash", "/nonexistent/flash.bin"},
+      {"--resource", "/nonexistent/image.jpg"},
+      {"--program-ms"},
+  };
+  for (const QStringList& args : bad) {
+    const SimRun run = RunSim(args);
+    EXPECT_EQ(run.exitCode, 2) << args.join(' ').toStdString();
+    EXPECT_EQ(run.standardError.count('\n'), 1) << run.standardError.toStdString();
+  }
+}
+
+}  // namespace
