@@ -8,6 +8,8 @@
 
 #include "ScriptedDriver.h"
 #include "app/UpdaterState.h"
+#include "link/LinkConnection.h"
+#include "sim/SimLink.h"
 #include "support/FakeWindow.h"
 
 namespace kelvo {
@@ -254,6 +256,78 @@ TEST(ReadVerifyPageCompare, RepeatedWithoutWriteReadsTwiceAndLeavesPageBufferAlo
   EXPECT_EQ(rig.driver.writes[0], rig.driver.writes[1]);
   EXPECT_THAT(rig.ReadsAsked(), ElementsAre(7u, 2048u, 7u, 2048u));
   EXPECT_EQ(rig.state.PageBuffer, before);
+}
+
+// --- Against the simulated board -------------------------------------------------
+
+// The link opened on a simulated board with erased flash; PageBuffer holds a
+// page for address 0x400 (page 1).
+struct BoardRig {
+  sim::SimLink link;
+  FakeWindow window;
+  UpdaterState state{link, window, {}};
+
+  explicit BoardRig(const char* fault = nullptr) : link(Options(fault)) {
+    OpenLink(state);
+    state.PageBuffer = MakePage();
+    state.ReadBackBuffer.assign(PageBytes + 1, 0);
+    state.PageInstructions = 512;
+    state.FlashAddress = 0x400;
+  }
+  static sim::SimOptions Options(const char* fault) {
+    sim::SimOptions options;
+    if (fault != nullptr) {
+      std::string error;
+      const auto parsed = sim::ParseFault(fault, &error);
+      EXPECT_TRUE(parsed.has_value()) << error;
+      if (parsed) options.faults.push_back(*parsed);
+    }
+    return options;
+  }
+  Bytes BoardPage1() const {
+    return Bytes(link.Flash().begin() + PageBytes, link.Flash().begin() + 2 * PageBytes);
+  }
+  Bytes SentPage() const { return Bytes(state.PageBuffer.begin(), state.PageBuffer.begin() + PageBytes); }
+};
+
+TEST(PageCommandsOnBoard, WrittenPageLandsAtItsAddressAndReadsBackEqual) {
+  BoardRig rig;
+  ASSERT_EQ(rig.state.LinkStatus, 0);
+  WritePage(rig.state);
+  EXPECT_EQ(rig.state.LinkStatus, 0);
+  EXPECT_EQ(rig.BoardPage1(), rig.SentPage());
+  ReadVerifyPage(rig.state);
+  EXPECT_EQ(rig.state.LinkStatus, 0);
+}
+
+TEST(PageCommandsOnBoard, OkMustBeginWithinOneReadTimeout) {
+  BoardRig late("late-ok:1:300");
+  WritePage(late.state);
+  EXPECT_EQ(late.state.LinkStatus, 8);
+
+  BoardRig slow("late-ok:1:200");
+  WritePage(slow.state);
+  EXPECT_EQ(slow.state.LinkStatus, 0);
+}
+
+TEST(PageCommandsOnBoard, RefusedWriteFailsAndLeavesTheFlashAsItWas) {
+  BoardRig rig("write:1:1");
+  WritePage(rig.state);
+  EXPECT_EQ(rig.state.LinkStatus, 8);
+  EXPECT_EQ(rig.BoardPage1(), Bytes(PageBytes, 0xFF));
+  WritePage(rig.state);
+  EXPECT_EQ(rig.state.LinkStatus, 0);
+  EXPECT_EQ(rig.BoardPage1(), rig.SentPage());
+}
+
+TEST(PageCommandsOnBoard, SpoiledReadBackFailsAndTheNextOneSucceeds) {
+  BoardRig rig("verify:1:1");
+  WritePage(rig.state);
+  ASSERT_EQ(rig.state.LinkStatus, 0);
+  ReadVerifyPage(rig.state);
+  EXPECT_EQ(rig.state.LinkStatus, 8);
+  ReadVerifyPage(rig.state);
+  EXPECT_EQ(rig.state.LinkStatus, 0);
 }
 
 }  // namespace
