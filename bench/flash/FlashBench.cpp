@@ -1,0 +1,112 @@
+// One whole flash of the sample image over the simulated cable in real time:
+// 125000 baud, 80 µs a byte each way. Prints how close the run comes to the
+// time the bytes alone need on the wire, and how much CPU it burns while it
+// waits on the link.
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/UpdaterState.h"
+#include "image/SampleImage.h"
+#include "link/LinkConnection.h"
+#include "sim/SimLink.h"
+#include "update/FlashSequence.h"
+
+namespace {
+
+using kelvo::MessageStyle;
+using kelvo::WindowHandlers;
+
+// A window nobody looks at: the flash only needs its calls to return.
+class QuietWindow final : public kelvo::Window {
+ public:
+  void SetHandlers(WindowHandlers) override {}
+  void SetButtonVisible(int, bool) override {}
+  void SetStatusText(const std::string&) override {}
+  void SetDeviceName(const std::string&) override {}
+  void SetProgressVisible(bool) override {}
+  void SetProgressMaximum(int) override {}
+  void SetProgressValue(int) override {}
+  void SetTitle(const std::string&) override {}
+  void Show() override {}
+  void Close() override {}
+  void PumpEvents() override {}
+  void MessageBox(const std::string& text, const std::string& title, MessageStyle) override {
+    messages.push_back(title + ": " + text);
+  }
+  bool AnotherInstanceRunning() override { return false; }
+  std::string ProgramFileName() override { return "kelvo-flash-bench"; }
+  int VersionMajor() override { return 0; }
+  int VersionMinor() override { return 0; }
+  std::string ApplicationTitle() override { return "Kelvo Firmware Updater"; }
+  void EndProgram() override {}
+
+  std::vector<std::string> messages;
+};
+
+double CpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+constexpr int PagesWritten = 63;
+constexpr int PageBytes = 2048;
+constexpr int HeaderBytes = 8;
+// "WF" command 5, page data 2048, "OK" 2, "RF" command 7, page read 2048.
+constexpr int WireBytesPerPage = 5 + PageBytes + 2 + 7 + PageBytes;
+constexpr double SecondsPerByte = 80e-6;
+
+}  // namespace
+
+int main() {
+  kelvo::sim::SimOptions options;
+  options.realtime = true;
+  kelvo::sim::SimLink link(options);
+  QuietWindow window;
+  kelvo::UpdaterState state(link, window, {});
+
+  kelvo::OpenLink(state);
+  if (state.LinkStatus != 0 || state.LinkHandle == 0) {
+    std::fprintf(stderr, "could not open the simulated link (status %d)\n", state.LinkStatus);
+    return 1;
+  }
+  state.FirmwareImage = kelvo::MakeSampleImage();
+  state.PageBuffer.assign(PageBytes + 1, 0);
+  state.ReadBackBuffer.assign(PageBytes + 1, 0);
+
+  const double cpuBefore = CpuSeconds();
+  const auto start = std::chrono::steady_clock::now();
+  kelvo::FlashDevice(state);
+  const auto end = std::chrono::steady_clock::now();
+  const double cpu = CpuSeconds() - cpuBefore;
+
+  bool flashMatches = !state.OperationFailed;
+  const std::vector<std::uint8_t>& flash = link.Flash();
+  for (int page = 0; page < PagesWritten && flashMatches; ++page) {
+    for (int i = 0; i < PageBytes; ++i) {
+      if (flash[static_cast<std::size_t>(page * PageBytes + i)] !=
+          state.FirmwareImage[static_cast<std::size_t>(HeaderBytes + page * PageBytes + i)]) {
+        flashMatches = false;
+        break;
+      }
+    }
+  }
+
+  const double elapsed = std::chrono::duration<double>(end - start).count();
+  const double wireBound = PagesWritten * WireBytesPerPage * SecondsPerByte;
+  std::printf("result              %s\n", flashMatches ? "flash complete, pages 0-62 verified" : "FAILED");
+  for (const std::string& message : window.messages) std::printf("message             %s\n", message.c_str());
+  std::printf("elapsed             %.3f s\n", elapsed);
+  std::printf("wire lower bound    %.3f s  (%d pages x %d bytes x 80 us)\n", wireBound, PagesWritten,
+              WireBytesPerPage);
+  std::printf("elapsed / bound     %.4f\n", elapsed / wireBound);
+  std::printf("cpu time            %.3f s\n", cpu);
+  std::printf("cpu / elapsed       %.2f %%\n", 100.0 * cpu / elapsed);
+  return flashMatches ? 0 : 1;
+}
