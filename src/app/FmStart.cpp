@@ -30,8 +30,6 @@ struct Placement {
 constexpr int ClientWidthTwips = 5040;
 constexpr int ClientHeightTwips = 4095;
 
-constexpr std::array<const char*, ButtonCount> ButtonCaptions = {"Find Device", "Flash Device", "Abort Flash",
-                                                                 "Ok!"};
 constexpr std::array<Placement, ButtonCount> ButtonPlacements = {{
     {1613, 3240, 1815, 495},
     {773, 3240, 1455, 495},

@@ -4,7 +4,6 @@
 
 namespace kelvo::sim {
 namespace {
-const std::array<std::string, ButtonCount> Captions = {"Find Device", "Flash Device", "Abort Flash", "Ok!"};
 }
 
 std::string JsonString(const std::string& text) {
@@ -137,10 +136,10 @@ void EventRecorder::EndProgram() {
 
 void EventRecorder::WriteState() {
   std::string buttons;
-  for (std::size_t i = 0; i < Captions.size(); ++i) {
+  for (std::size_t i = 0; i < ButtonCaptions.size(); ++i) {
     if (!buttonVisible_[i]) continue;
     if (!buttons.empty()) buttons += ",";
-    buttons += JsonString(Captions[i]);
+    buttons += JsonString(ButtonCaptions[i]);
   }
   const std::string progress = progressVisible_ ? "{\"value\":" + std::to_string(progressValue_) +
                                                       ",\"max\":" + std::to_string(progressMaximum_) + "}"
@@ -150,7 +149,7 @@ void EventRecorder::WriteState() {
 }
 
 void EventRecorder::WriteClick(int index) {
-  Write("\"event\":\"click\",\"button\":" + JsonString(Captions.at(static_cast<std::size_t>(index))));
+  Write("\"event\":\"click\",\"button\":" + JsonString(std::string(ButtonCaptions.at(static_cast<std::size_t>(index)))));
 }
 
 void EventRecorder::WriteExit(int code) { Write("\"event\":\"exit\",\"code\":" + std::to_string(code)); }

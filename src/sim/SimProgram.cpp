@@ -21,7 +21,6 @@ constexpr int ExitNormal = 0;
 constexpr int ExitBadCommandLine = 2;
 constexpr int ExitButtonNotVisible = 3;
 
-const char* const Captions[ButtonCount] = {"Find Device", "Flash Device", "Abort Flash", "Ok!"};
 
 ResourceLoader MakeResourceLoader(const SimCommandLine& line) {
   switch (line.resource) {
@@ -39,7 +38,7 @@ ResourceLoader MakeResourceLoader(const SimCommandLine& line) {
 // user's: Qt's signal, the window's handler, the recorder, the dispatch.
 void ClickButton(fmStart& window, int index) {
   for (QPushButton* button : window.findChildren<QPushButton*>()) {
-    if (button->text() == QString::fromLatin1(Captions[index])) {
+    if (button->text() == QString::fromLatin1(ButtonCaptions[index])) {
       button->click();
       return;
     }
@@ -127,7 +126,7 @@ int RunSimProgram(int argc, char** argv) {
     for (const int index : *line->clicks) {
       if (window.IsClosed() || window.ProgramEnded()) break;
       if (!recorder.ButtonVisible(index)) {
-        recorder.WriteError(std::string("\"") + Captions[index] + "\" is not visible");
+        recorder.WriteError(std::string("\"") + ButtonCaptions[index] + "\" is not visible");
         exitCode = ExitButtonNotVisible;
         break;
       }

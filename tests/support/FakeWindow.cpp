@@ -2,12 +2,11 @@
 
 namespace kelvo::test {
 namespace {
-const std::array<std::string, ButtonCount> Captions = {"Find Device", "Flash Device", "Abort Flash", "Ok!"};
 }
 
 void FakeWindow::SetButtonVisible(int index, bool visible) {
   buttonVisible.at(static_cast<std::size_t>(index)) = visible;
-  log.push_back((visible ? "show " : "hide ") + Captions.at(static_cast<std::size_t>(index)));
+  log.push_back((visible ? "show " : "hide ") + std::string(ButtonCaptions.at(static_cast<std::size_t>(index))));
 }
 
 void FakeWindow::SetStatusText(const std::string& text) {
@@ -80,14 +79,14 @@ void FakeWindow::EndProgram() {
 
 std::vector<std::string> FakeWindow::VisibleButtons() const {
   std::vector<std::string> visible;
-  for (std::size_t i = 0; i < Captions.size(); ++i) {
-    if (buttonVisible[i]) visible.push_back(Captions[i]);
+  for (std::size_t i = 0; i < ButtonCaptions.size(); ++i) {
+    if (buttonVisible[i]) visible.push_back(ButtonCaptions[i]);
   }
   return visible;
 }
 
 void FakeWindow::Click(int index) {
-  log.push_back("click " + Captions.at(static_cast<std::size_t>(index)));
+  log.push_back("click " + std::string(ButtonCaptions.at(static_cast<std::size_t>(index))));
   if (handlers.Button_Click) handlers.Button_Click(static_cast<std::int16_t>(index));
 }
 
