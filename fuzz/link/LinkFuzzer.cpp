@@ -1,0 +1,283 @@
+// Whatever the cable and the board hand back (bytes, counts, statuses), the
+// link's transfers and the identification must stay inside their buffers and
+// end with an outcome that follows from what arrived.
+//
+// Input: one byte stream, read from the front. Each operation takes an op
+// byte and its arguments; each driver call the operation makes takes what it
+// needs next from the same stream (a status byte, and for a read a count
+// byte and the bytes delivered). Once the stream runs out, every call
+// succeeds and every read delivers nothing, so each operation comes to an
+// end.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/UpdaterState.h"
+#include "link/FtdiDriver.h"
+#include "link/LinkConnection.h"
+#include "link/LinkTransfers.h"
+#include "protocol/DeviceIdentification.h"
+#include "protocol/PageCommands.h"
+
+namespace {
+
+using kelvo::FT_HANDLE;
+using kelvo::FT_STATUS;
+
+class ByteSource {
+ public:
+  ByteSource(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+  std::uint8_t Take() { return at_ < size_ ? data_[at_++] : 0; }
+  std::uint16_t Take16() { return static_cast<std::uint16_t>(Take() << 8 | Take()); }
+  std::uint32_t Take32() { return static_cast<std::uint32_t>(Take16()) << 16 | Take16(); }
+  std::size_t Left() const { return size_ - at_; }
+  bool Empty() const { return at_ >= size_; }
+  // Up to `count` bytes, fewer when the stream runs out first.
+  std::size_t TakeInto(std::uint8_t* out, std::size_t count) {
+    const std::size_t n = std::min(count, Left());
+    std::copy_n(data_ + at_, n, out);
+    at_ += n;
+    return n;
+  }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::size_t at_ = 0;
+};
+
+[[noreturn]] void Broken() { std::abort(); }
+
+// Mostly success; otherwise the statuses a D2XX call can end with, and two
+// that none does, which must be treated as failures all the same.
+FT_STATUS StatusFrom(std::uint8_t b) {
+  static constexpr FT_STATUS failures[] = {1, 2, 3, 4, 5, 6, 17, 18, 0x80000000u, 0xFFFFFFFFu};
+  if (b < 0xD0) return kelvo::FT_OK;
+  return failures[b % (sizeof failures / sizeof failures[0])];
+}
+
+// A driver that plays back the fuzzer's bytes and checks that every buffer the
+// updater hands it lies inside the state record's own buffers.
+class ReplayDriver final : public kelvo::FtdiDriver {
+ public:
+  explicit ReplayDriver(ByteSource& in) : in_(in) {}
+  void Watch(const kelvo::UpdaterState* state) { state_ = state; }
+
+  FT_STATUS FT_OpenEx(const char* description, std::uint32_t, FT_HANDLE* handle) override {
+    if (description == nullptr || handle == nullptr) Broken();
+    const std::string_view name(description);
+    if (name != "Corvane Serial Link" && name != "FT232R USB UART") Broken();
+    const FT_STATUS status = Status();
+    if (status == kelvo::FT_OK) *handle = 0x4B10;
+    return status;
+  }
+  FT_STATUS FT_Close(FT_HANDLE) override { return Status(); }
+  FT_STATUS FT_SetBaudRate(FT_HANDLE, std::uint32_t) override { return Status(); }
+  FT_STATUS FT_SetFlowControl(FT_HANDLE, std::uint16_t, std::uint8_t, std::uint8_t) override {
+    return Status();
+  }
+  FT_STATUS FT_SetLatencyTimer(FT_HANDLE, std::uint8_t) override { return Status(); }
+  FT_STATUS FT_SetUSBParameters(FT_HANDLE, std::uint32_t, std::uint32_t) override { return Status(); }
+  FT_STATUS FT_SetDataCharacteristics(FT_HANDLE, std::uint8_t, std::uint8_t, std::uint8_t) override {
+    return Status();
+  }
+  FT_STATUS FT_SetChars(FT_HANDLE, std::uint8_t, std::uint8_t, std::uint8_t, std::uint8_t) override {
+    return Status();
+  }
+  FT_STATUS FT_SetTimeouts(FT_HANDLE, std::uint32_t, std::uint32_t) override { return Status(); }
+  FT_STATUS FT_Purge(FT_HANDLE, std::uint32_t) override { return Status(); }
+
+  FT_STATUS FT_Write(FT_HANDLE, const void* buffer, std::uint32_t count, std::uint32_t* written) override {
+    if (!Inside(buffer, count)) Broken();
+    const FT_STATUS status = Status();
+    if (written != nullptr) *written = status == kelvo::FT_OK ? count : 0;
+    return status;
+  }
+
+  // Count byte: 0 nothing (a timeout), 0xFF all that was asked, 0xFE all
+  // that was asked as zero bytes (a page read back equal to an all-zero
+  // PageBuffer), 0xFD a driver that claims one byte more than it was asked
+  // for; otherwise that many bytes, at most those asked for.
+  FT_STATUS FT_Read(FT_HANDLE, void* buffer, std::uint32_t count, std::uint32_t* delivered) override {
+    if (!Inside(buffer, count)) Broken();
+    ++reads_;
+    const FT_STATUS status = Status();
+    const std::uint8_t how = in_.Take();
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    std::uint32_t n = 0;
+    if (how == 0xFE) {
+      std::fill_n(out, count, 0);
+      n = count;
+    } else if (how == 0xFD) {
+      n = static_cast<std::uint32_t>(in_.TakeInto(out, count)) + 1;
+    } else {
+      const std::uint32_t want = how == 0xFF ? count : std::min<std::uint32_t>(how, count);
+      n = static_cast<std::uint32_t>(in_.TakeInto(out, want));
+    }
+    if (delivered != nullptr) *delivered = n;
+    return status;
+  }
+
+  int Reads() const { return reads_; }
+
+ private:
+  FT_STATUS Status() { return StatusFrom(in_.Take()); }
+
+  // Within CommandBuffer, ReplyBuffer, PageBuffer or ReadBackBuffer.
+  bool Inside(const void* buffer, std::uint32_t count) const {
+    if (count == 0) return true;
+    if (buffer == nullptr || state_ == nullptr) return false;
+    const auto p = reinterpret_cast<std::uintptr_t>(buffer);
+    const auto within = [&](const std::uint8_t* data, std::size_t size) {
+      const auto begin = reinterpret_cast<std::uintptr_t>(data);
+      return p >= begin && p <= begin + size && count <= begin + size - p;
+    };
+    return within(state_->CommandBuffer.data(), state_->CommandBuffer.size()) ||
+           within(state_->ReplyBuffer.data(), state_->ReplyBuffer.size()) ||
+           within(state_->PageBuffer.data(), state_->PageBuffer.size()) ||
+           within(state_->ReadBackBuffer.data(), state_->ReadBackBuffer.size());
+  }
+
+  ByteSource& in_;
+  const kelvo::UpdaterState* state_ = nullptr;
+  int reads_ = 0;
+};
+
+class QuietWindow final : public kelvo::Window {
+ public:
+  void SetHandlers(kelvo::WindowHandlers) override {}
+  void SetButtonVisible(int, bool) override {}
+  void SetStatusText(const std::string&) override {}
+  void SetDeviceName(const std::string&) override {}
+  void SetProgressVisible(bool) override {}
+  void SetProgressMaximum(int) override {}
+  void SetProgressValue(int) override {}
+  void SetTitle(const std::string&) override {}
+  void Show() override {}
+  void Close() override {}
+  void PumpEvents() override {}
+  void MessageBox(const std::string&, const std::string&, kelvo::MessageStyle) override {}
+  bool AnotherInstanceRunning() override { return false; }
+  std::string ProgramFileName() override { return "kelvo-updater"; }
+  int VersionMajor() override { return 2; }
+  int VersionMinor() override { return 3; }
+  std::string ApplicationTitle() override { return "Kelvo Firmware Updater"; }
+  void EndProgram() override {}
+};
+
+bool KnownOutcome(std::int32_t status) { return status == 0 || status == 4 || status == 8; }
+
+bool VersionInRange(const kelvo::FirmwareVersion& v) {
+  return v.Major >= 0 && v.Major <= 15 && v.Minor >= 0 && v.Minor <= 15;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  ByteSource in(data, size);
+  ReplayDriver driver(in);
+  QuietWindow window;
+  kelvo::UpdaterState state(driver, window, [](std::string_view, int) { return std::nullopt; });
+  driver.Watch(&state);
+  // As start-up sizes them; an op below may change that.
+  state.PageBuffer.assign(2049, 0);
+  state.ReadBackBuffer.assign(2049, 0);
+  state.PageInstructions = 512;
+
+  // Each op consumes at least its op byte, so the loop ends with the input.
+  while (!in.Empty()) {
+    const int readsBefore = driver.Reads();
+    switch (in.Take() % 9) {
+      case 0:
+        if (state.LinkHandle == 0) {
+          kelvo::OpenLink(state);
+          // Open means configured: a handle is kept only with LinkStatus 0.
+          if ((state.LinkHandle != 0) != (state.LinkStatus == 0)) Broken();
+        }
+        break;
+      case 1:
+        kelvo::CloseLink(state);
+        if (state.LinkHandle != 0) Broken();
+        break;
+      case 2: {
+        const bool flagBefore = state.UpdateModeFlag;
+        const kelvo::FirmwareVersion versionBefore = state.DeviceVersion;
+        kelvo::IdentifyDevice(state);
+        if (!VersionInRange(state.DeviceVersion)) Broken();
+        if (state.LinkStatus != 0 &&
+            (state.UpdateModeFlag != flagBefore || !(state.DeviceVersion == versionBefore)))
+          Broken();
+        if (state.LinkStatus == 0) {
+          const auto& r = state.ReplyBuffer;
+          if (state.UpdateModeFlag != (r[2] == 3 && r[3] == 0xFF)) Broken();
+          if (r[0] == 'P' && r[1] == 'Z' &&
+              !(state.DeviceVersion == kelvo::FirmwareVersion{r[3] / 16, r[3] % 16}))
+            Broken();
+        }
+        break;
+      }
+      case 3: {
+        state.WriteLength = static_cast<std::int16_t>(in.Take16());
+        in.TakeInto(state.CommandBuffer.data(), std::min<std::size_t>(in.Take(), state.CommandBuffer.size()));
+        kelvo::SendCommand(state);
+        break;
+      }
+      case 4: {
+        state.ReadLength = static_cast<std::int16_t>(in.Take16());
+        kelvo::ReadReply(state);
+        if (!KnownOutcome(state.LinkStatus)) Broken();
+        break;
+      }
+      case 5: {
+        state.ReadLength = static_cast<std::int16_t>(in.Take16());
+        kelvo::ReadPageData(state);
+        if (!KnownOutcome(state.LinkStatus)) Broken();
+        if (state.LinkStatus == 0) {
+          const auto length = static_cast<std::size_t>(state.ReadLength);
+          if (state.ReadLength < 0 || length > state.ReadBackBuffer.size() ||
+              length > state.PageBuffer.size() ||
+              !std::equal(state.ReadBackBuffer.begin(), state.ReadBackBuffer.begin() + state.ReadLength,
+                          state.PageBuffer.begin()))
+            Broken();
+        }
+        break;
+      }
+      case 6: {
+        state.FlashAddress = static_cast<std::int32_t>(in.Take32());
+        kelvo::WritePage(state);
+        if (state.LinkStatus == 0 && (state.ReplyBuffer[0] != 'O' || state.ReplyBuffer[1] != 'K')) Broken();
+        break;
+      }
+      case 7: {
+        state.FlashAddress = static_cast<std::int32_t>(in.Take32());
+        state.PageInstructions = static_cast<std::int16_t>(in.Take16());
+        kelvo::ReadVerifyPage(state);
+        if (state.LinkStatus == 0) {
+          const auto length = static_cast<std::ptrdiff_t>(state.PageInstructions) * 4;
+          if (length < 0 || length > static_cast<std::ptrdiff_t>(state.ReadBackBuffer.size()) ||
+              length > static_cast<std::ptrdiff_t>(state.PageBuffer.size()) ||
+              !std::equal(state.ReadBackBuffer.begin(), state.ReadBackBuffer.begin() + length,
+                          state.PageBuffer.begin()))
+            Broken();
+        }
+        break;
+      }
+      case 8: {
+        // Buffers of other sizes than start-up's: the transfers must refuse
+        // what does not fit rather than run past them.
+        state.PageBuffer.assign(in.Take16() % 4200, 0);
+        state.ReadBackBuffer.assign(in.Take16() % 4200, 0);
+        break;
+      }
+    }
+    // A read that ends with a call that brought nothing cannot loop forever:
+    // every call either delivers a byte or ends the read.
+    if (driver.Reads() - readsBefore > 4200) Broken();
+  }
+  return 0;
+}
