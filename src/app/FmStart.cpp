@@ -4,8 +4,10 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QThread>
@@ -44,6 +46,34 @@ constexpr Placement StatusTextPlacement = {525, 2760, 3975, 255};
 constexpr char ProgressBarHint[] = "This bar shows the current progress of an operation.";
 constexpr char ApplicationTitleText[] = "Kelvo Firmware Updater";
 
+// Where the keyboard focus goes when the focused button disappears: the
+// button that carries the operator on to the next step.
+constexpr std::array<int, ButtonCount> FocusPreference = {ButtonFlashDevice, ButtonFindDevice, ButtonOk,
+                                                          ButtonAbortFlash};
+
+// What a screen reader says for the controls whose text alone is not enough.
+constexpr char PictureName[] = "Kelvo board";
+constexpr char PictureDescription[] = "Photograph of the Kelvo board";
+constexpr char ProgressBarName[] = "Flash progress";
+constexpr char DeviceNameName[] = "Board";
+constexpr char StatusTextName[] = "Status";
+
+// A label that draws its picture smoothly scaled to the screen's pixel
+// density; QLabel repeats pixels, which looks blocky at 200 %.
+class SmoothPicture final : public QLabel {
+ public:
+  using QLabel::QLabel;
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    const QPixmap picture = pixmap();
+    if (picture.isNull()) return;
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawPixmap(QRect(contentsRect().topLeft(), picture.deviceIndependentSize().toSize()), picture);
+  }
+};
+
 QLabel* MakeCentredLabel(QWidget* parent, const char* name, const Placement& placement) {
   auto* label = new QLabel(parent);
   label->setObjectName(QString::fromLatin1(name));
@@ -77,6 +107,10 @@ void fmStart::BuildControls() {
     auto* button = new QPushButton(QString::fromLatin1(ButtonCaptions[i]), this);
     button->setObjectName(QStringLiteral("Button%1").arg(i));
     button->setGeometry(ButtonPlacements[i].Rect());
+    // Enter as well as Space presses the focused button, as in a dialog.
+    button->setAutoDefault(true);
+    button->setAccessibleName(QString::fromLatin1(ButtonCaptions[i]));
+    button->installEventFilter(this);
     // One handler for the whole array, told which member was clicked.
     connect(button, &QPushButton::clicked, this, [this, i] {
       if (handlers_.Button_Click) handlers_.Button_Click(static_cast<std::int16_t>(i));
@@ -84,11 +118,13 @@ void fmStart::BuildControls() {
     Button[i] = button;
   }
 
-  Picture1 = new QLabel(this);
+  Picture1 = new SmoothPicture(this);
   Picture1->setObjectName(QStringLiteral("Picture1"));
   Picture1->setGeometry(Picture1Placement.Rect());
   Picture1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   Picture1->setPixmap(QPixmap(QStringLiteral(":/window/Picture1.jpg")));
+  Picture1->setAccessibleName(QString::fromLatin1(PictureName));
+  Picture1->setAccessibleDescription(QString::fromLatin1(PictureDescription));
 
   ProgressBar = new QProgressBar(this);
   ProgressBar->setObjectName(QStringLiteral("ProgressBar"));
@@ -99,9 +135,15 @@ void fmStart::BuildControls() {
   // A plain bar; the progress is read from its length.
   ProgressBar->setTextVisible(false);
   ProgressBar->setToolTip(QString::fromLatin1(ProgressBarHint));
+  ProgressBar->setAccessibleName(QString::fromLatin1(ProgressBarName));
+  // Never drawn, but it is the value text a screen reader may read.
+  ProgressBar->setFormat(QStringLiteral("%v of %m"));
 
   DeviceName = MakeCentredLabel(this, "DeviceName", DeviceNamePlacement);
   StatusText = MakeCentredLabel(this, "StatusText", StatusTextPlacement);
+  // Empty labels still need a name; their text is told as the description.
+  DeviceName->setAccessibleName(QString::fromLatin1(DeviceNameName));
+  StatusText->setAccessibleName(QString::fromLatin1(StatusTextName));
 
   // The design's tab order is Button 3, 2, Picture1, Button 0, ProgressBar,
   // Button 1, DeviceName, StatusText; only the buttons take focus, and Qt
@@ -115,17 +157,52 @@ void fmStart::SetHandlers(WindowHandlers handlers) { handlers_ = std::move(handl
 
 void fmStart::SetButtonVisible(int index, bool visible) {
   Button.at(static_cast<std::size_t>(index))->setVisible(visible);
+  FocusVisibleButton();
 }
 
-void fmStart::SetStatusText(const std::string& text) { StatusText->setText(QString::fromStdString(text)); }
+// Keyboard and screen-reader users follow the focus: after every change of
+// state it rests on a visible button, so Enter or Space alone carries the
+// operator through the whole update.
+void fmStart::FocusVisibleButton() {
+  QWidget* focused = focusWidget();
+  for (QPushButton* button : Button) {
+    if (button == focused && !button->isHidden()) return;
+  }
+  for (int index : FocusPreference) {
+    QPushButton* button = Button[static_cast<std::size_t>(index)];
+    if (!button->isHidden()) {
+      button->setFocus(Qt::OtherFocusReason);
+      return;
+    }
+  }
+}
 
-void fmStart::SetDeviceName(const std::string& text) { DeviceName->setText(QString::fromStdString(text)); }
+void fmStart::SetStatusText(const std::string& text) {
+  const QString shown = QString::fromStdString(text);
+  StatusText->setText(shown);
+  StatusText->setAccessibleDescription(shown);
+  // A screen reader announces the focused button with its description; the
+  // status then reaches the operator with the button that acts on it.
+  for (QPushButton* button : Button) button->setAccessibleDescription(shown);
+}
+
+void fmStart::SetDeviceName(const std::string& text) {
+  const QString shown = QString::fromStdString(text);
+  DeviceName->setText(shown);
+  DeviceName->setAccessibleDescription(shown);
+}
 
 void fmStart::SetProgressVisible(bool visible) { ProgressBar->setVisible(visible); }
 
-void fmStart::SetProgressMaximum(int maximum) { ProgressBar->setMaximum(maximum); }
+void fmStart::SetProgressMaximum(int maximum) {
+  ProgressBar->setMaximum(maximum);
+  ProgressBar->setAccessibleDescription(ProgressBar->text());
+}
 
-void fmStart::SetProgressValue(int value) { ProgressBar->setValue(value); }
+void fmStart::SetProgressValue(int value) {
+  ProgressBar->setValue(value);
+  ProgressBar->setAccessibleDescription(ProgressBar->text());
+}
 
 void fmStart::SetTitle(const std::string& title) { setWindowTitle(QString::fromStdString(title)); }
 
@@ -154,6 +231,16 @@ void fmStart::closeEvent(QCloseEvent* event) {
   closed_ = true;
   if (handlers_.Form_Unload) handlers_.Form_Unload();
   event->accept();
+}
+
+bool fmStart::eventFilter(QObject* watched, QEvent* event) {
+  // A held Enter repeats; the repeats must not press the button that the
+  // focus moved on to (after "Find Device", that is "Flash Device").
+  if (event->type() == QEvent::KeyPress) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if (key->isAutoRepeat() && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)) return true;
+  }
+  return QWidget::eventFilter(watched, event);
 }
 
 void fmStart::PumpEvents() { QCoreApplication::processEvents(); }

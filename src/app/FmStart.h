@@ -59,9 +59,11 @@ class fmStart final : public QWidget, public Window {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void BuildControls();
+  void FocusVisibleButton();
 
   WindowHandlers handlers_;
   std::array<QPushButton*, ButtonCount> Button{};
