@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test.
+# Installs what is missing, builds, and runs every test; then runs the whole
+# suite again under the sanitizers, and each fuzzer for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -7,3 +8,6 @@ bash scripts/install-deps.sh
 cmake --preset default
 cmake --build --preset default
 ctest --preset default
+
+bash scripts/sanitize.sh
+bash scripts/fuzz.sh
