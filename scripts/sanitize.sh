@@ -18,7 +18,7 @@ cmake --build --preset asan -j "$jobs"
 export ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=1:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1"
 export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1"
-# An unoptimised, instrumented build runs the fault campaign about forty times
+# An unoptimised, instrumented build runs the fault campaign about thirty times
 # slower; a shorter campaign on seeds the default build does not run keeps the
 # whole run within minutes and widens what CI covers.
 export KELVO_CAMPAIGN_FIRST_SEED="${KELVO_CAMPAIGN_FIRST_SEED:-100001}"
