@@ -53,22 +53,9 @@ void Fail(UpdaterState& state, const char* text, const char* title) {
   state.OperationFailed = true;
 }
 
-// Writes and verifies the page at `imageOffset` to FlashAddress. Writes and
-// verify reads draw on one budget of failures; a failed write is retried from
-// a fresh copy of the image, a failed verify by reading back again only.
-// Returns false, after the message, when the budget runs out.
-bool TransferPage(UpdaterState& state, std::int32_t imageOffset, const FailureMessages& messages) {
-  std::int32_t RetriesLeft = FailuresAllowedPerPage;
-  const auto source = state.FirmwareImage.begin() + imageOffset;
-  for (;;) {
-    std::copy_n(source, PageBytes, state.PageBuffer.begin());
-    WritePage(state);
-    if (state.LinkStatus == 0) break;
-    if (--RetriesLeft == 0) {
-      Fail(state, messages.writeText, WriteFailureTitle);
-      return false;
-    }
-  }
+// Reads the page back until it matches PageBuffer, drawing on the page's
+// budget. Returns false, after the verify message, when the budget runs out.
+bool VerifyPage(UpdaterState& state, std::int32_t& RetriesLeft, const FailureMessages& messages) {
   for (;;) {
     ReadVerifyPage(state);
     if (state.LinkStatus == 0) return true;
@@ -77,6 +64,49 @@ bool TransferPage(UpdaterState& state, std::int32_t imageOffset, const FailureMe
       return false;
     }
   }
+}
+
+// Writes and verifies the page at `imageOffset` to FlashAddress. Writes and
+// verify reads draw on one budget of failures; a failed write is retried from
+// a fresh copy of the image, a failed verify by reading back again only.
+// Returns false, after the message, when the budget runs out; `failures`
+// grows by the failed transfers the page cost.
+bool TransferPage(UpdaterState& state, std::int32_t imageOffset, const FailureMessages& messages,
+                  std::int32_t& failures) {
+  std::int32_t RetriesLeft = FailuresAllowedPerPage;
+  const auto source = state.FirmwareImage.begin() + imageOffset;
+  bool written = false;
+  for (;;) {
+    std::copy_n(source, PageBytes, state.PageBuffer.begin());
+    WritePage(state);
+    if (state.LinkStatus == 0) {
+      written = true;
+      break;
+    }
+    if (--RetriesLeft == 0) break;
+  }
+  if (!written) {
+    Fail(state, messages.writeText, WriteFailureTitle);
+  }
+  const bool verified = written && VerifyPage(state, RetriesLeft, messages);
+  failures += FailuresAllowedPerPage - RetriesLeft;
+  return verified;
+}
+
+// After a failed transfer the board may have been out of step with the PC: a
+// purge can cut a command short on the wire, and the board then takes the
+// next command's bytes for the rest of it, which can program a page that was
+// already verified. Before such a flash may count as complete, every written
+// page is read back once more against the image.
+bool ConfirmWrittenPages(UpdaterState& state) {
+  for (std::int32_t page = 0; page <= AscendingPassPages; ++page) {
+    std::copy_n(state.FirmwareImage.begin() + ImageHeaderBytes + page * PageBytes, PageBytes,
+                state.PageBuffer.begin());
+    state.FlashAddress = page * AddressUnitsPerPage;
+    std::int32_t RetriesLeft = FailuresAllowedPerPage;
+    if (!VerifyPage(state, RetriesLeft, PageZeroMessages)) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -109,11 +139,12 @@ void FlashDevice(UpdaterState& state) {
   // Page 0 goes last, once every other page is verified, so that a failure
   // anywhere before it leaves the board's start-up page as it was.
   // Counter value i carries page i + 1.
+  std::int32_t failures = 0;
   std::int32_t counter = 0;
   for (; counter < AscendingPassPages; ++counter) {
     state.Ui.SetProgressValue(counter);
     state.Ui.PumpEvents();
-    if (!TransferPage(state, imageOffset, AscendingPassMessages)) return;
+    if (!TransferPage(state, imageOffset, AscendingPassMessages, failures)) return;
     imageOffset += PageBytes;
     state.FlashAddress += AddressUnitsPerPage;
   }
@@ -122,7 +153,8 @@ void FlashDevice(UpdaterState& state) {
   state.Ui.PumpEvents();
   imageOffset = ImageHeaderBytes;
   state.FlashAddress = 0;
-  TransferPage(state, imageOffset, PageZeroMessages);
+  if (!TransferPage(state, imageOffset, PageZeroMessages, failures)) return;
+  if (failures > 0) ConfirmWrittenPages(state);
 }
 
 }  // namespace kelvo

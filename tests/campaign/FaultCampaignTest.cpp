@@ -137,7 +137,8 @@ struct Judge {
   // command still on the wire; the board then takes the next command's bytes
   // for the rest of it and may program a page the updater has already
   // verified. Commands carry no framing the updater could check, so such a
-  // breach is reported as a hazard of the protocol rather than failed.
+  // breach on the board is reported as a hazard of the protocol rather than
+  // failed; the updater's own verdict on the flash is always held strictly.
   void BoardProblem(const std::string& what) {
     if (s.cableKeepsStep) {
       Problem(what);
@@ -252,13 +253,9 @@ struct Judge {
       bool written = false;
       bool verified = false;
       const Attempt* last = nullptr;
-      for (; next < attempts.size() && attempts[next].page == page; ++next) {
+      for (; next < attempts.size() && attempts[next].page == page && !verified; ++next) {
         const Attempt& a = attempts[next];
         last = &a;
-        if (verified) {
-          Problem("page " + std::to_string(page) + " sent again after it was verified");
-          return verdict;
-        }
         if (a.write) {
           if (written) {
             Problem("page " + std::to_string(page) + " written again after a good write");
@@ -299,8 +296,43 @@ struct Judge {
     if (verdict.positionsReached < PagesWritten) {
       Problem("the flash stopped after " + std::to_string(verdict.positionsReached) +
               " pages without a page having failed 50 times");
+      return verdict;
     }
+    JudgeConfirmation(verdict, attempts, next);
     return verdict;
+  }
+
+  // A flash that had failures reads every page back once more, pages 0 to 62,
+  // each with a budget of its own; a flash without failures ends at page 0.
+  void JudgeConfirmation(FlashVerdict& verdict, const std::vector<Attempt>& attempts, std::size_t next) {
+    const bool hadFailures = std::any_of(verdict.failures.begin(), verdict.failures.end(),
+                                         [](const auto& f) { return f.first + f.second > 0; });
+    if (!hadFailures) {
+      Expect(next == attempts.size(), "page commands after page 0 in a flash without failures");
+      return;
+    }
+    for (int page = 0; page < PagesWritten; ++page) {
+      int failed = 0;
+      bool confirmed = false;
+      for (; next < attempts.size() && attempts[next].page == page && !confirmed; ++next) {
+        if (attempts[next].write) {
+          Problem("page " + std::to_string(page) + " written while the flash was being confirmed");
+          return;
+        }
+        confirmed = attempts[next].ok;
+        if (!confirmed) ++failed;
+      }
+      if (failed > Budget) Problem("page " + std::to_string(page) + " failed its confirmation more than 50 times");
+      if (confirmed) continue;
+      if (failed < Budget) {
+        Problem("the confirmation gave up page " + std::to_string(page) + " after " + std::to_string(failed) +
+                " failures");
+      }
+      Expect(next == attempts.size(), "page commands after the confirmation gave up");
+      verdict.message = VerifyFailurePage0;
+      return;
+    }
+    Expect(next == attempts.size(), "page commands after the confirmation");
   }
 
   // The failures each page must see when only the board misbehaves: its
@@ -413,15 +445,17 @@ struct Judge {
       if (e.kind == sim::PageEvent::Kind::ReadBack && e.exact && writtenEver[p]) verifiedSinceWrite[p] = true;
     }
 
+    // Success is never reported for a board that does not hold the image,
+    // however far out of step the cable put it.
     if (flashComplete) {
       for (int page = 0; page < PagesWritten; ++page) {
         if (FlashPage(flash, page) != Page(s.image, page)) {
-          BoardProblem("\"Flash Complete!\" but the board's page " + std::to_string(page) +
+          Problem("\"Flash Complete!\" but the board's page " + std::to_string(page) +
                        " differs from the image");
           break;
         }
         if (!verifiedSinceWrite[static_cast<std::size_t>(page)]) {
-          BoardProblem("\"Flash Complete!\" but page " + std::to_string(page) +
+          Problem("\"Flash Complete!\" but page " + std::to_string(page) +
                        " was not read back after its last write");
           break;
         }
