@@ -11,42 +11,13 @@
 #include <vector>
 
 #include "app/UpdaterState.h"
+#include "support/QuietWindow.h"
 #include "image/SampleImage.h"
 #include "link/LinkConnection.h"
 #include "sim/SimLink.h"
 #include "update/FlashSequence.h"
 
 namespace {
-
-using kelvo::MessageStyle;
-using kelvo::WindowHandlers;
-
-// A window nobody looks at: the flash only needs its calls to return.
-class QuietWindow final : public kelvo::Window {
- public:
-  void SetHandlers(WindowHandlers) override {}
-  void SetButtonVisible(int, bool) override {}
-  void SetStatusText(const std::string&) override {}
-  void SetDeviceName(const std::string&) override {}
-  void SetProgressVisible(bool) override {}
-  void SetProgressMaximum(int) override {}
-  void SetProgressValue(int) override {}
-  void SetTitle(const std::string&) override {}
-  void Show() override {}
-  void Close() override {}
-  void PumpEvents() override {}
-  void MessageBox(const std::string& text, const std::string& title, MessageStyle) override {
-    messages.push_back(title + ": " + text);
-  }
-  bool AnotherInstanceRunning() override { return false; }
-  std::string ProgramFileName() override { return "kelvo-flash-bench"; }
-  int VersionMajor() override { return 0; }
-  int VersionMinor() override { return 0; }
-  std::string ApplicationTitle() override { return "Kelvo Firmware Updater"; }
-  void EndProgram() override {}
-
-  std::vector<std::string> messages;
-};
 
 double CpuSeconds() {
   rusage usage{};
@@ -68,7 +39,7 @@ int main() {
   kelvo::sim::SimOptions options;
   options.realtime = true;
   kelvo::sim::SimLink link(options);
-  QuietWindow window;
+  kelvo::test::QuietWindow window;
   kelvo::UpdaterState state(link, window, {});
 
   kelvo::OpenLink(state);

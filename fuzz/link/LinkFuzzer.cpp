@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/UpdaterState.h"
+#include "support/QuietWindow.h"
 #include "link/FtdiDriver.h"
 #include "link/LinkConnection.h"
 #include "link/LinkTransfers.h"
@@ -148,28 +149,6 @@ class ReplayDriver final : public kelvo::FtdiDriver {
   int reads_ = 0;
 };
 
-class QuietWindow final : public kelvo::Window {
- public:
-  void SetHandlers(kelvo::WindowHandlers) override {}
-  void SetButtonVisible(int, bool) override {}
-  void SetStatusText(const std::string&) override {}
-  void SetDeviceName(const std::string&) override {}
-  void SetProgressVisible(bool) override {}
-  void SetProgressMaximum(int) override {}
-  void SetProgressValue(int) override {}
-  void SetTitle(const std::string&) override {}
-  void Show() override {}
-  void Close() override {}
-  void PumpEvents() override {}
-  void MessageBox(const std::string&, const std::string&, kelvo::MessageStyle) override {}
-  bool AnotherInstanceRunning() override { return false; }
-  std::string ProgramFileName() override { return "kelvo-updater"; }
-  int VersionMajor() override { return 2; }
-  int VersionMinor() override { return 3; }
-  std::string ApplicationTitle() override { return "Kelvo Firmware Updater"; }
-  void EndProgram() override {}
-};
-
 bool KnownOutcome(std::int32_t status) { return status == 0 || status == 4 || status == 8; }
 
 bool VersionInRange(const kelvo::FirmwareVersion& v) {
@@ -181,7 +160,7 @@ bool VersionInRange(const kelvo::FirmwareVersion& v) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   ByteSource in(data, size);
   ReplayDriver driver(in);
-  QuietWindow window;
+  kelvo::test::QuietWindow window;
   kelvo::UpdaterState state(driver, window, [](std::string_view, int) { return std::nullopt; });
   driver.Watch(&state);
   // As start-up sizes them; an op below may change that.

@@ -49,7 +49,7 @@ bool ParseNumber(std::string_view text, T max, T* value) {
 }
 
 std::optional<Fault> Fail(std::string_view spec, const std::string& why, std::string* error) {
-  // The message must stay one line whatever the spec holds.
+  // The message must stay one line whatever the fault text holds.
   std::string shown(spec);
   for (char& c : shown) {
     if (static_cast<unsigned char>(c) < 0x20) c = '?';

@@ -7,6 +7,7 @@
 
 #include "app/UpdaterState.h"
 #include "image/FirmwareImageLoader.h"
+#include "support/QuietWindow.h"
 
 // Shared by the image tests, benchmark and fuzzer: the image routines touch
 // neither the cable nor the window, so both seams are inert here.
@@ -38,27 +39,6 @@ class InertDriver final : public FtdiDriver {
   FT_STATUS FT_Purge(FT_HANDLE, std::uint32_t) override { return FT_INVALID_HANDLE; }
 };
 
-class InertWindow final : public Window {
- public:
-  void SetHandlers(WindowHandlers) override {}
-  void SetButtonVisible(int, bool) override {}
-  void SetStatusText(const std::string&) override {}
-  void SetDeviceName(const std::string&) override {}
-  void SetProgressVisible(bool) override {}
-  void SetProgressMaximum(int) override {}
-  void SetProgressValue(int) override {}
-  void SetTitle(const std::string&) override {}
-  void Show() override {}
-  void Close() override {}
-  void PumpEvents() override {}
-  void MessageBox(const std::string&, const std::string&, MessageStyle) override {}
-  bool AnotherInstanceRunning() override { return false; }
-  std::string ProgramFileName() override { return "kelvo-updater"; }
-  int VersionMajor() override { return 0; }
-  int VersionMinor() override { return 0; }
-  std::string ApplicationTitle() override { return "Kelvo Firmware Updater"; }
-  void EndProgram() override {}
-};
 
 // A state record whose resource loader serves whatever `resource` holds
 // (nullopt: no such resource) under type "JPG", id 100.
@@ -80,7 +60,7 @@ struct ImageTestState {
   }
 
   InertDriver driver;
-  InertWindow window;
+  test::QuietWindow window;
   std::optional<std::vector<std::uint8_t>> resource;
   int loads = 0;
   UpdaterState state;
