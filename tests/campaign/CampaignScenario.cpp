@@ -186,11 +186,13 @@ void ChooseLateAnswers(CampaignScenario& s, Rng& rng) {
   if (!Chance(rng, 0.2)) return;
   const int faults = Uniform(rng, 1, 2);
   for (int i = 0; i < faults; ++i) {
-    // Around the read timeout of 250 ms, and later; never so late that the
-    // answer of one attempt lands after the next attempt has been verified.
+    // Around the read timeout of 250 ms, and later.
     const int ms = Chance(rng, 0.5) ? Uniform(rng, 240, 260) : Uniform(rng, 0, 400);
     AddFault(s, "late-ok:" + std::to_string(PickPage(rng)) + ":" + std::to_string(ms));
-    if (ms >= 250) s.boardFaultsOnly = false;
+    if (ms >= 250) {
+      s.boardFaultsOnly = false;
+      s.answersKeepStep = false;
+    }
   }
 }
 
@@ -262,7 +264,10 @@ CampaignScenario MakeCampaignScenario(std::uint64_t seed) {
   ChooseUnplug(s, rng);
   s.secondFindDuringCheck = Chance(rng, 0.3);
   if (Chance(rng, 0.3)) s.closeAtFlashPump = Uniform(rng, 1, 120);
-  if (s.options.programMs >= 250) s.boardFaultsOnly = false;
+  if (s.options.programMs >= 250) {
+    s.boardFaultsOnly = false;
+    s.answersKeepStep = false;
+  }
   return s;
 }
 

@@ -37,6 +37,10 @@ struct CampaignScenario {
   // No driver call is failed on purpose: the board always sees whole
   // commands, so whatever it programs is what the updater sent.
   bool cableKeepsStep = true;
+  // Every answer of the board comes within the read timeout. An answer that
+  // comes later lands in a later exchange, and the board may then program a
+  // page again, with its own bytes, after the updater has verified it.
+  bool answersKeepStep = true;
 };
 
 // The scenario for `seed`; the same seed always gives the same scenario.

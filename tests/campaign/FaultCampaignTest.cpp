@@ -138,9 +138,10 @@ struct Judge {
   // for the rest of it and may program a page the updater has already
   // verified. Commands carry no framing the updater could check, so such a
   // breach on the board is reported as a hazard of the protocol rather than
-  // failed; the updater's own verdict on the flash is always held strictly.
+  // failed; so is one after an answer that came too late for its exchange.
+  // The updater's own verdict on the flash is always held strictly.
   void BoardProblem(const std::string& what) {
-    if (s.cableKeepsStep) {
+    if (s.cableKeepsStep && s.answersKeepStep) {
       Problem(what);
     } else {
       hazards.push_back(what);
@@ -702,7 +703,7 @@ TEST(FaultCampaign, EveryRunEndsAsItsFaultsMakeDue) {
   std::cout << "[campaign] faults used:";
   for (const auto& [kind, count] : faultKinds) std::cout << " " << kind << " " << count << ";";
   std::cout << "\n[campaign] pages that went on after exactly 49 failures: " << pagesPassedAt49 << "\n";
-  std::cout << "[campaign] board out of step after a failed transfer call: " << hazards.size()
+  std::cout << "[campaign] board out of step after a failed transfer call or a late answer: " << hazards.size()
             << " breaches\n";
   for (const std::string& hazard : hazards) std::cout << "[campaign]   " << hazard << "\n";
 }
