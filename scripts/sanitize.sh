@@ -23,4 +23,4 @@ export UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1"
 # whole run within minutes and widens what CI covers.
 export KELVO_CAMPAIGN_FIRST_SEED="${KELVO_CAMPAIGN_FIRST_SEED:-100001}"
 export KELVO_CAMPAIGN_RUNS="${KELVO_CAMPAIGN_RUNS:-120}"
-ctest --preset asan
+ctest --preset asan | tee build-asan/ctest.log

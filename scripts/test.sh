@@ -7,7 +7,14 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake --preset default
 cmake --build --preset default
-ctest --preset default
+ctest --preset default | tee build/ctest.log
 
 bash scripts/sanitize.sh
 bash scripts/fuzz.sh
+
+# One closing line for both runs of the suite: the plain build's and the
+# sanitizers'. Any failure has already stopped the script above.
+passed=$(cat build/ctest.log build-asan/ctest.log |
+  sed -n 's/^[0-9]*% tests passed, \([0-9]*\) tests failed out of \([0-9]*\)$/\2 \1/p' |
+  awk '{ total += $1; failed += $2 } END { print total - failed, failed }')
+echo "tests: ${passed% *} passed, ${passed#* } failed"
