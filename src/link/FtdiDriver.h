@@ -24,6 +24,17 @@ inline constexpr FT_STATUS FT_OTHER_ERROR = 18;
 inline constexpr std::uint32_t FT_OPEN_BY_DESCRIPTION = 2;
 inline constexpr std::uint32_t FT_PURGE_RX = 1;
 inline constexpr std::uint32_t FT_PURGE_TX = 2;
+inline constexpr std::uint16_t FT_FLOW_NONE = 0x0000;
+inline constexpr std::uint16_t FT_FLOW_RTS_CTS = 0x0100;
+inline constexpr std::uint16_t FT_FLOW_DTR_DSR = 0x0200;
+inline constexpr std::uint16_t FT_FLOW_XON_XOFF = 0x0400;
+inline constexpr std::uint8_t FT_BITS_7 = 7;
+inline constexpr std::uint8_t FT_BITS_8 = 8;
+inline constexpr std::uint8_t FT_STOP_BITS_1 = 0;
+inline constexpr std::uint8_t FT_STOP_BITS_2 = 2;
+inline constexpr std::uint8_t FT_PARITY_NONE = 0;
+// NONE, ODD, EVEN, MARK, SPACE: libftdi1 numbers them the same way.
+inline constexpr std::uint8_t FT_PARITY_SPACE = 4;
 
 // Exactly the D2XX calls the updater makes, so the real cable and the
 // simulated board are interchangeable behind it. Argument order follows D2XX.

@@ -13,19 +13,6 @@ namespace kelvo {
 namespace libftdi {
 namespace {
 
-// D2XX flow-control values.
-constexpr std::uint16_t FlowNone = 0x0000;
-constexpr std::uint16_t FlowRtsCts = 0x0100;
-constexpr std::uint16_t FlowDtrDsr = 0x0200;
-constexpr std::uint16_t FlowXonXoff = 0x0400;
-
-// D2XX line values.
-constexpr std::uint8_t Bits7 = 7;
-constexpr std::uint8_t Bits8 = 8;
-constexpr std::uint8_t StopBits1 = 0;
-constexpr std::uint8_t StopBits2 = 2;
-constexpr std::uint8_t ParitySpace = 4;  // NONE, ODD, EVEN, MARK, SPACE: same numbers in both libraries
-
 constexpr std::uint32_t UsbPacket = 64;
 constexpr std::uint32_t MaxTransferSize = 65536;
 
@@ -39,13 +26,13 @@ int ClampToInt(std::uint32_t value) { return static_cast<int>(std::min<std::uint
 
 std::optional<int> FlowControlMode(std::uint16_t flowControl) {
   switch (flowControl) {
-    case FlowNone:
+    case FT_FLOW_NONE:
       return SIO_DISABLE_FLOW_CTRL;
-    case FlowRtsCts:
+    case FT_FLOW_RTS_CTS:
       return SIO_RTS_CTS_HS;
-    case FlowDtrDsr:
+    case FT_FLOW_DTR_DSR:
       return SIO_DTR_DSR_HS;
-    case FlowXonXoff:
+    case FT_FLOW_XON_XOFF:
       return SIO_XON_XOFF_HS;
     default:
       return std::nullopt;
@@ -55,22 +42,22 @@ std::optional<int> FlowControlMode(std::uint16_t flowControl) {
 std::optional<LineProperty> LinePropertyFor(std::uint8_t wordLength, std::uint8_t stopBits,
                                             std::uint8_t parity) {
   LineProperty line;
-  if (wordLength == Bits8) {
+  if (wordLength == FT_BITS_8) {
     line.Bits = BITS_8;
-  } else if (wordLength == Bits7) {
+  } else if (wordLength == FT_BITS_7) {
     line.Bits = BITS_7;
   } else {
     return std::nullopt;
   }
   // D2XX has no 1.5 stop bits; its value 1 is not a setting.
-  if (stopBits == StopBits1) {
+  if (stopBits == FT_STOP_BITS_1) {
     line.StopBits = STOP_BIT_1;
-  } else if (stopBits == StopBits2) {
+  } else if (stopBits == FT_STOP_BITS_2) {
     line.StopBits = STOP_BIT_2;
   } else {
     return std::nullopt;
   }
-  if (parity > ParitySpace) return std::nullopt;
+  if (parity > FT_PARITY_SPACE) return std::nullopt;
   static constexpr int Parities[] = {NONE, ODD, EVEN, MARK, SPACE};
   line.Parity = Parities[parity];
   return line;

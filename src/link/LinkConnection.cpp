@@ -15,9 +15,6 @@ constexpr std::array<std::string_view, 2> DeviceDescriptions = {"Corvane Serial 
 constexpr std::uint32_t BaudRate = 125000;
 constexpr std::uint8_t LatencyTimerMs = 2;
 constexpr std::uint32_t UsbInTransferSize = 4096;
-constexpr std::uint8_t DataBits8 = 8;
-constexpr std::uint8_t StopBits1 = 0;
-constexpr std::uint8_t ParityNone = 0;
 constexpr std::uint32_t ReadTimeoutMs = 250;
 // Bytes the drain read takes at most from whatever was waiting at open.
 constexpr std::int32_t DrainLength = 20;
@@ -34,10 +31,10 @@ FT_STATUS ConfigureLink(UpdaterState& state) {
   const FT_HANDLE h = state.LinkHandle;
   FT_STATUS status = d.FT_SetBaudRate(h, BaudRate);
   if (status != FT_OK) return status;
-  if ((status = d.FT_SetFlowControl(h, 0, 0, 0)) != FT_OK) return status;
+  if ((status = d.FT_SetFlowControl(h, FT_FLOW_NONE, 0, 0)) != FT_OK) return status;
   if ((status = d.FT_SetLatencyTimer(h, LatencyTimerMs)) != FT_OK) return status;
   state.LinkStatus = static_cast<std::int32_t>(d.FT_SetUSBParameters(h, UsbInTransferSize, 0));
-  if ((status = d.FT_SetDataCharacteristics(h, DataBits8, StopBits1, ParityNone)) != FT_OK) return status;
+  if ((status = d.FT_SetDataCharacteristics(h, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE)) != FT_OK) return status;
   if ((status = d.FT_SetChars(h, 0, 0, 0, 0)) != FT_OK) return status;
   if ((status = d.FT_SetTimeouts(h, ReadTimeoutMs, 0)) != FT_OK) return status;
   return FT_OK;
