@@ -58,7 +58,6 @@ void EventRecorder::SetHandlers(WindowHandlers handlers) {
   };
   wrapped.Form_Unload = [this, unload = handlers.Form_Unload]() {
     if (unload) unload();
-    closed_ = true;
     Write("\"event\":\"closed\"");
   };
   inner_.SetHandlers(std::move(wrapped));
@@ -129,10 +128,7 @@ void EventRecorder::MessageBox(const std::string& text, const std::string& title
   if (out_ == nullptr) inner_.MessageBox(text, title, style);
 }
 
-void EventRecorder::EndProgram() {
-  ended_ = true;
-  inner_.EndProgram();
-}
+void EventRecorder::EndProgram() { inner_.EndProgram(); }
 
 void EventRecorder::WriteState() {
   std::string buttons;

@@ -36,8 +36,6 @@ class EventRecorder final : public Window {
   void EndProgram() override;
 
   bool ButtonVisible(int index) const { return buttonVisible_.at(static_cast<std::size_t>(index)); }
-  bool Closed() const { return closed_; }
-  bool Ended() const { return ended_; }
   // Runs at every PumpEvents, before the real window handles its events.
   void SetPumpHook(std::function<void()> hook) { pumpHook_ = std::move(hook); }
   // Runs after every click's operation has ended and its state was written.
@@ -65,8 +63,6 @@ class EventRecorder final : public Window {
   int progressValue_ = 0;
   std::string statusText_;
   std::string deviceName_;
-  bool closed_ = false;
-  bool ended_ = false;
 };
 
 // A JSON string literal, quotes included.
