@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/UpdaterState.h"
+#include "core/UpdaterState.h"
 #include "support/QuietWindow.h"
 #include "image/SampleImage.h"
 #include "link/LinkConnection.h"
@@ -40,7 +40,7 @@ int main() {
   options.realtime = true;
   kelvo::sim::SimLink link(options);
   kelvo::test::QuietWindow window;
-  kelvo::UpdaterState state(link, window, {});
+  kelvo::UpdaterState state(link, window, window, {});
 
   kelvo::OpenLink(state);
   if (state.LinkStatus != 0 || state.LinkHandle == 0) {

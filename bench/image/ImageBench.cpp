@@ -4,8 +4,8 @@
 
 #include "image/FirmwareImageLoader.h"
 #include "image/ImageCodec.h"
-#include "image/ImageTestState.h"
-#include "image/QtResourceLoader.h"
+#include "support/ImageTestState.h"
+#include "app/QtResourceLoader.h"
 
 namespace kelvo {
 namespace {

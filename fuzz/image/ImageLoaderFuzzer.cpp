@@ -7,7 +7,7 @@
 
 #include "image/FirmwareImageLoader.h"
 #include "image/ImageCodec.h"
-#include "image/ImageTestState.h"
+#include "support/ImageTestState.h"
 
 namespace {
 

@@ -16,9 +16,9 @@
 #include <string_view>
 #include <vector>
 
-#include "app/UpdaterState.h"
+#include "core/UpdaterState.h"
 #include "support/QuietWindow.h"
-#include "link/FtdiDriver.h"
+#include "core/FtdiDriver.h"
 #include "link/LinkConnection.h"
 #include "link/LinkTransfers.h"
 #include "protocol/DeviceIdentification.h"
@@ -161,7 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ByteSource in(data, size);
   ReplayDriver driver(in);
   kelvo::test::QuietWindow window;
-  kelvo::UpdaterState state(driver, window, [](std::string_view, int) { return std::nullopt; });
+  kelvo::UpdaterState state(driver, window, window, [](std::string_view, int) { return std::nullopt; });
   driver.Watch(&state);
   // As start-up sizes them; an op below may change that.
   state.PageBuffer.assign(2049, 0);

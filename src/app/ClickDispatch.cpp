@@ -1,7 +1,7 @@
 #include "app/ClickDispatch.h"
 
 #include "app/DeviceCheck.h"
-#include "app/UpdaterState.h"
+#include "core/UpdaterState.h"
 #include "app/WindowSettings.h"
 #include "update/FlashSequence.h"
 

@@ -1,19 +1,11 @@
 #include "app/DeviceCheck.h"
 
+#include "core/Texts.h"
 #include "image/FirmwareImageLoader.h"
+#include "link/LinkTransfers.h"
 #include "protocol/DeviceIdentification.h"
 
 namespace kelvo {
-namespace {
-
-constexpr std::uint32_t PurgeBoth = FT_PURGE_RX | FT_PURGE_TX;
-
-void PurgeLink(UpdaterState& state) {
-  state.LinkStatus = static_cast<std::int32_t>(state.Driver.FT_Purge(state.LinkHandle, PurgeBoth));
-}
-
-}  // namespace
-
 std::string VersionText(const FirmwareVersion& version) {
   std::string text(1, static_cast<char>(48 + version.Major));
   text += ". ";
@@ -33,21 +25,21 @@ void CheckDevice(UpdaterState& state) {
 
   if (state.LinkStatus != 0) {
     state.Ui.Close();
-    state.Ui.MessageBox("USB Connection Failure!", "USB Error", {});
+    state.Ui.MessageBox(UsbFailureText, UsbFailureTitle, {});
     return;
   }
 
-  state.Ui.SetDeviceName("Kelvo");
+  state.Ui.SetDeviceName(BoardName);
   const std::string deviceVersionText = VersionText(state.DeviceVersion);
 
   LoadFirmwareImage(state);
   if (state.OperationFailed) {
-    state.Ui.MessageBox("Device not currently supported for upgrading!", "Device not supported!", {});
+    state.Ui.MessageBox(NotSupportedText, NotSupportedTitle, {});
     return;
   }
 
   const std::string imageVersionText = VersionText(state.ImageVersion);
-  state.Ui.SetStatusText("Firmware: v" + deviceVersionText + "  -  Upgrading to: v" + imageVersionText);
+  state.Ui.SetStatusText(VersionsPrefix + deviceVersionText + VersionsSeparator + imageVersionText);
   state.Ui.SetButtonVisible(ButtonFindDevice, false);
   state.Ui.SetButtonVisible(ButtonFlashDevice, true);
   state.Ui.SetButtonVisible(ButtonAbortFlash, true);

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/UpdaterState.h"
+#include "core/UpdaterState.h"
 
 namespace kelvo {
 

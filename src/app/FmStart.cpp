@@ -2,7 +2,6 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
@@ -10,9 +9,8 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QThread>
 
-#include "app/InstanceLock.h"
+#include "core/Texts.h"
 
 namespace kelvo {
 namespace {
@@ -44,7 +42,6 @@ constexpr Placement DeviceNamePlacement = {540, 2400, 3975, 255};
 constexpr Placement StatusTextPlacement = {525, 2760, 3975, 255};
 
 constexpr char ProgressBarHint[] = "This bar shows the current progress of an operation.";
-constexpr char ApplicationTitleText[] = "Kelvo Firmware Updater";
 
 // Where the keyboard focus goes when the focused button disappears: the
 // button that carries the operator on to the next step.
@@ -246,7 +243,7 @@ bool fmStart::eventFilter(QObject* watched, QEvent* event) {
 void fmStart::PumpEvents() { QCoreApplication::processEvents(); }
 
 void fmStart::MessageBox(const std::string& text, const std::string& title, MessageStyle style) {
-  const QString shownTitle = QString::fromStdString(title.empty() ? ApplicationTitle() : title);
+  const QString shownTitle = QString::fromStdString(title.empty() ? ApplicationTitleText : title);
   // A box over a hidden window would be placed by that window; before start-up
   // has shown it, or after it closed, the box stands alone.
   QMessageBox box(style.Critical ? QMessageBox::Critical : QMessageBox::NoIcon, shownTitle,
@@ -256,29 +253,6 @@ void fmStart::MessageBox(const std::string& text, const std::string& title, Mess
   // nearest to a box the operator cannot overlook.
   if (style.SystemModal) box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
   box.exec();
-}
-
-bool fmStart::AnotherInstanceRunning() {
-  if (!instanceLock_)
-    instanceLock_ = std::make_unique<InstanceLock>(QString::fromStdString(ProgramFileName()));
-  return instanceLock_->AnotherInstanceRunning();
-}
-
-std::string fmStart::ProgramFileName() {
-  return QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName().toStdString();
-}
-
-int fmStart::VersionMajor() { return KELVO_VERSION_MAJOR; }
-
-int fmStart::VersionMinor() { return KELVO_VERSION_MINOR; }
-
-std::string fmStart::ApplicationTitle() { return ApplicationTitleText; }
-
-void fmStart::EndProgram() {
-  programEnded_ = true;
-  // Leaving a loop that does not run would instead make the next one (even a
-  // message box's) return at once.
-  if (QThread::currentThread()->loopLevel() > 0) QCoreApplication::exit(0);
 }
 
 bool fmStart::IsButtonVisible(int index) const {

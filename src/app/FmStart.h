@@ -3,9 +3,8 @@
 #include <QPixmap>
 #include <QWidget>
 #include <array>
-#include <memory>
 
-#include "app/Window.h"
+#include "core/Window.h"
 
 class QLabel;
 class QProgressBar;
@@ -13,10 +12,7 @@ class QPushButton;
 
 namespace kelvo {
 
-class InstanceLock;
-
-// The program's only window, and the application facts the routines ask of
-// the platform. Controls keep the names the routines know them by; each also
+// The program's only window. Controls keep the names the routines know them by; each also
 // carries that name as its objectName ("Button0".."Button3" for the array).
 class fmStart final : public QWidget, public Window {
   Q_OBJECT
@@ -39,12 +35,6 @@ class fmStart final : public QWidget, public Window {
   void PumpEvents() override;
   void MessageBox(const std::string& text, const std::string& title, MessageStyle style) override;
 
-  bool AnotherInstanceRunning() override;
-  std::string ProgramFileName() override;
-  int VersionMajor() override;
-  int VersionMinor() override;
-  std::string ApplicationTitle() override;
-  void EndProgram() override;
 
   // Whether the control is set to be shown (true also while the window
   // itself is hidden).
@@ -52,8 +42,6 @@ class fmStart final : public QWidget, public Window {
   bool IsProgressVisible() const;
   // A close was granted and the unload handler has run.
   bool IsClosed() const { return closed_; }
-  // EndProgram was called; main must not (re-)enter the event loop.
-  bool ProgramEnded() const { return programEnded_; }
   // The window as drawn now, also while it is hidden.
   QPixmap Screenshot();
 
@@ -72,12 +60,10 @@ class fmStart final : public QWidget, public Window {
   QLabel* DeviceName = nullptr;
   QLabel* StatusText = nullptr;
 
-  std::unique_ptr<InstanceLock> instanceLock_;
   bool closed_ = false;
   // Set while Close() runs, so closeEvent can tell the program's own close
   // from the user's.
   bool closingByProgram_ = false;
-  bool programEnded_ = false;
 };
 
 }  // namespace kelvo

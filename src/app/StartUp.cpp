@@ -4,46 +4,38 @@
 
 #include "app/ClickDispatch.h"
 #include "app/WindowSettings.h"
+#include "core/Texts.h"
 #include "link/LinkConnection.h"
 #include "protocol/DeviceIdentification.h"
 
 namespace kelvo {
 namespace {
 
-constexpr char AlreadyRunningText[] = " already running! ";
-constexpr char TitlePrefix[] = "Kelvo Firmware Updater v";
-constexpr char LinkNotFoundText[] = "Serial Link interface not found!";
-constexpr char LinkNotFoundTitle[] = "USB Error!";
-constexpr char NotInUpdateModeText[] = "Kelvo not in update mode! ";
-
 // A board in update mode reports no usable version; it is treated as 1.2.
 constexpr FirmwareVersion UpdateModeVersion = {1, 2};
-
-constexpr std::int16_t FirmwareResourceId = 100;
-constexpr std::size_t FirmwareImageBytes = 131080;   // header + 64 pages
-constexpr std::size_t ScrambledImageBytes = 524320;  // four stored bytes per image byte
-constexpr std::size_t PageBufferBytes = 2049;        // one page, plus a last element never used
 
 constexpr MessageStyle Refusal = {.Critical = true, .SystemModal = true};
 
 // Message, close, end: the order every refusal of a running start-up keeps.
-void Refuse(Window& ui, const std::string& text) {
-  ui.MessageBox(text, ui.ApplicationTitle(), Refusal);
-  ui.Close();
-  ui.EndProgram();
+void Refuse(UpdaterState& state, const std::string& text) {
+  state.Ui.MessageBox(text, state.Program.ApplicationTitle(), Refusal);
+  state.Ui.Close();
+  state.Program.EndProgram();
 }
 
 }  // namespace
 
 void Form_Load(UpdaterState& state) {
   Window& ui = state.Ui;
+  Host& program = state.Program;
 
-  if (ui.AnotherInstanceRunning()) {
-    Refuse(ui, ui.ProgramFileName() + AlreadyRunningText);
+  if (program.AnotherInstanceRunning()) {
+    Refuse(state, program.ProgramFileName() + AlreadyRunningText);
     return;
   }
 
-  ui.SetTitle(TitlePrefix + std::to_string(ui.VersionMajor()) + "." + std::to_string(ui.VersionMinor()));
+  ui.SetTitle(WindowTitlePrefix + std::to_string(program.VersionMajor()) + "." +
+              std::to_string(program.VersionMinor()));
 
   if (state.LinkHandle == 0) {
     OpenLink(state);
@@ -61,18 +53,15 @@ void Form_Load(UpdaterState& state) {
   IdentifyDevice(state);
   if (state.UpdateModeFlag) state.DeviceVersion = UpdateModeVersion;
   if (state.DeviceVersion.Major + state.DeviceVersion.Minor == 0) {
-    Refuse(ui, NotInUpdateModeText);
+    Refuse(state, NotInUpdateModeText);
     return;
   }
 
   ApplyIdleSettings(ui);
   ui.Show();
 
-  state.ImageResourceId = FirmwareResourceId;
-  state.FirmwareImage.assign(FirmwareImageBytes, 0);
-  state.ScrambledImage.assign(ScrambledImageBytes, 0);
-  state.ReadBackBuffer.assign(PageBufferBytes, 0);
-  state.PageBuffer.assign(PageBufferBytes, 0);
+  state.ImageResourceId = EmbeddedImageResourceId;
+  SizeSharedBuffers(state);
 }
 
 bool Form_QueryUnload(UpdaterState& state, UnloadMode mode) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/UpdaterState.h"
+#include "core/UpdaterState.h"
 
 namespace kelvo {
 

@@ -1,5 +1,7 @@
 #include "app/WindowSettings.h"
 
+#include "core/Texts.h"
+
 namespace kelvo {
 
 void ApplyIdleSettings(Window& window) {
@@ -17,7 +19,7 @@ void ApplyDoneSettings(Window& window) {
   window.SetButtonVisible(ButtonFlashDevice, false);
   window.SetButtonVisible(ButtonAbortFlash, false);
   window.SetProgressVisible(false);
-  window.SetStatusText("Flash Complete!");
+  window.SetStatusText(FlashCompleteText);
 }
 
 }  // namespace kelvo

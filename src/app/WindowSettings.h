@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/Window.h"
+#include "core/Window.h"
 
 namespace kelvo {
 

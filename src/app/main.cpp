@@ -2,9 +2,10 @@
 #include <QApplication>
 
 #include "app/FmStart.h"
+#include "app/QtHost.h"
+#include "app/QtResourceLoader.h"
 #include "app/StartUp.h"
-#include "app/UpdaterState.h"
-#include "image/QtResourceLoader.h"
+#include "core/UpdaterState.h"
 #include "link/LibFtdiDriver.h"
 
 int main(int argc, char** argv) {
@@ -12,11 +13,12 @@ int main(int argc, char** argv) {
 
   kelvo::LibFtdiDriver driver;
   kelvo::fmStart window;
-  kelvo::UpdaterState state(driver, window, kelvo::QtResourceLoader());
+  kelvo::QtHost host;
+  kelvo::UpdaterState state(driver, window, host, kelvo::QtResourceLoader());
   kelvo::BindWindow(state);
 
   kelvo::Form_Load(state);
   // A refused start-up has already closed the window or ended the program.
-  if (window.ProgramEnded() || !window.isVisible()) return 0;
+  if (host.ProgramEnded() || !window.isVisible()) return 0;
   return app.exec();
 }

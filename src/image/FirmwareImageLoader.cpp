@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "app/UpdaterState.h"
+#include "core/UpdaterState.h"
 #include "image/ImageCodec.h"
 
 namespace kelvo {

@@ -5,7 +5,7 @@
 #include <random>
 #include <stdexcept>
 
-#include "app/UpdaterState.h"
+#include "core/UpdaterState.h"
 
 namespace kelvo {
 namespace {

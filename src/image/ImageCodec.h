@@ -3,15 +3,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/ImageLayout.h"
+
 namespace kelvo {
 
 struct UpdaterState;
-
-// The plain image and its stored form: every image byte travels as a group of
-// four stored bytes, a masked data byte followed by three fillers.
-inline constexpr std::size_t FirmwareImageSize = 131080;
-inline constexpr std::size_t ScrambledGroupSize = 4;
-inline constexpr std::size_t ScrambledImageSize = FirmwareImageSize * ScrambledGroupSize;  // 524320
 
 // Rebuilds `image` (exactly FirmwareImageSize bytes) from the first
 // ScrambledImageSize bytes of `scrambled`. A shorter input throws

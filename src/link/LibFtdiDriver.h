@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "link/FtdiDriver.h"
+#include "core/FtdiDriver.h"
 
 struct ftdi_context;
 

@@ -3,7 +3,7 @@
 #include <array>
 #include <string_view>
 
-#include "app/UpdaterState.h"
+#include "core/UpdaterState.h"
 #include "link/LinkTransfers.h"
 
 namespace kelvo {

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "app/UpdaterState.h"
+#include "core/ImageLayout.h"
+#include "core/UpdaterState.h"
 
 namespace kelvo {
 namespace {
@@ -41,6 +42,11 @@ void ReadExactly(UpdaterState& state, std::uint8_t* destination, ReadTarget targ
 
 }  // namespace
 
+void PurgeLink(UpdaterState& state) {
+  state.LinkStatus =
+      static_cast<std::int32_t>(state.Driver.FT_Purge(state.LinkHandle, FT_PURGE_RX | FT_PURGE_TX));
+}
+
 void SendCommand(UpdaterState& state) {
   if (state.WriteLength < 0 || state.WriteLength > static_cast<std::int32_t>(state.CommandBuffer.size())) {
     state.LinkStatus = LinkStatusTransferFailed;
@@ -65,7 +71,7 @@ void ReadReply(UpdaterState& state) {
 
 void ReadPageData(UpdaterState& state) {
   const auto limit = static_cast<std::int32_t>(
-      std::min({state.ReadBackBuffer.size(), state.PageBuffer.size(), static_cast<std::size_t>(PageReadLimit)}));
+      std::min({state.ReadBackBuffer.size(), state.PageBuffer.size(), PageBufferSize}));
   if (state.ReadLength < 0 || state.ReadLength > limit) {
     state.LinkStatus = LinkStatusTransferFailed;
     return;

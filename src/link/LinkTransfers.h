@@ -6,8 +6,9 @@ namespace kelvo {
 
 struct UpdaterState;
 
-inline constexpr std::int32_t PageReadLimit = 2049;
-
+// Clears both directions of the link: whatever an earlier exchange left
+// there is gone. Outcome in LinkStatus.
+void PurgeLink(UpdaterState& state);
 // Writes the first WriteLength bytes of CommandBuffer and consumes their echo.
 void SendCommand(UpdaterState& state);
 // Reads exactly ReadLength bytes into ReplyBuffer (blank-filled first).

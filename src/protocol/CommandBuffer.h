@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "app/UpdaterState.h"
+#include "core/UpdaterState.h"
 
 namespace kelvo {
 

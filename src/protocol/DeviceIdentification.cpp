@@ -1,6 +1,6 @@
 #include "protocol/DeviceIdentification.h"
 
-#include "app/UpdaterState.h"
+#include "core/UpdaterState.h"
 #include "link/LinkTransfers.h"
 #include "protocol/CommandBuffer.h"
 

@@ -3,17 +3,16 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "app/UpdaterState.h"
+#include "core/ImageLayout.h"
+#include "core/UpdaterState.h"
 #include "link/LinkTransfers.h"
 #include "protocol/CommandBuffer.h"
 
 namespace kelvo {
 namespace {
 
-constexpr std::int32_t PageDataBytes = 2048;
-constexpr std::int32_t BytesPerInstruction = 4;
+constexpr std::int32_t PageDataBytes = ImagePageSize;
 constexpr std::int32_t OkReplyLength = 2;
-constexpr std::uint32_t PurgeBoth = FT_PURGE_RX | FT_PURGE_TX;
 // The address field carries 24 bits.
 constexpr std::int32_t HighestAddress = 0xFFFFFF;
 
@@ -33,13 +32,6 @@ AddressField MakeAddressField(std::int32_t address) {
 
 bool AddressFits(std::int32_t address) { return address >= 0 && address <= HighestAddress; }
 
-// The purge clears whatever an earlier, failed exchange left on the link. Its
-// status lands in LinkStatus only to be overwritten by the command that
-// follows: a purge that fails shows up through that command, if at all.
-void Purge(UpdaterState& state) {
-  state.LinkStatus = static_cast<std::int32_t>(state.Driver.FT_Purge(state.LinkHandle, PurgeBoth));
-}
-
 }  // namespace
 
 void WritePage(UpdaterState& state) {
@@ -50,7 +42,9 @@ void WritePage(UpdaterState& state) {
     return;
   }
 
-  Purge(state);
+  // The purge clears whatever an earlier, failed exchange left on the link.
+  // A purge that fails shows up through the command that follows, if at all.
+  PurgeLink(state);
 
   const AddressField address = MakeAddressField(state.FlashAddress);
   PlaceCommand(state, {'W', 'F', address.a2, address.a1, address.a0});
@@ -79,14 +73,14 @@ void ReadVerifyPage(UpdaterState& state) {
   // the comparison uses or the count field.
   const std::int32_t instructions = state.PageInstructions;
   const std::size_t room = std::min(state.PageBuffer.size(), state.ReadBackBuffer.size());
-  if (instructions < 0 || instructions > PageReadLimit / BytesPerInstruction ||
+  if (instructions < 0 || instructions > static_cast<std::int32_t>(PageBufferSize) / BytesPerInstruction ||
       static_cast<std::size_t>(instructions * BytesPerInstruction) > room ||
       !AddressFits(state.FlashAddress)) {
     state.LinkStatus = LinkStatusTransferFailed;
     return;
   }
 
-  Purge(state);
+  PurgeLink(state);
 
   const AddressField address = MakeAddressField(state.FlashAddress);
   const auto c1 = static_cast<std::uint8_t>(instructions / 256);

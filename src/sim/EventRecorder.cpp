@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
+#include "core/Texts.h"
+
 namespace kelvo::sim {
-namespace {
-}
 
 std::string JsonString(const std::string& text) {
   std::string json = "\"";
@@ -121,14 +121,12 @@ void EventRecorder::PumpEvents() {
 }
 
 void EventRecorder::MessageBox(const std::string& text, const std::string& title, MessageStyle style) {
-  const std::string shownTitle = title.empty() ? inner_.ApplicationTitle() : title;
+  const std::string shownTitle = title.empty() ? std::string(ApplicationTitleText) : title;
   Write("\"event\":\"message\",\"title\":" + JsonString(shownTitle) + ",\"text\":" + JsonString(text) +
         ",\"critical\":" + (style.Critical ? "true" : "false") +
         ",\"systemModal\":" + (style.SystemModal ? "true" : "false"));
   if (out_ == nullptr) inner_.MessageBox(text, title, style);
 }
-
-void EventRecorder::EndProgram() { inner_.EndProgram(); }
 
 void EventRecorder::WriteState() {
   std::string buttons;

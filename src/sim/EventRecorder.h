@@ -5,7 +5,7 @@
 #include <ostream>
 #include <string>
 
-#include "app/Window.h"
+#include "core/Window.h"
 
 namespace kelvo::sim {
 
@@ -28,12 +28,6 @@ class EventRecorder final : public Window {
   void Close() override;
   void PumpEvents() override;
   void MessageBox(const std::string& text, const std::string& title, MessageStyle style) override;
-  bool AnotherInstanceRunning() override { return inner_.AnotherInstanceRunning(); }
-  std::string ProgramFileName() override { return inner_.ProgramFileName(); }
-  int VersionMajor() override { return inner_.VersionMajor(); }
-  int VersionMinor() override { return inner_.VersionMinor(); }
-  std::string ApplicationTitle() override { return inner_.ApplicationTitle(); }
-  void EndProgram() override;
 
   bool ButtonVisible(int index) const { return buttonVisible_.at(static_cast<std::size_t>(index)); }
   // Runs at every PumpEvents, before the real window handles its events.

@@ -5,7 +5,7 @@
 #include <iterator>
 #include <map>
 
-#include "app/Window.h"
+#include "core/Window.h"
 
 namespace kelvo::sim {
 namespace {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "link/FtdiDriver.h"
+#include "core/FtdiDriver.h"
 
 namespace kelvo::sim {
 

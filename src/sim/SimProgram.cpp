@@ -8,9 +8,10 @@
 
 #include "app/ClickDispatch.h"
 #include "app/FmStart.h"
+#include "app/QtHost.h"
+#include "app/QtResourceLoader.h"
 #include "app/StartUp.h"
-#include "app/UpdaterState.h"
-#include "image/QtResourceLoader.h"
+#include "core/UpdaterState.h"
 #include "sim/EventRecorder.h"
 #include "sim/SimCommandLine.h"
 
@@ -20,7 +21,6 @@ namespace {
 constexpr int ExitNormal = 0;
 constexpr int ExitBadCommandLine = 2;
 constexpr int ExitButtonNotVisible = 3;
-
 
 ResourceLoader MakeResourceLoader(const SimCommandLine& line) {
   switch (line.resource) {
@@ -91,8 +91,9 @@ int RunSimProgram(int argc, char** argv) {
   }
 
   fmStart window;
+  QtHost host;
   EventRecorder recorder(window, events, [&link] { return link.NowMs(); });
-  UpdaterState state(link, recorder, MakeResourceLoader(*line));
+  UpdaterState state(link, recorder, host, MakeResourceLoader(*line));
   BindWindow(state);
 
   auto saveScreenshot = [&] {
@@ -115,7 +116,7 @@ int RunSimProgram(int argc, char** argv) {
   recorder.SetAfterClickHook(saveScreenshot);
 
   Form_Load(state);
-  const bool running = !window.IsClosed() && !window.ProgramEnded();
+  const bool running = !window.IsClosed() && !host.ProgramEnded();
   if (running) {
     recorder.WriteState();
     saveScreenshot();
@@ -124,7 +125,7 @@ int RunSimProgram(int argc, char** argv) {
   int exitCode = ExitNormal;
   if (running && line->clicks) {
     for (const int index : *line->clicks) {
-      if (window.IsClosed() || window.ProgramEnded()) break;
+      if (window.IsClosed() || host.ProgramEnded()) break;
       if (!recorder.ButtonVisible(index)) {
         recorder.WriteError(std::string("\"") + ButtonCaptions[index] + "\" is not visible");
         exitCode = ExitButtonNotVisible;

@@ -4,49 +4,31 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/UpdaterState.h"
+#include "core/ImageLayout.h"
+#include "core/Texts.h"
+#include "core/UpdaterState.h"
+#include "link/LinkTransfers.h"
 #include "protocol/PageCommands.h"
 
 namespace kelvo {
 namespace {
 
-constexpr std::int32_t ImageHeaderBytes = 8;
-constexpr std::int32_t PageBytes = 2048;
-constexpr std::int32_t InstructionsPerPage = 512;
-constexpr std::int32_t AddressUnitsPerPage = 1024;
+constexpr std::int32_t ImageHeaderBytes = ImageHeaderSize;
+constexpr std::int32_t PageBytes = ImagePageSize;
 // Pages 1 to 62; page 0 follows them and page 63 is never written.
 constexpr std::int32_t AscendingPassInstructions = 31744;
 constexpr std::int32_t AscendingPassPages = AscendingPassInstructions / InstructionsPerPage;
 constexpr int ProgressMaximum = 63;
 constexpr std::int32_t FailuresAllowedPerPage = 50;
 
-constexpr std::size_t ImageBytes = ImageHeaderBytes + 64 * PageBytes;  // 131080
-constexpr std::size_t PageBufferElements = PageBytes + 1;              // 2049
-constexpr std::uint32_t PurgeBoth = FT_PURGE_RX | FT_PURGE_TX;
 
 struct FailureMessages {
   const char* writeText;
   const char* verifyText;
 };
 
-constexpr const char* WriteFailureTitle = "Write Failure!";
-constexpr const char* VerifyFailureTitle = "Verify Failure!";
-
-constexpr FailureMessages AscendingPassMessages = {
-    "Device write error! Data is corrupted!  Re-try update!",
-    "Device verify error!  Data is corrupted!  Re-try update!",
-};
-// Page 0 holds what the board starts from: a board that fails here must stay
-// powered until the update has been run again.
-constexpr FailureMessages PageZeroMessages = {
-    "Step 3 - Device write error!  Data is corrupted!  ** DO NOT POWER OFF BOARD!! **  Re-try update!",
-    "Device verify error!  Data is corrupted!  ** DO NOT POWER OFF BOARD!! **  Re-try update!",
-};
-
-void Purge(UpdaterState& state) {
-  // Not tested: a purge that failed shows up through the page commands.
-  state.LinkStatus = static_cast<std::int32_t>(state.Driver.FT_Purge(state.LinkHandle, PurgeBoth));
-}
+constexpr FailureMessages AscendingPassMessages = {WriteFailureText, VerifyFailureText};
+constexpr FailureMessages PageZeroMessages = {PageZeroWriteFailureText, PageZeroVerifyFailureText};
 
 void Fail(UpdaterState& state, const char* text, const char* title) {
   state.Ui.MessageBox(text, title, MessageStyle{});
@@ -114,7 +96,7 @@ bool ConfirmWrittenPages(UpdaterState& state) {
 void FlashDevice(UpdaterState& state) {
   // The device check has loaded a whole image and start-up has sized the page
   // buffer; should either be short, nothing is sent rather than a partial page.
-  if (state.FirmwareImage.size() < ImageBytes || state.PageBuffer.size() < PageBufferElements) {
+  if (state.FirmwareImage.size() < FirmwareImageSize || state.PageBuffer.size() < PageBufferSize) {
     state.LinkStatus = LinkStatusTransferFailed;
     state.OperationFailed = true;
     return;
@@ -126,12 +108,12 @@ void FlashDevice(UpdaterState& state) {
   state.Ui.SetButtonVisible(ButtonAbortFlash, false);
   state.Ui.SetProgressVisible(true);
   state.Ui.SetProgressValue(0);
-  state.Ui.SetStatusText("Flashing device...");
-  Purge(state);
+  state.Ui.SetStatusText(FlashingText);
+  PurgeLink(state);
   state.Ui.SetProgressMaximum(ProgressMaximum);
   state.PageInstructions = InstructionsPerPage;
   state.Ui.SetProgressValue(0);
-  Purge(state);
+  PurgeLink(state);
 
   std::int32_t imageOffset = ImageHeaderBytes + PageBytes;
   state.FlashAddress = AddressUnitsPerPage;

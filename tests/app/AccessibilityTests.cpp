@@ -13,8 +13,9 @@
 
 #include "QtTestApp.h"
 #include "app/FmStart.h"
+#include "app/QtHost.h"
 #include "app/StartUp.h"
-#include "app/UpdaterState.h"
+#include "core/UpdaterState.h"
 #include "image/ImageCodec.h"
 #include "image/SampleImage.h"
 #include "sim/SimLink.h"
@@ -77,8 +78,9 @@ class KeyboardFlow : public Accessibility {
  protected:
   struct Board {
     Board(fmStart& window, sim::SimOptions options)
-        : link(std::move(options)), state(link, window, SampleResource()) {}
+        : link(std::move(options)), state(link, window, host, SampleResource()) {}
     sim::SimLink link;
+    QtHost host;
     UpdaterState state;
   };
 

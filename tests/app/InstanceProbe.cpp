@@ -5,12 +5,12 @@
 #include <iostream>
 #include <string>
 
-#include "app/FmStart.h"
+#include "app/QtHost.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
-  kelvo::fmStart window;
-  std::cout << (window.AnotherInstanceRunning() ? "running" : "free") << std::endl;
+  kelvo::QtHost host;
+  std::cout << (host.AnotherInstanceRunning() ? "running" : "free") << std::endl;
   if (argc > 1 && std::string(argv[1]) == "--hold") {
     std::string line;
     std::getline(std::cin, line);

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/StartUp.h"
-#include "app/UpdaterState.h"
+#include "core/UpdaterState.h"
 #include "link/LinkConnection.h"
 #include "sim/SimLink.h"
 #include "support/FakeWindow.h"
@@ -26,7 +26,7 @@ class StartUp : public ::testing::Test {
   UpdaterState& Start(sim::SimOptions options) {
     link.emplace(std::move(options));
     link->SetTraceSink([this](const std::string& line) { trace.push_back(line); });
-    state.emplace(*link, window, [](std::string_view, int) { return std::nullopt; });
+    state.emplace(*link, window, window, [](std::string_view, int) { return std::nullopt; });
     BindWindow(*state);
     return *state;
   }

@@ -12,8 +12,9 @@
 
 #include "QtTestApp.h"
 #include "app/FmStart.h"
+#include "app/QtHost.h"
 #include "app/StartUp.h"
-#include "app/UpdaterState.h"
+#include "core/UpdaterState.h"
 #include "app/WindowSettings.h"
 #include "sim/SimLink.h"
 
@@ -217,8 +218,9 @@ TEST_F(WindowTest, MessageBoxShowsTextTitleAndStyle) {
 }
 
 TEST_F(WindowTest, EndingTheProgramDoesNotSpoilALaterMessageBox) {
-  window.EndProgram();
-  EXPECT_TRUE(window.ProgramEnded());
+  QtHost host;
+  host.EndProgram();
+  EXPECT_TRUE(host.ProgramEnded());
   bool seen = false;
   test::AnswerNextMessageBox([&](QMessageBox&) { seen = true; });
   window.MessageBox("still shown", "", {});
@@ -229,7 +231,8 @@ TEST_F(WindowTest, EndingTheProgramDoesNotSpoilALaterMessageBox) {
 class RealStartUp : public WindowTest {
  protected:
   sim::SimLink link{sim::SimOptions{}};
-  UpdaterState state{link, window, [](std::string_view, int) { return std::nullopt; }};
+  QtHost host;
+  UpdaterState state{link, window, host, [](std::string_view, int) { return std::nullopt; }};
 };
 
 TEST_F(RealStartUp, ShowsOnlyFindDeviceWithEmptyLabels) {
@@ -237,7 +240,7 @@ TEST_F(RealStartUp, ShowsOnlyFindDeviceWithEmptyLabels) {
   Form_Load(state);
 
   EXPECT_TRUE(window.isVisible());
-  EXPECT_FALSE(window.ProgramEnded());
+  EXPECT_FALSE(host.ProgramEnded());
   EXPECT_EQ(window.windowTitle(), "Kelvo Firmware Updater v2.3");
   EXPECT_THAT(VisibleButtons(), ElementsAre("Find Device"));
   EXPECT_FALSE(window.IsProgressVisible());
@@ -251,7 +254,7 @@ TEST_F(RealStartUp, ShowsOnlyFindDeviceWithEmptyLabels) {
 TEST_F(RealStartUp, SecondInstanceIsRefusedWhileTheLockIsHeld) {
   // What a first copy of this program holds while it runs.
   const QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-  QLockFile first(dir + "/" + QString::fromStdString(window.ProgramFileName()) + ".lock");
+  QLockFile first(dir + "/" + QString::fromStdString(host.ProgramFileName()) + ".lock");
   ASSERT_TRUE(first.tryLock(0));
 
   QString text;
@@ -265,7 +268,7 @@ TEST_F(RealStartUp, SecondInstanceIsRefusedWhileTheLockIsHeld) {
 
   EXPECT_EQ(text, "kelvo_app_tests already running! ");
   EXPECT_EQ(icon, QMessageBox::Critical);
-  EXPECT_TRUE(window.ProgramEnded());
+  EXPECT_TRUE(host.ProgramEnded());
   EXPECT_TRUE(window.IsClosed());
   EXPECT_FALSE(window.isVisible());
   EXPECT_EQ(state.LinkHandle, 0u);

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "app/StartUp.h"
-#include "app/UpdaterState.h"
+#include "core/UpdaterState.h"
 #include "campaign/CampaignScenario.h"
 #include "campaign/RecordingDriver.h"
 #include "image/FirmwareImageLoader.h"
@@ -491,7 +491,7 @@ RunResult RunScenario(const CampaignScenario& s) {
     if (type != ImageResourceType || id != EmbeddedImageResourceId) return std::nullopt;
     return s.resource;
   };
-  UpdaterState state(driver, window, resources);
+  UpdaterState state(driver, window, window, resources);
   BindWindow(state);
   Judge judge{s, {}, {}, {}};
   RunResult result;

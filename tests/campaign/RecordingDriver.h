@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "link/FtdiDriver.h"
+#include "core/FtdiDriver.h"
 
 namespace kelvo::test {
 

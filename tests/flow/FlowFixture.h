@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "app/StartUp.h"
-#include "app/UpdaterState.h"
+#include "core/UpdaterState.h"
 #include "image/ImageCodec.h"
 #include "image/SampleImage.h"
 #include "sim/SimLink.h"
@@ -31,7 +31,7 @@ inline ResourceLoader ResourceOf(std::vector<std::uint8_t> bytes) {
 // cable and one state record, started as the program starts.
 struct Flow {
   explicit Flow(sim::SimOptions options = {}, ResourceLoader resources = ResourceOf(ScrambledSample()))
-      : link(std::move(options)), state(link, window, std::move(resources)) {
+      : link(std::move(options)), state(link, window, window, std::move(resources)) {
     link.SetTraceSink([this](const std::string& line) { trace.push_back(line); });
     BindWindow(state);
   }

@@ -6,7 +6,7 @@
 #include <array>
 #include <optional>
 
-#include "app/UpdaterState.h"
+#include "core/UpdaterState.h"
 #include "link/LibFtdiDriver.h"
 #include "link/LinkConnection.h"
 #include "support/FakeWindow.h"
@@ -111,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(ZeroAndStale, LibFtdiDriverUnknownHandle,
 TEST(LibFtdiDriverLink, OpenLinkWithoutCableEndsClosedWithDeviceNotFound) {
   LibFtdiDriver driver;
   test::FakeWindow window;
-  UpdaterState state(driver, window, [](std::string_view, int) { return std::nullopt; });
+  UpdaterState state(driver, window, window, [](std::string_view, int) { return std::nullopt; });
   state.LinkStatus = -1;
   OpenLink(state);
   EXPECT_EQ(state.LinkStatus, static_cast<std::int32_t>(FT_DEVICE_NOT_FOUND));

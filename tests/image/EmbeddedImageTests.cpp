@@ -5,8 +5,8 @@
 
 #include "image/FirmwareImageLoader.h"
 #include "image/ImageCodec.h"
-#include "image/ImageTestState.h"
-#include "image/QtResourceLoader.h"
+#include "support/ImageTestState.h"
+#include "app/QtResourceLoader.h"
 #include "image/SampleImage.h"
 #include "image/ToolRunner.h"
 

@@ -8,7 +8,7 @@
 
 #include "image/FirmwareImageLoader.h"
 #include "image/ImageCodec.h"
-#include "image/ImageTestState.h"
+#include "support/ImageTestState.h"
 #include "image/SampleImage.h"
 
 namespace kelvo {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "image/ImageCodec.h"
-#include "image/ImageTestState.h"
+#include "support/ImageTestState.h"
 
 namespace kelvo {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/UpdaterState.h"
+#include "core/UpdaterState.h"
 #include "link/LinkConnection.h"
 #include "sim/SimLink.h"
 #include "support/FakeWindow.h"
@@ -17,7 +17,7 @@ namespace kelvo::test {
 // driver calls recorded as trace lines.
 struct LinkRig {
   explicit LinkRig(sim::SimOptions options = {})
-      : link(std::move(options)), state(link, window, [](std::string_view, int) {
+      : link(std::move(options)), state(link, window, window, [](std::string_view, int) {
           return std::optional<std::vector<std::uint8_t>>();
         }) {
     link.SetTraceSink([this](const std::string& line) { trace.push_back(line); });

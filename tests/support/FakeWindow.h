@@ -5,13 +5,15 @@
 #include <string>
 #include <vector>
 
-#include "app/Window.h"
+#include "core/Host.h"
+#include "core/Window.h"
 
 namespace kelvo::test {
 
-// A window that remembers what it shows and answers every message box at
-// once. `log` keeps the visible effects in order, for tests of ordering.
-class FakeWindow : public Window {
+// A window, and the program around it, that remembers what it shows and
+// answers every message box at once. `log` keeps the visible effects in order,
+// for tests of ordering.
+class FakeWindow : public Window, public Host {
  public:
   struct Message {
     std::string text;

@@ -3,14 +3,15 @@
 #include <string>
 #include <vector>
 
-#include "app/Window.h"
+#include "core/Host.h"
+#include "core/Window.h"
 
 namespace kelvo::test {
 
 // A window nobody looks at, for benchmarks, fuzzers and tests whose routines
 // only need the window's calls to return. Keeps the messages it was asked to
 // show, so a caller can still tell what went wrong.
-class QuietWindow final : public Window {
+class QuietWindow final : public Window, public Host {
  public:
   void SetHandlers(WindowHandlers) override {}
   void SetButtonVisible(int, bool) override {}

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/UpdaterState.h"
+#include "core/UpdaterState.h"
 #include "link/LinkConnection.h"
 #include "sim/SimLink.h"
 #include "support/FakeWindow.h"
@@ -54,7 +54,7 @@ Bytes MakeImage() {
 struct FlashRig {
   sim::SimLink link;
   FakeWindow window;
-  UpdaterState state{link, window, {}};
+  UpdaterState state{link, window, window, {}};
 
   explicit FlashRig(std::initializer_list<const char*> faults = {}) : link(Options(faults)) {
     OpenLink(state);

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "ScriptedDriver.h"
-#include "app/UpdaterState.h"
+#include "core/UpdaterState.h"
 #include "link/LinkConnection.h"
 #include "sim/SimLink.h"
 #include "support/FakeWindow.h"
@@ -35,7 +35,7 @@ Bytes Text(const char* text) { return Bytes(text, text + std::char_traits<char>:
 struct Rig {
   ScriptedDriver driver;
   FakeWindow window;
-  UpdaterState state{driver, window, {}};
+  UpdaterState state{driver, window, window, {}};
   std::vector<Bytes> okAnswer = {Text("OK")};
   Bytes boardPage;
 
@@ -265,7 +265,7 @@ TEST(ReadVerifyPageCompare, RepeatedWithoutWriteReadsTwiceAndLeavesPageBufferAlo
 struct BoardRig {
   sim::SimLink link;
   FakeWindow window;
-  UpdaterState state{link, window, {}};
+  UpdaterState state{link, window, window, {}};
 
   explicit BoardRig(const char* fault = nullptr) : link(Options(fault)) {
     OpenLink(state);

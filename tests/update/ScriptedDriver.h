@@ -6,7 +6,7 @@
 #include <functional>
 #include <vector>
 
-#include "link/FtdiDriver.h"
+#include "core/FtdiDriver.h"
 
 namespace kelvo::test {
 

@@ -13,9 +13,10 @@
 #include <vector>
 
 #include "app/FmStart.h"
+#include "app/QtHost.h"
 #include "app/QtTestApp.h"
 #include "app/StartUp.h"
-#include "app/UpdaterState.h"
+#include "core/UpdaterState.h"
 #include "flow/FlowFixture.h"
 #include "image/FirmwareImageLoader.h"
 #include "sim/SimLink.h"
@@ -64,7 +65,8 @@ class FlashWindowTest : public ::testing::Test {
   QApplication& app = test::QtTestApp();  // before any widget
   sim::SimLink link{sim::SimOptions{}};
   fmStart window;
-  UpdaterState state{link, window, test::ResourceOf(test::ScrambledSample())};
+  QtHost host;
+  UpdaterState state{link, window, host, test::ResourceOf(test::ScrambledSample())};
   std::vector<std::string> trace;
   std::vector<std::string> messages;
   QTimer boxWatch;

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/UpdaterState.h"
+#include "core/UpdaterState.h"
 #include "image/FirmwareImageLoader.h"
 #include "support/QuietWindow.h"
 
@@ -44,10 +44,10 @@ class InertDriver final : public FtdiDriver {
 // (nullopt: no such resource) under type "JPG", id 100.
 struct ImageTestState {
   ImageTestState()
-      : state(driver, window, [this](std::string_view type, int id) { return Serve(type, id); }) {
+      : state(driver, window, window, [this](std::string_view type, int id) { return Serve(type, id); }) {
     state.ImageResourceId = EmbeddedImageResourceId;
   }
-  explicit ImageTestState(ResourceLoader loader) : state(driver, window, std::move(loader)) {
+  explicit ImageTestState(ResourceLoader loader) : state(driver, window, window, std::move(loader)) {
     state.ImageResourceId = EmbeddedImageResourceId;
   }
   ImageTestState(const ImageTestState&) = delete;

@@ -34,8 +34,8 @@ struct WindowHandlers {
   std::function<void()> Form_Unload;
 };
 
-// The main window and the application facts, as the routines see them.
-// fmStart is the Qt implementation; tests use a recording fake.
+// The main window, as the routines see it. fmStart is the Qt implementation;
+// tests use a recording fake.
 class Window {
  public:
   virtual ~Window() = default;
@@ -57,15 +57,6 @@ class Window {
   virtual void PumpEvents() = 0;
   // Modal; an empty title shows the application title. The answer is unused.
   virtual void MessageBox(const std::string& text, const std::string& title, MessageStyle style) = 0;
-
-  virtual bool AnotherInstanceRunning() = 0;
-  // The running program's file name without its extension.
-  virtual std::string ProgramFileName() = 0;
-  virtual int VersionMajor() = 0;
-  virtual int VersionMinor() = 0;
-  virtual std::string ApplicationTitle() = 0;
-  // Ends the program as soon as the running handler returns.
-  virtual void EndProgram() = 0;
 };
 
 }  // namespace kelvo

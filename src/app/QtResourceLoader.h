@@ -1,6 +1,6 @@
 #pragma once
 
-#include "image/Resources.h"
+#include "core/Resources.h"
 
 namespace kelvo {
 

@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/Window.h"
-#include "image/Resources.h"
-#include "link/FtdiDriver.h"
+#include "core/FtdiDriver.h"
+#include "core/Host.h"
+#include "core/ImageLayout.h"
+#include "core/Resources.h"
+#include "core/Window.h"
 
 namespace kelvo {
 
@@ -29,14 +31,15 @@ enum class RunningOperation { None, DeviceCheck, Flash };
 // All process-wide state. Each routine takes this record alone: callers set
 // inputs here, call, and read the outcome fields right afterwards.
 struct UpdaterState {
-  UpdaterState(FtdiDriver& driver, Window& window, ResourceLoader resources)
-      : Driver(driver), Ui(window), Resources(std::move(resources)) {
+  UpdaterState(FtdiDriver& driver, Window& window, Host& program, ResourceLoader resources)
+      : Driver(driver), Ui(window), Program(program), Resources(std::move(resources)) {
     CommandBuffer.fill(' ');
     ReplyBuffer.fill(' ');
   }
 
   FtdiDriver& Driver;
   Window& Ui;
+  Host& Program;
   ResourceLoader Resources;
 
   FT_HANDLE LinkHandle = 0;
@@ -62,5 +65,14 @@ struct UpdaterState {
   // carried out once the check returns.
   bool CloseDeferred = false;
 };
+
+// Gives the image and page buffers the sizes every routine relies on; start-up
+// does this once.
+inline void SizeSharedBuffers(UpdaterState& state) {
+  state.FirmwareImage.assign(FirmwareImageSize, 0);
+  state.ScrambledImage.assign(ScrambledImageSize, 0);
+  state.ReadBackBuffer.assign(PageBufferSize, 0);
+  state.PageBuffer.assign(PageBufferSize, 0);
+}
 
 }  // namespace kelvo

@@ -1,4 +1,4 @@
-#include "image/QtResourceLoader.h"
+#include "app/QtResourceLoader.h"
 
 #include <QByteArray>
 #include <QResource>

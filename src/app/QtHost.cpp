@@ -1,0 +1,38 @@
+#include "app/QtHost.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QThread>
+
+#include "app/InstanceLock.h"
+#include "core/Texts.h"
+
+namespace kelvo {
+
+QtHost::QtHost() = default;
+
+QtHost::~QtHost() = default;
+
+bool QtHost::AnotherInstanceRunning() {
+  if (!instanceLock_) instanceLock_ = std::make_unique<InstanceLock>(QString::fromStdString(ProgramFileName()));
+  return instanceLock_->AnotherInstanceRunning();
+}
+
+std::string QtHost::ProgramFileName() {
+  return QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName().toStdString();
+}
+
+int QtHost::VersionMajor() { return KELVO_VERSION_MAJOR; }
+
+int QtHost::VersionMinor() { return KELVO_VERSION_MINOR; }
+
+std::string QtHost::ApplicationTitle() { return ApplicationTitleText; }
+
+void QtHost::EndProgram() {
+  programEnded_ = true;
+  // Leaving a loop that does not run would instead make the next one (even a
+  // message box's) return at once.
+  if (QThread::currentThread()->loopLevel() > 0) QCoreApplication::exit(0);
+}
+
+}  // namespace kelvo
