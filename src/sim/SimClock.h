@@ -19,7 +19,6 @@ class SimClock {
   Micros Now() const;
   // Returns once `moment` has come; never earlier.
   void WaitUntil(Micros moment);
-  bool Realtime() const { return realtime_; }
 
  private:
   bool realtime_;
