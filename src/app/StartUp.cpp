@@ -12,6 +12,7 @@ namespace {
 
 constexpr char AlreadyRunningText[] = " already running! ";
 constexpr char TitlePrefix[] = "Kelvo Firmware Updater v";
+constexpr char SampleFirmwareTitleSuffix[] = " (sample firmware)";
 constexpr char LinkNotFoundText[] = "Serial Link interface not found!";
 constexpr char LinkNotFoundTitle[] = "USB Error!";
 constexpr char NotInUpdateModeText[] = "Kelvo not in update mode! ";
@@ -43,7 +44,10 @@ void Form_Load(UpdaterState& state) {
     return;
   }
 
-  ui.SetTitle(TitlePrefix + std::to_string(ui.VersionMajor()) + "." + std::to_string(ui.VersionMinor()));
+  std::string title =
+      TitlePrefix + std::to_string(ui.VersionMajor()) + "." + std::to_string(ui.VersionMinor());
+  if (state.SampleFirmware) title += SampleFirmwareTitleSuffix;
+  ui.SetTitle(title);
 
   if (state.LinkHandle == 0) {
     OpenLink(state);

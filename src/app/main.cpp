@@ -13,6 +13,7 @@ int main(int argc, char** argv) {
   kelvo::LibFtdiDriver driver;
   kelvo::fmStart window;
   kelvo::UpdaterState state(driver, window, kelvo::QtResourceLoader());
+  state.SampleFirmware = KELVO_SAMPLE_FIRMWARE != 0;
   kelvo::BindWindow(state);
 
   kelvo::Form_Load(state);
