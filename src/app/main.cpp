@@ -9,6 +9,9 @@
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  // Ties the window to its menu entry and icon where the window system asks
+  // by desktop file (Wayland).
+  QApplication::setDesktopFileName(QStringLiteral("example.kelvo.updater"));
 
   kelvo::LibFtdiDriver driver;
   kelvo::fmStart window;
