@@ -65,7 +65,7 @@ foreach(line IN LISTS listing)
 endforeach()
 set(expected ${KELVO_INSTALLED_FILES})
 if(SIMULATOR_EXPECTED)
-  list(APPEND expected bin/kelvo-updater-sim)
+  list(APPEND expected ${KELVO_SIMULATOR_FILES})
 endif()
 kelvo_expect_same_files("${found}" "${expected}" "files in the package")
 
