@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   xvfb xauth fonts-dejavu-core jq
-  dpkg-dev desktop-file-utils
+  dpkg-dev desktop-file-utils lintian appstream
 )
 
 missing=()

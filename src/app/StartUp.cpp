@@ -34,8 +34,10 @@ void Form_Load(UpdaterState& state) {
     return;
   }
 
-  ui.SetTitle(WindowTitlePrefix + std::to_string(program.VersionMajor()) + "." +
-              std::to_string(program.VersionMinor()));
+  std::string title = WindowTitlePrefix + std::to_string(program.VersionMajor()) + "." +
+                      std::to_string(program.VersionMinor());
+  if (state.SampleFirmware) title += SampleFirmwareTitleSuffix;
+  ui.SetTitle(title);
 
   if (state.LinkHandle == 0) {
     OpenLink(state);

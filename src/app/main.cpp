@@ -10,11 +10,15 @@
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  // Ties the window to its menu entry and icon where the window system asks
+  // by desktop file (Wayland).
+  QApplication::setDesktopFileName(QStringLiteral("example.kelvo.updater"));
 
   kelvo::LibFtdiDriver driver;
   kelvo::fmStart window;
   kelvo::QtHost host;
   kelvo::UpdaterState state(driver, window, host, kelvo::QtResourceLoader());
+  state.SampleFirmware = KELVO_SAMPLE_FIRMWARE != 0;
   kelvo::BindWindow(state);
 
   kelvo::Form_Load(state);

@@ -6,6 +6,8 @@ namespace kelvo {
 // line show the same ones.
 inline constexpr char ApplicationTitleText[] = "Kelvo Firmware Updater";
 inline constexpr char WindowTitlePrefix[] = "Kelvo Firmware Updater v";
+// Ends the title of a build that carries the sample image, not the board's firmware.
+inline constexpr char SampleFirmwareTitleSuffix[] = " (sample firmware)";
 
 inline constexpr char AlreadyRunningText[] = " already running! ";
 inline constexpr char LinkNotFoundText[] = "Serial Link interface not found!";

@@ -60,6 +60,10 @@ struct UpdaterState {
   bool OperationFailed = false;
   std::int16_t ImageResourceId = 0;
 
+  // The program carries the build's sample image, not the board's firmware;
+  // the window title says so.
+  bool SampleFirmware = false;
+
   RunningOperation Running = RunningOperation::None;
   // A close the user asked for while the device check waited for the board;
   // carried out once the check returns.

@@ -73,7 +73,8 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
 
 }  // namespace
 
-std::vector<std::uint8_t> ReadImageFile(const std::filesystem::path& path) {
+std::vector<std::uint8_t> ReadImageFile(const std::filesystem::path& path, std::size_t size,
+                                        const std::string& kind) {
   // A directory opens for reading and merely yields nothing.
   if (std::error_code ec; std::filesystem::is_directory(path, ec)) {
     throw ImageFileError("cannot read " + Quoted(path) + ": is a directory");
@@ -81,8 +82,18 @@ std::vector<std::uint8_t> ReadImageFile(const std::filesystem::path& path) {
   errno = 0;
   std::ifstream in(path, std::ios::binary);
   if (!in) throw ImageFileError("cannot read " + Quoted(path) + ": " + SystemReason());
-  std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  // One byte past the size tells a long file from a right one; reading no
+  // further keeps a huge file or an endless device (/dev/zero) from filling
+  // the memory.
+  std::vector<std::uint8_t> bytes(size + 1);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   if (in.bad()) throw ImageFileError("cannot read " + Quoted(path) + ": " + SystemReason());
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  if (bytes.size() != size) {
+    const std::string found =
+        bytes.size() > size ? "more than " + std::to_string(size) : std::to_string(bytes.size());
+    throw ImageFileError(Quoted(path) + " has " + found + " bytes; " + kind + " has " + std::to_string(size));
+  }
   return bytes;
 }
 
@@ -97,22 +108,14 @@ void WriteImageFile(const std::filesystem::path& path, const std::vector<std::ui
 
 void ScrambleImageFile(const std::filesystem::path& plain, const std::filesystem::path& stored,
                        std::uint32_t seed) {
-  const std::vector<std::uint8_t> image = ReadImageFile(plain);
-  if (image.size() != FirmwareImageSize) {
-    throw ImageFileError(Quoted(plain) + " has " + std::to_string(image.size()) +
-                         " bytes; a plain image has " + std::to_string(FirmwareImageSize));
-  }
+  const std::vector<std::uint8_t> image = ReadImageFile(plain, FirmwareImageSize, "a plain image");
   std::vector<std::uint8_t> scrambled;
   ScrambleBytes(image, scrambled, seed);
   WriteImageFile(stored, scrambled);
 }
 
 void DescrambleImageFile(const std::filesystem::path& stored, const std::filesystem::path& plain) {
-  const std::vector<std::uint8_t> scrambled = ReadImageFile(stored);
-  if (scrambled.size() < ScrambledImageSize) {
-    throw ImageFileError(Quoted(stored) + " has " + std::to_string(scrambled.size()) +
-                         " bytes; a stored image has " + std::to_string(ScrambledImageSize));
-  }
+  const std::vector<std::uint8_t> scrambled = ReadImageFile(stored, ScrambledImageSize, "a stored image");
   std::vector<std::uint8_t> image;
   DescrambleBytes(scrambled, image);
   WriteImageFile(plain, image);

@@ -16,14 +16,18 @@ class ImageFileError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-std::vector<std::uint8_t> ReadImageFile(const std::filesystem::path& path);
+// The file's bytes when it holds exactly `size` of them; `kind` names what it
+// should be in the error ("a plain image").
+std::vector<std::uint8_t> ReadImageFile(const std::filesystem::path& path, std::size_t size,
+                                        const std::string& kind);
 void WriteImageFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
 
 // Plain image file (exactly 131080 bytes) -> stored form file.
 void ScrambleImageFile(const std::filesystem::path& plain, const std::filesystem::path& stored,
                        std::uint32_t seed);
-// Stored form file (at least 524320 bytes; as the loader, only the first
-// 524320 count) -> plain image file.
+// Stored form file (exactly 524320 bytes) -> plain image file. The loader
+// inside the updater tolerates a longer resource; a file on disk that is
+// longer is a wrong file, and is refused.
 void DescrambleImageFile(const std::filesystem::path& stored, const std::filesystem::path& plain);
 
 // The kelvo-scramble command line, without the program name:

@@ -101,6 +101,12 @@ TEST_F(StartUp, TitleCarriesTheVersionAsPlainNumbers) {
   window.versionMinor = 0;
   Load(sim::SimOptions{});
   EXPECT_EQ(window.title, "Kelvo Firmware Updater v10.0");
+
+  // A program carrying the sample image says so; the rest stays as it is.
+  UpdaterState& s = Start(sim::SimOptions{});
+  s.SampleFirmware = true;
+  Form_Load(s);
+  EXPECT_EQ(window.title, "Kelvo Firmware Updater v10.0 (sample firmware)");
 }
 
 TEST_F(StartUp, SecondInstanceIsRefusedBeforeAnythingElse) {

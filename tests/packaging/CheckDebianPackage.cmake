@@ -2,6 +2,7 @@
 # checks its control fields, its maintainer scripts and the files it installs.
 #   BUILD_DIR, SOURCE_DIR, WORK_DIR, SCRAMBLED_IMAGE, CPACK, VERSION
 #   SIMULATOR_EXPECTED   the build's KELVO_INSTALL_SIMULATOR
+#   SAMPLE_FIRMWARE      the build embeds the sample image
 include(${CMAKE_CURRENT_LIST_DIR}/PackagingChecks.cmake)
 
 find_program(DPKG_DEB dpkg-deb)
@@ -34,7 +35,15 @@ field(Maintainer maintainer)
 field(Description description)
 field(Depends depends)
 kelvo_check("package STREQUAL \"kelvo-updater\"" "Package is '${package}'")
-kelvo_check("version STREQUAL VERSION" "Version is '${version}', not the project's ${VERSION}")
+# A package with the sample image says so where apt and dpkg show it.
+string(FIND "${description}" "SAMPLE FIRMWARE" sampleNote)
+if(SAMPLE_FIRMWARE)
+  kelvo_check("version STREQUAL \"${VERSION}~sample\"" "Version is '${version}', not ${VERSION}~sample")
+  kelvo_check("NOT sampleNote EQUAL -1" "Description '${description}' does not warn of the sample image")
+else()
+  kelvo_check("version STREQUAL VERSION" "Version is '${version}', not the project's ${VERSION}")
+  kelvo_check("sampleNote EQUAL -1" "Description '${description}' speaks of a sample image")
+endif()
 kelvo_check("section STREQUAL \"electronics\"" "Section is '${section}'")
 kelvo_check("maintainer MATCHES \"^[^<]+ <[^@>]+@[^>]+>$\"" "Maintainer '${maintainer}' is no name and address")
 kelvo_check("description MATCHES \"Kelvo\"" "Description '${description}' does not name the board")
@@ -56,7 +65,7 @@ foreach(line IN LISTS listing)
 endforeach()
 set(expected ${KELVO_INSTALLED_FILES})
 if(SIMULATOR_EXPECTED)
-  list(APPEND expected bin/kelvo-updater-sim)
+  list(APPEND expected ${KELVO_SIMULATOR_FILES})
 endif()
 kelvo_expect_same_files("${found}" "${expected}" "files in the package")
 
@@ -78,5 +87,23 @@ foreach(script postinst postrm)
     kelvo_check("text STREQUAL own" "${script} in the package is not packaging/debian/${script}")
   endif()
 endforeach()
+
+# lintian, as a Debian archive would run it: no error and no warning, and
+# none of the notes that say a binary kept its compiler's notes or lost a
+# hardening flag.
+find_program(LINTIAN lintian)
+if(NOT LINTIAN)
+  kelvo_fail("lintian is not installed (scripts/install-deps.sh installs it)")
+else()
+  execute_process(COMMAND "${LINTIAN}" --fail-on error,warning --display-info "${debs}"
+                  RESULT_VARIABLE status OUTPUT_VARIABLE report ERROR_QUIET)
+  kelvo_check("status EQUAL 0" "lintian exited ${status}:\n${report}")
+  string(REPLACE "\n" ";" report "${report}")
+  foreach(line IN LISTS report)
+    if(line MATCHES "^[EW]: " OR line MATCHES "^I: .*(binary-has-unneeded-section|hardening-)")
+      kelvo_fail("lintian: ${line}")
+    endif()
+  endforeach()
+endif()
 
 file(REMOVE_RECURSE "${WORK_DIR}")

@@ -17,7 +17,7 @@ kelvo_check_installed_tree("${prefix}")
 
 set(expected ${KELVO_INSTALLED_FILES})
 if(SIMULATOR_EXPECTED)
-  list(APPEND expected bin/kelvo-updater-sim)
+  list(APPEND expected ${KELVO_SIMULATOR_FILES})
 endif()
 kelvo_files_under("${prefix}" found)
 kelvo_expect_same_files("${found}" "${expected}" "installed files")
@@ -28,7 +28,7 @@ execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${
                 RESULT_VARIABLE status OUTPUT_VARIABLE log ERROR_VARIABLE log)
 kelvo_check("status EQUAL 0" "cmake --install --component Simulator failed: ${log}")
 kelvo_files_under("${training}" found)
-kelvo_expect_same_files("${found}" "bin/kelvo-updater-sim" "files of the Simulator component")
+kelvo_expect_same_files("${found}" "${KELVO_SIMULATOR_FILES}" "files of the Simulator component")
 if(EXISTS "${training}/bin/kelvo-updater-sim")
   # A bad command line is refused before any window opens.
   execute_process(COMMAND "${training}/bin/kelvo-updater-sim" --no-such-option

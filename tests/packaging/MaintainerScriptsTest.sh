@@ -1,8 +1,9 @@
 #!/bin/sh
 # Runs the package's postinst and postrm against a stand-in udevadm that
-# records its calls: the rules are reloaded and the FTDI cables re-triggered
+# records its calls: the rules are reloaded and the FT232R cables re-triggered
 # after installation, reloaded after removal, and nothing ever fails the
-# package operation, whether udevadm is missing, fails, or is not wanted.
+# package operation or prints a word, whether udevadm is missing, fails (as
+# where udev is not running), or is not wanted.
 # Usage: MaintainerScriptsTest.sh DEBIAN_DIR WORK_DIR
 set -u
 debian=$1
@@ -17,12 +18,15 @@ fail() {
 }
 
 # A udevadm in DIR that logs its arguments, one call a line, and exits with
-# CONTROL_STATUS for "control" and TRIGGER_STATUS for "trigger".
+# CONTROL_STATUS for "control" and TRIGGER_STATUS for "trigger"; failing, it
+# complains as the real one does.
 fake_udevadm() {
   cat >"$1/udevadm" <<FAKE
 #!/bin/sh
 echo "\$*" >>"$1/calls"
+[ "\$1" = control ] && [ $2 -ne 0 ] && echo "Failed to send reload request: No such file or directory" >&2
 [ "\$1" = control ] && exit $2
+echo "udevadm \$1 says something"
 exit $3
 FAKE
   chmod +x "$1/udevadm"
@@ -32,13 +36,14 @@ fake_udevadm "$work/failing" 1 1
 fake_udevadm "$work/no-trigger" 0 1
 
 # run SCRIPT BIN_DIR ARGS...: the script with only BIN_DIR on PATH; prints
-# the calls made and fails the test on a nonzero exit.
+# the calls made and fails the test on a nonzero exit or any output.
 run() {
   script=$1
   bin=$2
   shift 2
   rm -f "$bin/calls"
-  PATH="$bin" /bin/sh "$debian/$script" "$@" >/dev/null 2>&1 || fail "$script $* exited $?"
+  PATH="$bin" /bin/sh "$debian/$script" "$@" >"$work/output" 2>&1 || fail "$script $* exited $?"
+  [ -s "$work/output" ] && fail "$script $* printed: $(/bin/cat "$work/output")"
   [ -f "$bin/calls" ] && /bin/cat "$bin/calls"
   return 0
 }
@@ -52,16 +57,17 @@ expect() {
 
 newline='
 '
+trigger="trigger --subsystem-match=usb --attr-match=idVendor=0403 --attr-match=idProduct=6001"
 expect "postinst configure" "$(run postinst "$work/ok" configure)" \
-  "control --reload-rules${newline}trigger --subsystem-match=usb --attr-match=idVendor=0403"
+  "control --reload-rules${newline}$trigger"
 expect "postinst configure, upgrade from 2.2" "$(run postinst "$work/ok" configure 2.2.0.0)" \
-  "control --reload-rules${newline}trigger --subsystem-match=usb --attr-match=idVendor=0403"
+  "control --reload-rules${newline}$trigger"
 # udevd not running (a container, a chroot): no trigger, no failure.
 expect "postinst configure, udev unreachable" "$(run postinst "$work/failing" configure)" \
   "control --reload-rules"
 # The rules reloaded, but the cables cannot be re-triggered: no failure.
 expect "postinst configure, trigger fails" "$(run postinst "$work/no-trigger" configure)" \
-  "control --reload-rules${newline}trigger --subsystem-match=usb --attr-match=idVendor=0403"
+  "control --reload-rules${newline}$trigger"
 expect "postinst configure, no udevadm" "$(run postinst "$work/none" configure)" ""
 expect "postinst abort-upgrade" "$(run postinst "$work/ok" abort-upgrade 2.3.0.1)" ""
 

@@ -1,16 +1,22 @@
 # Checks shared by the install test and the Debian package test: what must lie
 # under an installed prefix, and nothing else.
 
-# Files under the prefix, relative to it (the simulator only when asked for).
+# Files under the prefix, relative to it; the simulator's only when asked for.
 set(KELVO_INSTALLED_FILES
   bin/kelvo-scramble
   bin/kelvo-updater
   lib/udev/rules.d/70-kelvo-ftdi.rules
-  share/applications/kelvo-updater.desktop
+  share/applications/example.kelvo.updater.desktop
+  share/doc/kelvo-updater/changelog.gz
+  share/doc/kelvo-updater/copyright
   share/icons/hicolor/16x16/apps/kelvo-updater.png
   share/icons/hicolor/256x256/apps/kelvo-updater.png
   share/icons/hicolor/32x32/apps/kelvo-updater.png
-  share/icons/hicolor/48x48/apps/kelvo-updater.png)
+  share/icons/hicolor/48x48/apps/kelvo-updater.png
+  share/man/man1/kelvo-scramble.1.gz
+  share/man/man1/kelvo-updater.1.gz
+  share/metainfo/example.kelvo.updater.metainfo.xml)
+set(KELVO_SIMULATOR_FILES bin/kelvo-updater-sim share/man/man1/kelvo-updater-sim.1.gz)
 
 # A failed check is reported and the rest still run; `cmake -P` then exits
 # with an error.
@@ -97,7 +103,7 @@ function(kelvo_check_installed_tree root)
   endif()
 
   # The desktop entry starts the updater under its own icon.
-  set(entry "${root}/share/applications/kelvo-updater.desktop")
+  set(entry "${root}/share/applications/example.kelvo.updater.desktop")
   if(EXISTS "${entry}")
     file(STRINGS "${entry}" firstLines LIMIT_COUNT 1 REGEX "^[^#]")
     kelvo_check("firstLines STREQUAL \"[Desktop Entry]\"" "the desktop entry does not open with [Desktop Entry]")
@@ -119,6 +125,18 @@ function(kelvo_check_installed_tree root)
     endif()
   endif()
 
+  # The software centres' listing names that entry and passes their validator.
+  set(metainfo "${root}/share/metainfo/example.kelvo.updater.metainfo.xml")
+  find_program(APPSTREAMCLI appstreamcli)
+  if(APPSTREAMCLI AND EXISTS "${metainfo}")
+    execute_process(COMMAND "${APPSTREAMCLI}" validate --no-net "${metainfo}" RESULT_VARIABLE status
+                    OUTPUT_VARIABLE complaints ERROR_VARIABLE complaints)
+    kelvo_check("status EQUAL 0" "appstreamcli validate: ${complaints}")
+    file(READ "${metainfo}" text)
+    kelvo_check("text MATCHES \"<launchable type=.desktop-id.>example.kelvo.updater.desktop<\""
+                "the metainfo does not launch the desktop entry")
+  endif()
+
   # The icon at each size is the window's own, with the pixels its folder says.
   foreach(size 16 32 48 256)
     set(icon "${root}/share/icons/hicolor/${size}x${size}/apps/kelvo-updater.png")
@@ -132,9 +150,10 @@ function(kelvo_check_installed_tree root)
     kelvo_check("installed STREQUAL own" "the ${size}x${size} icon is not the window's WindowIcon${size}.png")
   endforeach()
 
-  # The udev rule: FTDI's vendor id, access for the seat's user through the
-  # uaccess tag (applied only by rules files numbered below 73), and no mode
-  # or group that would open the cable to everyone.
+  # The udev rule: the FT232R's own USB device only (ATTR, never ATTRS,
+  # which would reach whatever hangs below it), access for the seat's user
+  # through the uaccess tag (applied only by rules files numbered below 73),
+  # and no mode or group that would open the cable to everyone.
   file(GLOB rules RELATIVE "${root}/lib/udev/rules.d" "${root}/lib/udev/rules.d/*.rules")
   foreach(name IN LISTS rules)
     set(number 99)
@@ -145,13 +164,21 @@ function(kelvo_check_installed_tree root)
     file(STRINGS "${root}/lib/udev/rules.d/${name}" ruleLines REGEX "^[^#]")
     set(granting "")
     foreach(line IN LISTS ruleLines)
-      if(line MATCHES "SUBSYSTEM==\"usb\"" AND line MATCHES "ATTRS?\\{idVendor\\}==\"0403\""
+      if(line MATCHES "SUBSYSTEM==\"usb\"" AND line MATCHES "ENV\\{DEVTYPE\\}==\"usb_device\""
+         AND line MATCHES "ATTR\\{idVendor\\}==\"0403\"" AND line MATCHES "ATTR\\{idProduct\\}==\"6001\""
          AND line MATCHES "TAG\\+=\"uaccess\"")
         set(granting "${line}")
       endif()
       kelvo_check("NOT line MATCHES \"(MODE|GROUP|OWNER)[:+]?=\"" "udev rule ${name} sets permissions: ${line}")
+      kelvo_check("NOT line MATCHES \"ATTRS\"" "udev rule ${name} reaches below the device: ${line}")
     endforeach()
-    kelvo_check("NOT granting STREQUAL \"\"" "udev rule ${name} does not tag FTDI (0403) USB devices with uaccess")
+    kelvo_check("NOT granting STREQUAL \"\"" "udev rule ${name} does not tag the FT232R (0403:6001) device with uaccess")
+  endforeach()
+
+  # Every program has its manual page.
+  file(GLOB programs RELATIVE "${root}/bin" "${root}/bin/*")
+  foreach(program IN LISTS programs)
+    kelvo_check("EXISTS \"${root}/share/man/man1/${program}.1.gz\"" "bin/${program} has no manual page")
   endforeach()
 endfunction()
 
