@@ -5,6 +5,7 @@
 #include <map>
 #include <random>
 #include <sstream>
+#include <string_view>
 
 #include "image/FirmwareImageLoader.h"
 #include "image/ImageCodec.h"
@@ -154,12 +155,8 @@ void ChooseResource(CampaignScenario& s, Rng& rng) {
 // (a page for 63 among them): harmless while the board stays in step.
 void PlantCommands(CampaignScenario& s, Rng& rng) {
   if (s.resourceNote != "good" || !Chance(rng, 0.3)) return;
-  static const std::array<std::vector<std::uint8_t>, 4> commands = {{
-      {'W', 'F', 0x00, 0xFC, 0x00},
-      {'R', 'F', 0x00, 0xFC, 0x00, 0x02, 0x00},
-      {'W', 'F', 0x00, 0x04, 0x00},
-      {'G', 'I'},
-  }};
+  using namespace std::string_view_literals;
+  static constexpr std::array commands = {"WF\0\xFC\0"sv, "RF\0\xFC\0\x02\0"sv, "WF\0\x04\0"sv, "GI"sv};
   const int planted = Uniform(rng, 1, 6);
   for (int i = 0; i < planted; ++i) {
     const auto& command = commands[static_cast<std::size_t>(Uniform(rng, 0, 3))];
