@@ -46,6 +46,10 @@ struct UpdaterState {
   std::int32_t LinkStatus = 0;
   std::int32_t WriteLength = 0;
   std::int32_t ReadLength = 0;
+  // The last read ended on a call that brought nothing within the read
+  // timeout: the line has been quiet that long since (or the cable is gone).
+  // Cleared by every write, whose echo is then on its way.
+  bool LineQuiet = false;
   TextBuffer CommandBuffer{};
   TextBuffer ReplyBuffer{};
   std::vector<std::uint8_t> PageBuffer;

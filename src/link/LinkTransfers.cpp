@@ -38,6 +38,7 @@ void ReadExactly(UpdaterState& state, std::uint8_t* destination, ReadTarget targ
       total += static_cast<std::int32_t>(delivered);
     }
   } while (total != state.ReadLength && !timedOut && !readError);
+  state.LineQuiet = timedOut;
 }
 
 }  // namespace
@@ -53,6 +54,7 @@ void SendCommand(UpdaterState& state) {
     return;
   }
   std::uint32_t written = 0;
+  state.LineQuiet = false;
   state.LinkStatus = static_cast<std::int32_t>(state.Driver.FT_Write(
       state.LinkHandle, state.CommandBuffer.data(), static_cast<std::uint32_t>(state.WriteLength), &written));
   if (state.LinkStatus != 0) return;

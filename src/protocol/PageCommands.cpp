@@ -32,6 +32,14 @@ AddressField MakeAddressField(std::int32_t address) {
 
 bool AddressFits(std::int32_t address) { return address >= 0 && address <= HighestAddress; }
 
+void SendPageData(UpdaterState& state) {
+  state.WriteLength = PageDataBytes;
+  std::uint32_t written = 0;  // not examined: the echo shows what went out
+  state.LineQuiet = false;
+  state.LinkStatus = static_cast<std::int32_t>(state.Driver.FT_Write(
+      state.LinkHandle, state.PageBuffer.data(), static_cast<std::uint32_t>(PageDataBytes), &written));
+}
+
 }  // namespace
 
 void WritePage(UpdaterState& state) {
@@ -48,13 +56,21 @@ void WritePage(UpdaterState& state) {
 
   const AddressField address = MakeAddressField(state.FlashAddress);
   PlaceCommand(state, {'W', 'F', address.a2, address.a1, address.a0});
+  state.ReadLength = 0;  // SendCommand sets it to the echo's length once the command is out
   SendCommand(state);
-  if (state.LinkStatus != 0) return;
+  if (state.LinkStatus != 0) {
+    // Once the command is out the board waits for its 2048 bytes, and would
+    // take the next command for them: it gets the page, though the attempt
+    // has failed.
+    if (state.ReadLength == state.WriteLength) {
+      const std::int32_t failed = state.LinkStatus;
+      SendPageData(state);
+      state.LinkStatus = failed;
+    }
+    return;
+  }
 
-  state.WriteLength = PageDataBytes;
-  std::uint32_t written = 0;  // not examined: the echo shows what went out
-  state.LinkStatus = static_cast<std::int32_t>(state.Driver.FT_Write(
-      state.LinkHandle, state.PageBuffer.data(), static_cast<std::uint32_t>(PageDataBytes), &written));
+  SendPageData(state);
   if (state.LinkStatus != 0) return;
 
   state.ReadLength = PageDataBytes;

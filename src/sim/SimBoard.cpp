@@ -45,6 +45,14 @@ SimBoard::SimBoard(const SimOptions& options, Output output)
 }
 
 void SimBoard::Receive(std::uint8_t byte, Micros at) {
+  if (programming_) {
+    if (held_.size() < ReceiveBufferBytes) held_.push_back(byte);
+    return;
+  }
+  Parse(byte, at);
+}
+
+void SimBoard::Parse(std::uint8_t byte, Micros at) {
   command_.push_back(byte);
   if (command_.size() == 1) {
     if (!StartsCommand(byte)) command_.clear();
@@ -117,10 +125,17 @@ void SimBoard::ExecuteWrite(Micros at) {
     late->second.erase(late->second.begin());
   }
   std::vector<std::uint8_t> data(command_.begin() + 2 + AddressBytes, command_.end());
+  programming_ = true;
   Schedule(at + MsToMicros(delayMs), [this, page, offset, data = std::move(data)](Micros now) {
     std::copy(data.begin(), data.end(), flash_.begin() + offset);
     Record(PageEvent::Kind::Written, page, true, now);
     Transmit({'O', 'K'}, now);
+    programming_ = false;
+    // What came in meanwhile, in order; a command among it that programs a
+    // page again holds back the rest once more.
+    std::vector<std::uint8_t> held = std::move(held_);
+    held_.clear();
+    for (const std::uint8_t byte : held) Receive(byte, now);
   });
 }
 

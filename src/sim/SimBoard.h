@@ -14,11 +14,15 @@ namespace kelvo::sim {
 
 // 125000 baud, 8N1: ten bit times of 8 µs each.
 inline constexpr Micros ByteMicros = 80;
+inline constexpr std::size_t ReceiveBufferBytes = 16384;
 
 // The Kelvo board in update mode: a byte-driven parser for "GI", "WF" and
 // "RF" in front of 64 pages of flash. It has no clock of its own: the cable
 // hands it each byte with the moment it arrived, and asks it to run its
 // pending actions (a page being programmed, a delayed answer) in time order.
+// It handles one command at a time: bytes that arrive while it programs a
+// page wait in its receive buffer (up to ReceiveBufferBytes, the rest are
+// lost) and are handled, in order, once it has answered "OK".
 class SimBoard {
  public:
   // Receives each byte the board sends, with the moment it has arrived at the
@@ -56,6 +60,7 @@ class SimBoard {
   // returns when the last one has arrived.
   Micros Transmit(const std::vector<std::uint8_t>& bytes, Micros at);
   void SendPieces(Pieces pieces, std::size_t next, Micros after);
+  void Parse(std::uint8_t byte, Micros at);
   void Execute(Micros at);
   void ExecuteIdentify(Micros at);
   void ExecuteWrite(Micros at);
@@ -73,6 +78,8 @@ class SimBoard {
   std::vector<PageEvent> events_;
   std::vector<std::uint8_t> command_;
   std::size_t commandLength_ = 0;  // 0 until the two command letters are known
+  bool programming_ = false;
+  std::vector<std::uint8_t> held_;  // received while programming, not yet parsed
   std::vector<Action> actions_;
   std::uint64_t nextOrder_ = 0;
   Micros lineFreeAt_ = 0;

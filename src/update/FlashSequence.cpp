@@ -8,6 +8,7 @@
 #include "core/Texts.h"
 #include "core/UpdaterState.h"
 #include "link/LinkTransfers.h"
+#include "link/LinkResync.h"
 #include "protocol/PageCommands.h"
 
 namespace kelvo {
@@ -20,7 +21,11 @@ constexpr std::int32_t AscendingPassInstructions = 31744;
 constexpr std::int32_t AscendingPassPages = AscendingPassInstructions / InstructionsPerPage;
 constexpr int ProgressMaximum = 63;
 constexpr std::int32_t FailuresAllowedPerPage = 50;
-
+// A failed attempt whose last read already waited out the read timeout is
+// followed by one more timeout's wait for an answer that comes late, but only
+// for the first failures of a page: a board that has gone silent then costs a
+// page at most 20 × 250 ms more than its 50 attempts (about 26 s in all).
+constexpr std::int32_t LateAnswerWaitsPerPage = 20;
 
 struct FailureMessages {
   const char* writeText;
@@ -35,6 +40,13 @@ void Fail(UpdaterState& state, const char* text, const char* title) {
   state.OperationFailed = true;
 }
 
+// Before the next attempt nothing of a failed one may still be on its way:
+// it would be read as part of that attempt and throw every later exchange on
+// the page out of step.
+void ResyncAfterFailure(UpdaterState& state, std::int32_t RetriesLeft) {
+  ResyncLink(state, FailuresAllowedPerPage - RetriesLeft <= LateAnswerWaitsPerPage);
+}
+
 // Reads the page back until it matches PageBuffer, drawing on the page's
 // budget. Returns false, after the verify message, when the budget runs out.
 bool VerifyPage(UpdaterState& state, std::int32_t& RetriesLeft, const FailureMessages& messages) {
@@ -45,6 +57,7 @@ bool VerifyPage(UpdaterState& state, std::int32_t& RetriesLeft, const FailureMes
       Fail(state, messages.verifyText, VerifyFailureTitle);
       return false;
     }
+    ResyncAfterFailure(state, RetriesLeft);
   }
 }
 
@@ -66,6 +79,7 @@ bool TransferPage(UpdaterState& state, std::int32_t imageOffset, const FailureMe
       break;
     }
     if (--RetriesLeft == 0) break;
+    ResyncAfterFailure(state, RetriesLeft);
   }
   if (!written) {
     Fail(state, messages.writeText, WriteFailureTitle);
@@ -81,6 +95,9 @@ bool TransferPage(UpdaterState& state, std::int32_t imageOffset, const FailureMe
 // already verified. Before such a flash may count as complete, every written
 // page is read back once more against the image.
 bool ConfirmWrittenPages(UpdaterState& state) {
+  // Answers of the failed attempts that the board sent late may still be
+  // coming.
+  ResyncLink(state, true);
   for (std::int32_t page = 0; page <= AscendingPassPages; ++page) {
     std::copy_n(state.FirmwareImage.begin() + ImageHeaderBytes + page * PageBytes, PageBytes,
                 state.PageBuffer.begin());

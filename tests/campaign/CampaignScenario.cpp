@@ -2,8 +2,10 @@
 
 #include <array>
 #include <cstdio>
+#include <map>
 #include <random>
 #include <sstream>
+#include <string_view>
 
 #include "image/FirmwareImageLoader.h"
 #include "image/ImageCodec.h"
@@ -149,6 +151,24 @@ void ChooseResource(CampaignScenario& s, Rng& rng) {
   }
 }
 
+// Page data that happens to hold the board's own commands, page ends included
+// (a page for 63 among them): harmless while the board stays in step.
+void PlantCommands(CampaignScenario& s, Rng& rng) {
+  if (s.resourceNote != "good" || !Chance(rng, 0.3)) return;
+  using namespace std::string_view_literals;
+  static constexpr std::array commands = {"WF\0\xFC\0"sv, "RF\0\xFC\0\x02\0"sv, "WF\0\x04\0"sv, "GI"sv};
+  const int planted = Uniform(rng, 1, 6);
+  for (int i = 0; i < planted; ++i) {
+    const auto& command = commands[static_cast<std::size_t>(Uniform(rng, 0, 3))];
+    const int room = static_cast<int>(ImagePageSize - command.size());
+    const int offset = Chance(rng, 0.4) ? room : Uniform(rng, 0, room);
+    const std::size_t at = ImagePageOffset(static_cast<std::size_t>(Uniform(rng, 0, 62))) + offset;
+    std::copy(command.begin(), command.end(), s.image.begin() + static_cast<std::ptrdiff_t>(at));
+  }
+  ScrambleBytes(s.image, *s.resource, 7);
+  s.resourceNote = "good, with " + std::to_string(planted) + " commands in its page data";
+}
+
 int PickPage(Rng& rng) {
   if (Chance(rng, 0.06)) return 63;
   // The ends of the order get extra attention: page 1 first, 62 last of the
@@ -194,6 +214,36 @@ void ChooseLateAnswers(CampaignScenario& s, Rng& rng) {
       s.answersKeepStep = false;
     }
   }
+}
+
+// Answers later than the read timeout, up to 1.5 s, several on one page.
+void ChooseVeryLateAnswers(CampaignScenario& s, Rng& rng) {
+  if (!Chance(rng, 0.2)) return;
+  const int faults = Uniform(rng, 1, 4);
+  int page = PickPage(rng);
+  for (int i = 0; i < faults; ++i) {
+    if (i > 0 && Chance(rng, 0.4)) page = PickPage(rng);
+    const int ms = Chance(rng, 0.8) ? Uniform(rng, 250, 1000) : Uniform(rng, 1000, 1500);
+    AddFault(s, "late-ok:" + std::to_string(page) + ":" + std::to_string(ms));
+  }
+  s.boardFaultsOnly = false;
+  s.answersKeepStep = false;
+}
+
+bool OnlyRecoverableFaults(const CampaignScenario& s) {
+  if (s.options.programMs >= 250) return false;
+  std::map<int, int> lateOnPage;
+  int reads = 0;
+  for (const sim::Fault& fault : s.options.faults) {
+    if (fault.kind == sim::Fault::Kind::LateOk && fault.milliseconds <= 1000 && ++lateOnPage[fault.page] <= 3)
+      continue;
+    if (fault.kind == sim::Fault::Kind::Call && fault.call == "FT_Read") {
+      ++reads;
+      continue;
+    }
+    return false;
+  }
+  return reads == 0 || (reads == 1 && lateOnPage.empty());
 }
 
 void ChooseCallFaults(CampaignScenario& s, Rng& rng) {
@@ -264,10 +314,15 @@ CampaignScenario MakeCampaignScenario(std::uint64_t seed) {
   ChooseUnplug(s, rng);
   s.secondFindDuringCheck = Chance(rng, 0.3);
   if (Chance(rng, 0.3)) s.closeAtFlashPump = Uniform(rng, 1, 120);
+  // Drawn apart, so that the choices above stay what they were for each seed.
+  Rng more(seed ^ 0x5EC0'11D5'7E9Aull);
+  PlantCommands(s, more);
+  ChooseVeryLateAnswers(s, more);
   if (s.options.programMs >= 250) {
     s.boardFaultsOnly = false;
     s.answersKeepStep = false;
   }
+  s.flashMustComplete = OnlyRecoverableFaults(s);
   return s;
 }
 

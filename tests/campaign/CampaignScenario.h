@@ -41,6 +41,9 @@ struct CampaignScenario {
   // comes later lands in a later exchange, and the board may then program a
   // page again, with its own bytes, after the updater has verified it.
   bool answersKeepStep = true;
+  // The only faults are answers up to 1 s late on at most three attempts of a
+  // page, or one failing read call: a flash that starts must then complete.
+  bool flashMustComplete = false;
 };
 
 // The scenario for `seed`; the same seed always gives the same scenario.

@@ -183,13 +183,17 @@ TEST(PageCommandFailures, RefusedDataWriteEndsWithTheLibrarysStatus) {
   EXPECT_THAT(rig.ReadsAsked(), ElementsAre(5u));  // only the command's echo
 }
 
-TEST(PageCommandFailures, ShortCommandEchoStopsBeforeTheData) {
+// The command went out whole, so the board waits for its page: it gets the
+// page, but the attempt has failed and no answer is read.
+TEST(PageCommandFailures, ShortCommandEchoStillSendsThePageButReadsNoAnswer) {
   Rig rig;
   rig.driver.echoShortOnWrite = 0;
   rig.driver.echoShortBy = 1;
   WritePage(rig.state);
   EXPECT_EQ(rig.state.LinkStatus, 8);
-  EXPECT_EQ(rig.driver.writes.size(), 1u);
+  ASSERT_EQ(rig.driver.writes.size(), 2u);
+  EXPECT_EQ(rig.driver.writes[1], rig.boardPage);
+  EXPECT_THAT(rig.ReadsAsked(), ElementsAre(5u, 1u));  // the echo, then the missing byte
 }
 
 TEST(PageCommandFailures, ShortDataEchoStopsBeforeTheAnswer) {
