@@ -11,6 +11,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QThread>
+#include <iostream>
 
 #include "app/InstanceLock.h"
 
@@ -259,9 +260,13 @@ void fmStart::MessageBox(const std::string& text, const std::string& title, Mess
 }
 
 bool fmStart::AnotherInstanceRunning() {
-  if (!instanceLock_)
-    instanceLock_ = std::make_unique<InstanceLock>(QString::fromStdString(ProgramFileName()));
-  return instanceLock_->AnotherInstanceRunning();
+  if (instanceLock_) return instanceLock_->AnotherInstanceRunning();
+  instanceLock_ = std::make_unique<InstanceLock>(QString::fromStdString(ProgramFileName()));
+  const bool running = instanceLock_->AnotherInstanceRunning();
+  // The box only says "already running"; stderr says which lock refused, so
+  // that a stale one can be found.
+  if (running) std::cerr << instanceLock_->RefusalLine().toStdString() << std::endl;
+  return running;
 }
 
 std::string fmStart::ProgramFileName() {
