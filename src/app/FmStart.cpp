@@ -11,6 +11,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QThread>
+#include <algorithm>
 #include <iostream>
 
 #include "app/InstanceLock.h"
@@ -139,6 +140,13 @@ void fmStart::BuildControls() {
   ProgressBar->setAccessibleName(QString::fromLatin1(ProgressBarName));
   // Never drawn, but it is the value text a screen reader may read.
   ProgressBar->setFormat(QStringLiteral("%v of %m"));
+  // Keys pressed during the flash reach the bar; the guard must see their
+  // releases too.
+  ProgressBar->installEventFilter(this);
+
+  // During the flash no button is shown; the focus then rests on the bar,
+  // which a screen reader announces with its progress.
+  ProgressBar->setFocusPolicy(Qt::TabFocus);
 
   DeviceName = MakeCentredLabel(this, "DeviceName", DeviceNamePlacement);
   StatusText = MakeCentredLabel(this, "StatusText", StatusTextPlacement);
@@ -147,10 +155,10 @@ void fmStart::BuildControls() {
   StatusText->setAccessibleName(QString::fromLatin1(StatusTextName));
 
   // The design's tab order is Button 3, 2, Picture1, Button 0, ProgressBar,
-  // Button 1, DeviceName, StatusText; only the buttons take focus, and Qt
-  // orders only widgets that do.
-  const std::array<QWidget*, 4> tabOrder = {Button[ButtonOk], Button[ButtonAbortFlash],
-                                            Button[ButtonFindDevice], Button[ButtonFlashDevice]};
+  // Button 1, DeviceName, StatusText; only the buttons and the bar take
+  // focus, and Qt orders only widgets that do.
+  const std::array<QWidget*, 5> tabOrder = {Button[ButtonOk], Button[ButtonAbortFlash], Button[ButtonFindDevice],
+                                            ProgressBar, Button[ButtonFlashDevice]};
   for (std::size_t i = 1; i < tabOrder.size(); ++i) setTabOrder(tabOrder[i - 1], tabOrder[i]);
 }
 
@@ -158,17 +166,18 @@ void fmStart::SetHandlers(WindowHandlers handlers) { handlers_ = std::move(handl
 
 void fmStart::SetButtonVisible(int index, bool visible) {
   Button.at(static_cast<std::size_t>(index))->setVisible(visible);
-  FocusVisibleButton();
+  keyGuard_.StateChanged();
+  FocusVisibleControl();
 }
 
 // Keyboard and screen-reader users follow the focus: after every change of
 // state it rests on a visible button, so Enter or Space alone carries the
-// operator through the whole update.
-void fmStart::FocusVisibleButton() {
+// operator through the whole update; while no button is shown, on the bar.
+void fmStart::FocusVisibleControl() {
   QWidget* focused = focusWidget();
-  for (QPushButton* button : Button) {
-    if (button == focused && !button->isHidden()) return;
-  }
+  if (focused != nullptr && !focused->isHidden() &&
+      (focused == ProgressBar || std::find(Button.begin(), Button.end(), focused) != Button.end()))
+    return;
   for (int index : FocusPreference) {
     QPushButton* button = Button[static_cast<std::size_t>(index)];
     if (!button->isHidden()) {
@@ -176,6 +185,7 @@ void fmStart::FocusVisibleButton() {
       return;
     }
   }
+  if (!ProgressBar->isHidden()) ProgressBar->setFocus(Qt::OtherFocusReason);
 }
 
 void fmStart::SetStatusText(const std::string& text) {
@@ -193,7 +203,10 @@ void fmStart::SetDeviceName(const std::string& text) {
   DeviceName->setAccessibleDescription(shown);
 }
 
-void fmStart::SetProgressVisible(bool visible) { ProgressBar->setVisible(visible); }
+void fmStart::SetProgressVisible(bool visible) {
+  ProgressBar->setVisible(visible);
+  FocusVisibleControl();
+}
 
 void fmStart::SetProgressMaximum(int maximum) {
   ProgressBar->setMaximum(maximum);
@@ -235,11 +248,10 @@ void fmStart::closeEvent(QCloseEvent* event) {
 }
 
 bool fmStart::eventFilter(QObject* watched, QEvent* event) {
-  // A held Enter repeats; the repeats must not press the button that the
-  // focus moved on to (after "Find Device", that is "Flash Device").
-  if (event->type() == QEvent::KeyPress) {
-    const auto* key = static_cast<QKeyEvent*>(event);
-    if (key->isAutoRepeat() && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)) return true;
+  // A held or bouncing key must not press the button that the focus moved
+  // on to (after "Find Device", that is "Flash Device").
+  if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
+    if (!keyGuard_.Admits(watched, *static_cast<QKeyEvent*>(event))) return true;
   }
   return QWidget::eventFilter(watched, event);
 }

@@ -5,6 +5,7 @@
 #include <array>
 #include <memory>
 
+#include "app/KeyGuard.h"
 #include "app/Window.h"
 
 class QLabel;
@@ -63,7 +64,7 @@ class fmStart final : public QWidget, public Window {
 
  private:
   void BuildControls();
-  void FocusVisibleButton();
+  void FocusVisibleControl();
 
   WindowHandlers handlers_;
   std::array<QPushButton*, ButtonCount> Button{};
@@ -71,6 +72,7 @@ class fmStart final : public QWidget, public Window {
   QProgressBar* ProgressBar = nullptr;
   QLabel* DeviceName = nullptr;
   QLabel* StatusText = nullptr;
+  KeyGuard keyGuard_;
 
   std::unique_ptr<InstanceLock> instanceLock_;
   bool closed_ = false;
