@@ -12,23 +12,33 @@
 #include <QPushButton>
 #include <QThread>
 #include <algorithm>
+#include <cmath>
 #include <iostream>
 
 #include "app/InstanceLock.h"
+#include "app/WindowFit.h"
 
 namespace kelvo {
 namespace {
 
 // The layout is kept in twips, as designed; Qt scales logical pixels for
-// high-density screens itself.
-constexpr int TwipsPerPixel = 15;
+// high-density screens itself. A desktop font larger than the design's
+// stretches the whole layout evenly, so that the controls keep their places
+// relative to each other.
+constexpr double TwipsPerPixel = 15;
 
-// Nearest pixel, halves rounded up (1613 twips -> 107.53 -> 108).
-constexpr int Pixels(int twips) { return (2 * twips + TwipsPerPixel) / (2 * TwipsPerPixel); }
+// Positions to the nearest pixel (1613 twips -> 107.53 -> 108); sizes up to
+// the next pixel, so that a stretched control is never short of its room.
+// Every designed size is a whole number of pixels.
+int Position(int twips, double stretch) { return static_cast<int>(std::lround(twips * stretch / TwipsPerPixel)); }
+int Extent(int twips, double stretch) { return static_cast<int>(std::ceil(twips * stretch / TwipsPerPixel - 1e-9)); }
 
 struct Placement {
   int left, top, width, height;
-  QRect Rect() const { return {Pixels(left), Pixels(top), Pixels(width), Pixels(height)}; }
+  QRect Rect(Stretch stretch = {}) const {
+    return {Position(left, stretch.x), Position(top, stretch.y), Extent(width, stretch.x),
+            Extent(height, stretch.y)};
+  }
 };
 
 constexpr int ClientWidthTwips = 5040;
@@ -44,6 +54,12 @@ constexpr Placement Picture1Placement = {1320, 360, 2400, 1935};
 constexpr Placement ProgressBarPlacement = {1260, 3270, 2535, 435};
 constexpr Placement DeviceNamePlacement = {540, 2400, 3975, 255};
 constexpr Placement StatusTextPlacement = {525, 2760, 3975, 255};
+
+// The widest texts the labels show in normal use (the version line with
+// three-digit minor versions). The layout makes room for them from the start,
+// so that the window keeps its size from step to step.
+constexpr char WidestDeviceName[] = "Kelvo";
+constexpr char WidestStatusText[] = "Firmware: v9. 255  -  Upgrading to: v9. 255";
 
 constexpr char ProgressBarHint[] = "This bar shows the current progress of an operation.";
 constexpr char ApplicationTitleText[] = "Kelvo Firmware Updater";
@@ -72,17 +88,25 @@ class SmoothPicture final : public QLabel {
     if (picture.isNull()) return;
     QPainter painter(this);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    painter.drawPixmap(QRect(contentsRect().topLeft(), picture.deviceIndependentSize().toSize()), picture);
+    // Centred across a box that a larger font has stretched; at its top.
+    const QSize size = picture.deviceIndependentSize().toSize();
+    const QRect box = contentsRect();
+    painter.drawPixmap(QRect(QPoint(box.left() + (box.width() - size.width()) / 2, box.top()), size), picture);
   }
 };
 
-QLabel* MakeCentredLabel(QWidget* parent, const char* name, const Placement& placement) {
+QLabel* MakeCentredLabel(QWidget* parent, const char* name) {
   auto* label = new QLabel(parent);
   label->setObjectName(QString::fromLatin1(name));
   label->setAlignment(Qt::AlignCenter);
   label->setWordWrap(false);
-  label->setGeometry(placement.Rect());
   return label;
+}
+
+// The wider of two texts as `label` would draw them.
+QString Wider(const QLabel& label, const QString& a, const QString& b) {
+  const QFontMetrics metrics = label.fontMetrics();
+  return metrics.horizontalAdvance(a) >= metrics.horizontalAdvance(b) ? a : b;
 }
 
 }  // namespace
@@ -93,13 +117,13 @@ fmStart::fmStart(QWidget* parent) : QWidget(parent) {
   // maximising.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-  setFixedSize(Pixels(ClientWidthTwips), Pixels(ClientHeightTwips));
   QIcon icon;
   for (int size : {16, 32, 48, 256}) {
     icon.addFile(QStringLiteral(":/window/WindowIcon%1.png").arg(size), QSize(size, size));
   }
   setWindowIcon(icon);
   BuildControls();
+  ApplyLayout();
 }
 
 fmStart::~fmStart() = default;
@@ -108,7 +132,6 @@ void fmStart::BuildControls() {
   for (int i = 0; i < ButtonCount; ++i) {
     auto* button = new QPushButton(QString::fromLatin1(ButtonCaptions[i]), this);
     button->setObjectName(QStringLiteral("Button%1").arg(i));
-    button->setGeometry(ButtonPlacements[i].Rect());
     // Enter as well as Space presses the focused button, as in a dialog.
     button->setAutoDefault(true);
     button->setAccessibleName(QString::fromLatin1(ButtonCaptions[i]));
@@ -122,7 +145,6 @@ void fmStart::BuildControls() {
 
   Picture1 = new SmoothPicture(this);
   Picture1->setObjectName(QStringLiteral("Picture1"));
-  Picture1->setGeometry(Picture1Placement.Rect());
   Picture1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   Picture1->setPixmap(QPixmap(QStringLiteral(":/window/Picture1.jpg")));
   Picture1->setAccessibleName(QString::fromLatin1(PictureName));
@@ -130,7 +152,6 @@ void fmStart::BuildControls() {
 
   ProgressBar = new QProgressBar(this);
   ProgressBar->setObjectName(QStringLiteral("ProgressBar"));
-  ProgressBar->setGeometry(ProgressBarPlacement.Rect());
   ProgressBar->setOrientation(Qt::Horizontal);
   ProgressBar->setRange(0, 100);
   ProgressBar->setValue(0);
@@ -148,8 +169,8 @@ void fmStart::BuildControls() {
   // which a screen reader announces with its progress.
   ProgressBar->setFocusPolicy(Qt::TabFocus);
 
-  DeviceName = MakeCentredLabel(this, "DeviceName", DeviceNamePlacement);
-  StatusText = MakeCentredLabel(this, "StatusText", StatusTextPlacement);
+  DeviceName = MakeCentredLabel(this, "DeviceName");
+  StatusText = MakeCentredLabel(this, "StatusText");
   // Empty labels still need a name; their text is told as the description.
   DeviceName->setAccessibleName(QString::fromLatin1(DeviceNameName));
   StatusText->setAccessibleName(QString::fromLatin1(StatusTextName));
@@ -160,6 +181,30 @@ void fmStart::BuildControls() {
   const std::array<QWidget*, 5> tabOrder = {Button[ButtonOk], Button[ButtonAbortFlash], Button[ButtonFindDevice],
                                             ProgressBar, Button[ButtonFlashDevice]};
   for (std::size_t i = 1; i < tabOrder.size(); ++i) setTabOrder(tabOrder[i - 1], tabOrder[i]);
+}
+
+void fmStart::ApplyLayout() {
+  Stretch stretch;
+  for (int i = 0; i < ButtonCount; ++i) {
+    MakeRoom(stretch, ButtonPlacements[i].Rect().size(), CaptionRoom(*Button[i]));
+  }
+  const QString deviceName = Wider(*DeviceName, DeviceName->text(), QString::fromLatin1(WidestDeviceName));
+  const QString statusText = Wider(*StatusText, StatusText->text(), QString::fromLatin1(WidestStatusText));
+  MakeRoom(stretch, DeviceNamePlacement.Rect().size(), TextRoom(*DeviceName, deviceName));
+  MakeRoom(stretch, StatusTextPlacement.Rect().size(), TextRoom(*StatusText, statusText));
+
+  setFixedSize(Extent(ClientWidthTwips, stretch.x), Extent(ClientHeightTwips, stretch.y));
+  for (int i = 0; i < ButtonCount; ++i) Button[i]->setGeometry(ButtonPlacements[i].Rect(stretch));
+  Picture1->setGeometry(Picture1Placement.Rect(stretch));
+  ProgressBar->setGeometry(ProgressBarPlacement.Rect(stretch));
+  DeviceName->setGeometry(DeviceNamePlacement.Rect(stretch));
+  StatusText->setGeometry(StatusTextPlacement.Rect(stretch));
+}
+
+void fmStart::changeEvent(QEvent* event) {
+  // The desktop's font or style changed; the children already have it.
+  if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) ApplyLayout();
+  QWidget::changeEvent(event);
 }
 
 void fmStart::SetHandlers(WindowHandlers handlers) { handlers_ = std::move(handlers); }
@@ -192,6 +237,8 @@ void fmStart::SetStatusText(const std::string& text) {
   const QString shown = QString::fromStdString(text);
   StatusText->setText(shown);
   StatusText->setAccessibleDescription(shown);
+  // A text wider than the layout's room for it widens the window.
+  if (TextRoom(*StatusText, shown).width() > StatusText->width()) ApplyLayout();
   // A screen reader announces the focused button with its description; the
   // status then reaches the operator with the button that acts on it.
   for (QPushButton* button : Button) button->setAccessibleDescription(shown);
@@ -201,6 +248,7 @@ void fmStart::SetDeviceName(const std::string& text) {
   const QString shown = QString::fromStdString(text);
   DeviceName->setText(shown);
   DeviceName->setAccessibleDescription(shown);
+  if (TextRoom(*DeviceName, shown).width() > DeviceName->width()) ApplyLayout();
 }
 
 void fmStart::SetProgressVisible(bool visible) {

@@ -59,11 +59,14 @@ class fmStart final : public QWidget, public Window {
   QPixmap Screenshot();
 
  protected:
+  void changeEvent(QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void BuildControls();
+  // Places the controls as designed, stretched where the font needs room.
+  void ApplyLayout();
   void FocusVisibleControl();
 
   WindowHandlers handlers_;

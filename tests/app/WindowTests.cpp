@@ -9,6 +9,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStandardPaths>
+#include <QStyle>
+#include <QStyleOptionButton>
 
 #include "QtTestApp.h"
 #include "app/FmStart.h"
@@ -61,6 +63,42 @@ TEST_F(WindowTest, ControlsStandWhereTheLayoutPutsThem) {
   EXPECT_EQ(Bar()->geometry(), QRect(84, 218, 169, 29));
   EXPECT_EQ(Label("DeviceName")->geometry(), QRect(36, 160, 265, 17));
   EXPECT_EQ(Label("StatusText")->geometry(), QRect(35, 184, 265, 17));
+}
+
+// Desktop fonts from 9 to 14 pt: every caption inside the area its button
+// draws it in, every label line inside its label, every control inside the
+// window, and the pair of buttons still apart.
+TEST_F(WindowTest, TextsFitFromNineToFourteenPoints) {
+  window.SetDeviceName("Kelvo");
+  window.SetStatusText("Firmware: v9. 255  -  Upgrading to: v9. 255");
+  for (int points = 9; points <= 14; ++points) {
+    QFont font = window.font();
+    font.setPointSize(points);
+    window.setFont(font);
+    for (int i = 0; i < ButtonCount; ++i) {
+      QStyleOptionButton option;
+      option.initFrom(Button(i));
+      option.features = QStyleOptionButton::AutoDefaultButton;
+      const QRect drawn = Button(i)->style()->subElementRect(QStyle::SE_PushButtonContents, &option, Button(i));
+      const QFontMetrics metrics = Button(i)->fontMetrics();
+      EXPECT_LE(metrics.horizontalAdvance(Button(i)->text()), drawn.width()) << points << " pt, button " << i;
+      EXPECT_LE(metrics.height(), drawn.height()) << points << " pt, button " << i;
+    }
+    for (const char* name : {"DeviceName", "StatusText"}) {
+      const QFontMetrics metrics = Label(name)->fontMetrics();
+      const QRect box = Label(name)->contentsRect();
+      EXPECT_LE(metrics.boundingRect(Label(name)->text()).width(), box.width()) << points << " pt, " << name;
+      EXPECT_LE(metrics.height(), box.height()) << points << " pt, " << name;
+    }
+    for (QWidget* child : window.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+      EXPECT_TRUE(window.rect().contains(child->geometry())) << points << " pt, " << child->objectName().toStdString();
+    }
+    EXPECT_LT(Button(ButtonFlashDevice)->geometry().right(), Button(ButtonAbortFlash)->geometry().left());
+    EXPECT_EQ(window.minimumSize(), window.maximumSize());
+    if (points == 9) {
+      EXPECT_EQ(window.size(), QSize(336, 273));
+    }
+  }
 }
 
 TEST_F(WindowTest, ControlsCarryTheirDesignProperties) {
