@@ -134,9 +134,8 @@ TEST_F(KeyboardFlow, SpaceDrivesTheSameFlow) {
   EXPECT_TRUE(window.IsButtonVisible(ButtonFindDevice));
 }
 
-// A key held down on "Find Device" repeats as the window system likes: as
-// flagged repeats, as fresh-looking presses, as release and press at one
-// instant, or bouncing; none of it may flash the board.
+// A key held on "Find Device" repeats flagged, as fresh-looking presses, as
+// release and press at one instant, or bounces: none of it may flash.
 TEST_F(KeyboardFlow, AHeldKeyFindsTheDeviceButNeverRunsOnIntoTheFlash) {
   for (Qt::Key key : {Qt::Key_Return, Qt::Key_Space}) {
     Start();
@@ -149,11 +148,9 @@ TEST_F(KeyboardFlow, AHeldKeyFindsTheDeviceButNeverRunsOnIntoTheFlash) {
     }
     Send(QEvent::KeyRelease, key, false, 40);
     EXPECT_EQ(Status()->text().left(11), "Firmware: v") << key;
-    EXPECT_EQ(Focused(), "Button1") << key;
     EXPECT_EQ(board->link.Flash()[2048], 0xFF) << key;
 
-    // Pressed again once read, the key flashes; meanwhile the focus rests
-    // on the bar, the one control then shown.
+    // Pressed again, it flashes, with the focus on the bar, the one control shown.
     std::string focusedDuringFlash;
     QTimer::singleShot(0, &window, [&] {
       QWidget* focused = window.focusWidget();

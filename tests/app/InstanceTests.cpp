@@ -75,9 +75,7 @@ TEST_F(Instances, ALockNoLiveHolderCanBeShownToHoldIsTakenOver) {
                                      QByteArray("4242\nkelvo_instance_probe\nanother-host.example\n"),
                                      "2147483646\nkelvo_instance_probe\n" + host + "\n"}) {
     QFile file(LockFile());
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(contents);
-    file.close();
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size() && file.flush());
     QProcess holder;
     EXPECT_EQ(Probe(holder, runtime, true), "free") << contents.toStdString();
     EXPECT_EQ(ProbeOnce(runtime), "running") << contents.toStdString();
