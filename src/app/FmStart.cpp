@@ -9,22 +9,33 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <algorithm>
+#include <cmath>
 
+#include "app/WindowFit.h"
 #include "core/Texts.h"
 
 namespace kelvo {
 namespace {
 
 // The layout is kept in twips, as designed; Qt scales logical pixels for
-// high-density screens itself.
-constexpr int TwipsPerPixel = 15;
+// high-density screens itself. A desktop font larger than the design's
+// stretches the whole layout evenly, so that the controls keep their places
+// relative to each other.
+constexpr double TwipsPerPixel = 15;
 
-// Nearest pixel, halves rounded up (1613 twips -> 107.53 -> 108).
-constexpr int Pixels(int twips) { return (2 * twips + TwipsPerPixel) / (2 * TwipsPerPixel); }
+// Positions to the nearest pixel (1613 twips -> 107.53 -> 108); sizes up to
+// the next pixel, so that a stretched control is never short of its room.
+// Every designed size is a whole number of pixels.
+int Position(int twips, double stretch) { return static_cast<int>(std::lround(twips * stretch / TwipsPerPixel)); }
+int Extent(int twips, double stretch) { return static_cast<int>(std::ceil(twips * stretch / TwipsPerPixel - 1e-9)); }
 
 struct Placement {
   int left, top, width, height;
-  QRect Rect() const { return {Pixels(left), Pixels(top), Pixels(width), Pixels(height)}; }
+  QRect Rect(Stretch stretch = {}) const {
+    return {Position(left, stretch.x), Position(top, stretch.y), Extent(width, stretch.x),
+            Extent(height, stretch.y)};
+  }
 };
 
 constexpr int ClientWidthTwips = 5040;
@@ -40,6 +51,12 @@ constexpr Placement Picture1Placement = {1320, 360, 2400, 1935};
 constexpr Placement ProgressBarPlacement = {1260, 3270, 2535, 435};
 constexpr Placement DeviceNamePlacement = {540, 2400, 3975, 255};
 constexpr Placement StatusTextPlacement = {525, 2760, 3975, 255};
+
+// The widest texts the labels show in normal use (the version line with
+// three-digit minor versions). The layout makes room for them from the start,
+// so that the window keeps its size from step to step.
+constexpr char WidestDeviceName[] = "Kelvo";
+constexpr char WidestStatusText[] = "Firmware: v9. 255  -  Upgrading to: v9. 255";
 
 constexpr char ProgressBarHint[] = "This bar shows the current progress of an operation.";
 
@@ -67,17 +84,25 @@ class SmoothPicture final : public QLabel {
     if (picture.isNull()) return;
     QPainter painter(this);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    painter.drawPixmap(QRect(contentsRect().topLeft(), picture.deviceIndependentSize().toSize()), picture);
+    // Centred across a box that a larger font has stretched; at its top.
+    const QSize size = picture.deviceIndependentSize().toSize();
+    const QRect box = contentsRect();
+    painter.drawPixmap(QRect(QPoint(box.left() + (box.width() - size.width()) / 2, box.top()), size), picture);
   }
 };
 
-QLabel* MakeCentredLabel(QWidget* parent, const char* name, const Placement& placement) {
+QLabel* MakeCentredLabel(QWidget* parent, const char* name) {
   auto* label = new QLabel(parent);
   label->setObjectName(QString::fromLatin1(name));
   label->setAlignment(Qt::AlignCenter);
   label->setWordWrap(false);
-  label->setGeometry(placement.Rect());
   return label;
+}
+
+// The wider of two texts as `label` would draw them.
+QString Wider(const QLabel& label, const QString& a, const QString& b) {
+  const QFontMetrics metrics = label.fontMetrics();
+  return metrics.horizontalAdvance(a) >= metrics.horizontalAdvance(b) ? a : b;
 }
 
 }  // namespace
@@ -88,13 +113,13 @@ fmStart::fmStart(QWidget* parent) : QWidget(parent) {
   // maximising.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-  setFixedSize(Pixels(ClientWidthTwips), Pixels(ClientHeightTwips));
   QIcon icon;
   for (int size : {16, 32, 48, 256}) {
     icon.addFile(QStringLiteral(":/window/WindowIcon%1.png").arg(size), QSize(size, size));
   }
   setWindowIcon(icon);
   BuildControls();
+  ApplyLayout();
 }
 
 fmStart::~fmStart() = default;
@@ -103,7 +128,6 @@ void fmStart::BuildControls() {
   for (int i = 0; i < ButtonCount; ++i) {
     auto* button = new QPushButton(QString::fromLatin1(ButtonCaptions[i]), this);
     button->setObjectName(QStringLiteral("Button%1").arg(i));
-    button->setGeometry(ButtonPlacements[i].Rect());
     // Enter as well as Space presses the focused button, as in a dialog.
     button->setAutoDefault(true);
     button->setAccessibleName(QString::fromLatin1(ButtonCaptions[i]));
@@ -117,7 +141,6 @@ void fmStart::BuildControls() {
 
   Picture1 = new SmoothPicture(this);
   Picture1->setObjectName(QStringLiteral("Picture1"));
-  Picture1->setGeometry(Picture1Placement.Rect());
   Picture1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   Picture1->setPixmap(QPixmap(QStringLiteral(":/window/Picture1.jpg")));
   Picture1->setAccessibleName(QString::fromLatin1(PictureName));
@@ -125,7 +148,6 @@ void fmStart::BuildControls() {
 
   ProgressBar = new QProgressBar(this);
   ProgressBar->setObjectName(QStringLiteral("ProgressBar"));
-  ProgressBar->setGeometry(ProgressBarPlacement.Rect());
   ProgressBar->setOrientation(Qt::Horizontal);
   ProgressBar->setRange(0, 100);
   ProgressBar->setValue(0);
@@ -135,36 +157,68 @@ void fmStart::BuildControls() {
   ProgressBar->setAccessibleName(QString::fromLatin1(ProgressBarName));
   // Never drawn, but it is the value text a screen reader may read.
   ProgressBar->setFormat(QStringLiteral("%v of %m"));
+  // Keys pressed during the flash reach the bar; the guard must see their
+  // releases too.
+  ProgressBar->installEventFilter(this);
 
-  DeviceName = MakeCentredLabel(this, "DeviceName", DeviceNamePlacement);
-  StatusText = MakeCentredLabel(this, "StatusText", StatusTextPlacement);
+  // During the flash no button is shown; the focus then rests on the bar,
+  // which a screen reader announces with its progress.
+  ProgressBar->setFocusPolicy(Qt::TabFocus);
+
+  DeviceName = MakeCentredLabel(this, "DeviceName");
+  StatusText = MakeCentredLabel(this, "StatusText");
   // Empty labels still need a name; their text is told as the description.
   DeviceName->setAccessibleName(QString::fromLatin1(DeviceNameName));
   StatusText->setAccessibleName(QString::fromLatin1(StatusTextName));
 
   // The design's tab order is Button 3, 2, Picture1, Button 0, ProgressBar,
-  // Button 1, DeviceName, StatusText; only the buttons take focus, and Qt
-  // orders only widgets that do.
-  const std::array<QWidget*, 4> tabOrder = {Button[ButtonOk], Button[ButtonAbortFlash],
-                                            Button[ButtonFindDevice], Button[ButtonFlashDevice]};
+  // Button 1, DeviceName, StatusText; only the buttons and the bar take
+  // focus, and Qt orders only widgets that do.
+  const std::array<QWidget*, 5> tabOrder = {Button[ButtonOk], Button[ButtonAbortFlash], Button[ButtonFindDevice],
+                                            ProgressBar, Button[ButtonFlashDevice]};
   for (std::size_t i = 1; i < tabOrder.size(); ++i) setTabOrder(tabOrder[i - 1], tabOrder[i]);
+}
+
+void fmStart::ApplyLayout() {
+  Stretch stretch;
+  for (int i = 0; i < ButtonCount; ++i) {
+    MakeRoom(stretch, ButtonPlacements[i].Rect().size(), CaptionRoom(*Button[i]));
+  }
+  const QString deviceName = Wider(*DeviceName, DeviceName->text(), QString::fromLatin1(WidestDeviceName));
+  const QString statusText = Wider(*StatusText, StatusText->text(), QString::fromLatin1(WidestStatusText));
+  MakeRoom(stretch, DeviceNamePlacement.Rect().size(), TextRoom(*DeviceName, deviceName));
+  MakeRoom(stretch, StatusTextPlacement.Rect().size(), TextRoom(*StatusText, statusText));
+
+  setFixedSize(Extent(ClientWidthTwips, stretch.x), Extent(ClientHeightTwips, stretch.y));
+  for (int i = 0; i < ButtonCount; ++i) Button[i]->setGeometry(ButtonPlacements[i].Rect(stretch));
+  Picture1->setGeometry(Picture1Placement.Rect(stretch));
+  ProgressBar->setGeometry(ProgressBarPlacement.Rect(stretch));
+  DeviceName->setGeometry(DeviceNamePlacement.Rect(stretch));
+  StatusText->setGeometry(StatusTextPlacement.Rect(stretch));
+}
+
+void fmStart::changeEvent(QEvent* event) {
+  // The desktop's font or style changed; the children already have it.
+  if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) ApplyLayout();
+  QWidget::changeEvent(event);
 }
 
 void fmStart::SetHandlers(WindowHandlers handlers) { handlers_ = std::move(handlers); }
 
 void fmStart::SetButtonVisible(int index, bool visible) {
   Button.at(static_cast<std::size_t>(index))->setVisible(visible);
-  FocusVisibleButton();
+  keyGuard_.StateChanged();
+  FocusVisibleControl();
 }
 
 // Keyboard and screen-reader users follow the focus: after every change of
 // state it rests on a visible button, so Enter or Space alone carries the
-// operator through the whole update.
-void fmStart::FocusVisibleButton() {
+// operator through the whole update; while no button is shown, on the bar.
+void fmStart::FocusVisibleControl() {
   QWidget* focused = focusWidget();
-  for (QPushButton* button : Button) {
-    if (button == focused && !button->isHidden()) return;
-  }
+  if (focused != nullptr && !focused->isHidden() &&
+      (focused == ProgressBar || std::find(Button.begin(), Button.end(), focused) != Button.end()))
+    return;
   for (int index : FocusPreference) {
     QPushButton* button = Button[static_cast<std::size_t>(index)];
     if (!button->isHidden()) {
@@ -172,12 +226,15 @@ void fmStart::FocusVisibleButton() {
       return;
     }
   }
+  if (!ProgressBar->isHidden()) ProgressBar->setFocus(Qt::OtherFocusReason);
 }
 
 void fmStart::SetStatusText(const std::string& text) {
   const QString shown = QString::fromStdString(text);
   StatusText->setText(shown);
   StatusText->setAccessibleDescription(shown);
+  // A text wider than the layout's room for it widens the window.
+  if (TextRoom(*StatusText, shown).width() > StatusText->width()) ApplyLayout();
   // A screen reader announces the focused button with its description; the
   // status then reaches the operator with the button that acts on it.
   for (QPushButton* button : Button) button->setAccessibleDescription(shown);
@@ -187,9 +244,13 @@ void fmStart::SetDeviceName(const std::string& text) {
   const QString shown = QString::fromStdString(text);
   DeviceName->setText(shown);
   DeviceName->setAccessibleDescription(shown);
+  if (TextRoom(*DeviceName, shown).width() > DeviceName->width()) ApplyLayout();
 }
 
-void fmStart::SetProgressVisible(bool visible) { ProgressBar->setVisible(visible); }
+void fmStart::SetProgressVisible(bool visible) {
+  ProgressBar->setVisible(visible);
+  FocusVisibleControl();
+}
 
 void fmStart::SetProgressMaximum(int maximum) {
   ProgressBar->setMaximum(maximum);
@@ -231,11 +292,10 @@ void fmStart::closeEvent(QCloseEvent* event) {
 }
 
 bool fmStart::eventFilter(QObject* watched, QEvent* event) {
-  // A held Enter repeats; the repeats must not press the button that the
-  // focus moved on to (after "Find Device", that is "Flash Device").
-  if (event->type() == QEvent::KeyPress) {
-    const auto* key = static_cast<QKeyEvent*>(event);
-    if (key->isAutoRepeat() && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)) return true;
+  // A held or bouncing key must not press the button that the focus moved
+  // on to (after "Find Device", that is "Flash Device").
+  if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
+    if (!keyGuard_.Admits(watched, *static_cast<QKeyEvent*>(event))) return true;
   }
   return QWidget::eventFilter(watched, event);
 }

@@ -4,6 +4,7 @@
 #include <QWidget>
 #include <array>
 
+#include "app/KeyGuard.h"
 #include "core/Window.h"
 
 class QLabel;
@@ -46,12 +47,15 @@ class fmStart final : public QWidget, public Window {
   QPixmap Screenshot();
 
  protected:
+  void changeEvent(QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void BuildControls();
-  void FocusVisibleButton();
+  // Places the controls as designed, stretched where the font needs room.
+  void ApplyLayout();
+  void FocusVisibleControl();
 
   WindowHandlers handlers_;
   std::array<QPushButton*, ButtonCount> Button{};
@@ -59,6 +63,7 @@ class fmStart final : public QWidget, public Window {
   QProgressBar* ProgressBar = nullptr;
   QLabel* DeviceName = nullptr;
   QLabel* StatusText = nullptr;
+  KeyGuard keyGuard_;
 
   bool closed_ = false;
   // Set while Close() runs, so closeEvent can tell the program's own close

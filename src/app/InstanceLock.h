@@ -10,8 +10,12 @@ namespace kelvo {
 // Tells whether another copy of the same program is running, through a lock
 // file that the first copy holds until it exits. The file lies in the user's
 // own runtime directory, so another user cannot block us, and is named after
-// the program, so different programs do not block each other. A lock left by
-// a crashed run is recognised as stale and taken over.
+// the program, so different programs do not block each other. A lock counts
+// only while its holder can be shown to be alive: a process of this program
+// on this host, or one that still holds the file's kernel lock. Anything else
+// (a crashed run, a file left empty by a crash while it was being written,
+// unreadable content, another host's file) is taken over, so that a stale
+// file never locks the operator out.
 class InstanceLock {
  public:
   // `programName`: the running program's file name without extension.
@@ -30,11 +34,16 @@ class InstanceLock {
   // when there is no usable runtime directory.
   QString LockFilePath() const;
 
+  // Why the start was refused, naming the lock file, for stderr; empty while
+  // no other instance was found.
+  QString RefusalLine() const;
+
  private:
   QString programName_;
   std::unique_ptr<QLockFile> lock_;
   bool asked_ = false;
   bool anotherRunning_ = false;
+  qint64 holderPid_ = 0;
 };
 
 }  // namespace kelvo

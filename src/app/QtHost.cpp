@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QThread>
+#include <iostream>
 
 #include "app/InstanceLock.h"
 #include "core/Texts.h"
@@ -14,8 +15,13 @@ QtHost::QtHost() = default;
 QtHost::~QtHost() = default;
 
 bool QtHost::AnotherInstanceRunning() {
-  if (!instanceLock_) instanceLock_ = std::make_unique<InstanceLock>(QString::fromStdString(ProgramFileName()));
-  return instanceLock_->AnotherInstanceRunning();
+  if (instanceLock_) return instanceLock_->AnotherInstanceRunning();
+  instanceLock_ = std::make_unique<InstanceLock>(QString::fromStdString(ProgramFileName()));
+  const bool running = instanceLock_->AnotherInstanceRunning();
+  // The box only says "already running"; stderr says which lock refused, so
+  // that a stale one can be found.
+  if (running) std::cerr << instanceLock_->RefusalLine().toStdString() << std::endl;
+  return running;
 }
 
 std::string QtHost::ProgramFileName() {

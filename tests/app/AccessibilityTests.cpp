@@ -8,6 +8,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QProgressBar>
+#include <QTimer>
 #include <QPushButton>
 #include <memory>
 
@@ -52,14 +53,18 @@ class Accessibility : public ::testing::Test {
     return focused == nullptr ? "" : focused->objectName().toStdString();
   }
 
-  // What the keyboard does to the focused widget: press, then release.
+  // What the keyboard does to the focused widget: press, then release, each
+  // stamped as the window system does, a deliberate keystroke apart.
   void Press(Qt::Key key, bool autoRepeat = false) {
+    Send(QEvent::KeyPress, key, autoRepeat);
+    Send(QEvent::KeyRelease, key, autoRepeat);
+  }
+  void Send(QEvent::Type type, Qt::Key key, bool autoRepeat = false, quint64 afterMs = 200) {
     QWidget* target = window.focusWidget();
     ASSERT_NE(target, nullptr);
-    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, QString(), autoRepeat);
-    QCoreApplication::sendEvent(target, &press);
-    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, QString(), autoRepeat);
-    QCoreApplication::sendEvent(target, &release);
+    QKeyEvent event(type, key, Qt::NoModifier, QString(), autoRepeat);
+    event.setTimestamp(nowMs += afterMs);
+    QCoreApplication::sendEvent(target, &event);
   }
 
   void RecordClicks() {
@@ -71,6 +76,7 @@ class Accessibility : public ::testing::Test {
   QApplication& app = test::QtTestApp();  // before any widget
   fmStart window;
   std::vector<int> clicks;
+  quint64 nowMs = 1000;
 };
 
 // The real program on a simulated board that takes the sample image.
@@ -128,6 +134,35 @@ TEST_F(KeyboardFlow, SpaceDrivesTheSameFlow) {
   Press(Qt::Key_Space);
   EXPECT_EQ(Focused(), "Button0");
   EXPECT_TRUE(window.IsButtonVisible(ButtonFindDevice));
+}
+
+// A key held on "Find Device" repeats flagged, as fresh-looking presses, as
+// release and press at one instant, or bounces: none of it may flash.
+TEST_F(KeyboardFlow, AHeldKeyFindsTheDeviceButNeverRunsOnIntoTheFlash) {
+  for (Qt::Key key : {Qt::Key_Return, Qt::Key_Space}) {
+    Start();
+    Send(QEvent::KeyPress, key);
+    Send(QEvent::KeyPress, key, /*autoRepeat=*/true, 40);
+    Send(QEvent::KeyPress, key, false, 40);
+    for (quint64 gapMs : {0, 0, 10}) {
+      Send(QEvent::KeyRelease, key, false, 40);
+      Send(QEvent::KeyPress, key, false, gapMs);
+    }
+    Send(QEvent::KeyRelease, key, false, 40);
+    EXPECT_EQ(Status()->text().left(11), "Firmware: v") << key;
+    EXPECT_EQ(board->link.Flash()[2048], 0xFF) << key;
+
+    // Pressed again, it flashes, with the focus on the bar, the one control shown.
+    std::string focusedDuringFlash;
+    QTimer::singleShot(0, &window, [&] {
+      QWidget* focused = window.focusWidget();
+      if (focused != nullptr && focused->isVisible()) focusedDuringFlash = focused->objectName().toStdString();
+    });
+    Press(key);
+    EXPECT_EQ(Status()->text(), "Flash Complete!") << key;
+    EXPECT_EQ(focusedDuringFlash, "ProgressBar") << key;
+    window.Close();
+  }
 }
 
 TEST_F(KeyboardFlow, TabThenSpaceAbortsAndTheFocusReturnsToFindDevice) {

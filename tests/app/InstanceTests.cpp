@@ -1,8 +1,11 @@
 // One updater per user: the lock between separate processes.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <QProcess>
+#include <QFile>
 #include <QProcessEnvironment>
+#include <QSysInfo>
 #include <QTemporaryDir>
 
 #include "QtTestApp.h"
@@ -36,8 +39,11 @@ class Instances : public ::testing::Test {
     QProcess process;
     std::string answer = Probe(process, dir, false);
     process.waitForFinished(10000);
+    lastStderr = process.readAllStandardError().toStdString();
     return answer;
   }
+
+  QString LockFile() const { return runtime.path() + "/kelvo_instance_probe.lock"; }
 
   static void Release(QProcess& holder) {
     holder.closeWriteChannel();
@@ -45,15 +51,36 @@ class Instances : public ::testing::Test {
   }
 
   QTemporaryDir runtime;
+  std::string lastStderr;
 };
 
 TEST_F(Instances, SecondProcessIsRefusedUntilTheFirstEnds) {
   QProcess first;
   ASSERT_EQ(Probe(first, runtime, true), "free");
   EXPECT_EQ(ProbeOnce(runtime), "running");
+  EXPECT_THAT(lastStderr, ::testing::HasSubstr(LockFile().toStdString()));
+  // A holder that has not written its details yet still holds the file.
+  QFile(LockFile()).open(QIODevice::WriteOnly | QIODevice::Truncate);
   EXPECT_EQ(ProbeOnce(runtime), "running");
   Release(first);
   EXPECT_EQ(ProbeOnce(runtime), "free");
+  EXPECT_EQ(lastStderr, "");
+}
+
+// Lock files that nobody alive can be shown to hold: left empty by a crash,
+// garbled, written on another host, or by a process that is gone.
+TEST_F(Instances, ALockNoLiveHolderCanBeShownToHoldIsTakenOver) {
+  const QByteArray host = QSysInfo::machineHostName().toUtf8();
+  for (const QByteArray& contents : {QByteArray(), QByteArray("\xff\xfe\x01garbage"),
+                                     QByteArray("4242\nkelvo_instance_probe\nanother-host.example\n"),
+                                     "2147483646\nkelvo_instance_probe\n" + host + "\n"}) {
+    QFile file(LockFile());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size() && file.flush());
+    QProcess holder;
+    EXPECT_EQ(Probe(holder, runtime, true), "free") << contents.toStdString();
+    EXPECT_EQ(ProbeOnce(runtime), "running") << contents.toStdString();
+    Release(holder);
+  }
 }
 
 TEST_F(Instances, LockOfACrashedRunIsTakenOver) {

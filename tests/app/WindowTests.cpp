@@ -9,6 +9,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStandardPaths>
+#include <QStyle>
+#include <QStyleOptionButton>
 
 #include "QtTestApp.h"
 #include "app/FmStart.h"
@@ -64,6 +66,35 @@ TEST_F(WindowTest, ControlsStandWhereTheLayoutPutsThem) {
   EXPECT_EQ(Label("StatusText")->geometry(), QRect(35, 184, 265, 17));
 }
 
+// Desktop fonts from 9 to 14 pt: captions inside the area their buttons draw
+// them in, label lines inside their labels, every control inside the window.
+TEST_F(WindowTest, TextsFitFromNineToFourteenPoints) {
+  window.SetDeviceName("Kelvo");
+  window.SetStatusText("Firmware: v9. 255  -  Upgrading to: v9. 255");
+  for (int points = 9; points <= 14; ++points) {
+    QFont font = window.font();
+    font.setPointSize(points);
+    window.setFont(font);
+    for (int i = 0; i < ButtonCount; ++i) {
+      QStyleOptionButton option;
+      option.initFrom(Button(i));
+      option.features = QStyleOptionButton::AutoDefaultButton;
+      const QRect drawn = Button(i)->style()->subElementRect(QStyle::SE_PushButtonContents, &option, Button(i));
+      EXPECT_LE(option.fontMetrics.horizontalAdvance(Button(i)->text()), drawn.width()) << points << " pt, " << i;
+      EXPECT_LE(option.fontMetrics.height(), drawn.height()) << points << " pt, button " << i;
+    }
+    for (const char* name : {"DeviceName", "StatusText"}) {
+      const QFontMetrics metrics = Label(name)->fontMetrics();
+      const QRect box = Label(name)->contentsRect();
+      EXPECT_LE(metrics.boundingRect(Label(name)->text()).width(), box.width()) << points << " pt, " << name;
+      EXPECT_LE(metrics.height(), box.height()) << points << " pt, " << name;
+    }
+    for (QWidget* child : window.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+      EXPECT_TRUE(window.rect().contains(child->geometry())) << points << " pt, " << child->objectName().toStdString();
+    }
+  }
+}
+
 TEST_F(WindowTest, ControlsCarryTheirDesignProperties) {
   EXPECT_EQ(Button(0)->text(), "Find Device");
   EXPECT_EQ(Button(1)->text(), "Flash Device");
@@ -86,6 +117,7 @@ TEST_F(WindowTest, ControlsCarryTheirDesignProperties) {
 
 TEST_F(WindowTest, TabMovesThroughTheButtonsInDesignOrder) {
   for (int i = 0; i < ButtonCount; ++i) window.SetButtonVisible(i, true);
+  window.SetProgressVisible(false);  // as in every state that shows a button
   window.Show();
   Button(ButtonOk)->setFocus();
   std::vector<std::string> order;
