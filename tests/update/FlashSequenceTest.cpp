@@ -9,16 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "core/UpdaterState.h"
 #include "link/LinkConnection.h"
-#include "sim/SimLink.h"
-#include "support/FakeWindow.h"
+#include "support/SimRig.h"
 
 namespace kelvo {
 namespace {
 
 using sim::PageEvent;
-using test::FakeWindow;
 using ::testing::ElementsAreArray;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -51,20 +48,14 @@ Bytes MakeImage() {
 
 // A board behind the simulated cable, an open link and a loaded image: the
 // state the device check leaves for the flash.
-struct FlashRig {
-  sim::SimLink link;
-  FakeWindow window;
-  UpdaterState state{link, window, window, {}};
-
-  explicit FlashRig(std::initializer_list<const char*> faults = {}) : link(Options(faults)) {
+struct FlashRig : test::SimRig {
+  explicit FlashRig(std::initializer_list<const char*> faults = {}) : SimRig(Options(faults)) {
     OpenLink(state);
     window.onPump = [this] { window.log.push_back("pump"); };
     link.SetTraceSink([this](const std::string& line) {
       if (line.find("\"FT_Purge\"") != std::string::npos) window.log.push_back("purge");
     });
     state.FirmwareImage = MakeImage();
-    state.PageBuffer.assign(PageBytes + 1, 0);
-    state.ReadBackBuffer.assign(PageBytes + 1, 0);
     window.log.clear();
   }
 
