@@ -5,7 +5,7 @@
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 
-#include "QtTestApp.h"
+#include "support/QtTestApp.h"
 #include "app/InstanceLock.h"
 
 namespace kelvo {

@@ -10,7 +10,7 @@
 #include <QPushButton>
 #include <QStandardPaths>
 
-#include "QtTestApp.h"
+#include "support/QtTestApp.h"
 #include "app/FmStart.h"
 #include "app/QtHost.h"
 #include "app/StartUp.h"
@@ -202,7 +202,7 @@ TEST_F(WindowTest, MessageBoxShowsTextTitleAndStyle) {
     EXPECT_TRUE(box.isModal());
   };
 
-  test::AnswerNextMessageBox(record);
+  test::AnswerMessageBoxes(record);
   window.MessageBox("Kelvo not in update mode! ", "", {.Critical = true, .SystemModal = true});
   EXPECT_EQ(text, "Kelvo not in update mode! ");
   EXPECT_EQ(title, "Kelvo Firmware Updater");
@@ -210,7 +210,7 @@ TEST_F(WindowTest, MessageBoxShowsTextTitleAndStyle) {
   EXPECT_TRUE(onTop);
   EXPECT_EQ(buttons, 1);
 
-  test::AnswerNextMessageBox(record);
+  test::AnswerMessageBoxes(record);
   window.MessageBox("Serial Link interface not found!", "USB Error!", {});
   EXPECT_EQ(title, "USB Error!");
   EXPECT_EQ(icon, QMessageBox::NoIcon);
@@ -222,7 +222,7 @@ TEST_F(WindowTest, EndingTheProgramDoesNotSpoilALaterMessageBox) {
   host.EndProgram();
   EXPECT_TRUE(host.ProgramEnded());
   bool seen = false;
-  test::AnswerNextMessageBox([&](QMessageBox&) { seen = true; });
+  test::AnswerMessageBoxes([&](QMessageBox&) { seen = true; });
   window.MessageBox("still shown", "", {});
   EXPECT_TRUE(seen);
 }
@@ -259,7 +259,7 @@ TEST_F(RealStartUp, SecondInstanceIsRefusedWhileTheLockIsHeld) {
 
   QString text;
   QMessageBox::Icon icon = QMessageBox::NoIcon;
-  test::AnswerNextMessageBox([&](QMessageBox& box) {
+  test::AnswerMessageBoxes([&](QMessageBox& box) {
     text = box.text();
     icon = box.icon();
   });
