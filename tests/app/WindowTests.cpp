@@ -17,6 +17,7 @@
 #include "core/UpdaterState.h"
 #include "app/WindowSettings.h"
 #include "sim/SimLink.h"
+#include "support/StateRig.h"
 
 namespace kelvo {
 namespace {
@@ -232,7 +233,7 @@ class RealStartUp : public WindowTest {
  protected:
   sim::SimLink link{sim::SimOptions{}};
   QtHost host;
-  UpdaterState state{link, window, host, [](std::string_view, int) { return std::nullopt; }};
+  UpdaterState state{link, window, host, test::NoResources()};
 };
 
 TEST_F(RealStartUp, ShowsOnlyFindDeviceWithEmptyLabels) {

@@ -62,13 +62,7 @@ struct FlashRig : test::SimRig {
   static sim::SimOptions Options(std::initializer_list<const char*> faults) {
     sim::SimOptions options;
     options.flash.assign(sim::FlashBytes, FlashBefore);
-    for (const char* spec : faults) {
-      std::string error;
-      const auto fault = sim::ParseFault(spec, &error);
-      EXPECT_TRUE(fault.has_value()) << spec << ": " << error;
-      if (fault) options.faults.push_back(*fault);
-    }
-    return options;
+    return test::WithFaults({faults.begin(), faults.end()}, std::move(options));
   }
 
   Bytes BoardPage(int page) const {

@@ -262,14 +262,7 @@ struct BoardRig : test::SimRig {
     state.FlashAddress = 0x400;
   }
   static sim::SimOptions Options(const char* fault) {
-    sim::SimOptions options;
-    if (fault != nullptr) {
-      std::string error;
-      const auto parsed = sim::ParseFault(fault, &error);
-      EXPECT_TRUE(parsed.has_value()) << error;
-      if (parsed) options.faults.push_back(*parsed);
-    }
-    return options;
+    return fault == nullptr ? sim::SimOptions{} : test::WithFaults({fault});
   }
   Bytes BoardPage1() const {
     return Bytes(link.Flash().begin() + PageBytes, link.Flash().begin() + 2 * PageBytes);
