@@ -9,15 +9,14 @@
 #include "support/FakeDriver.h"
 #include "support/StateRig.h"
 
-// Shared by the image tests, benchmark and fuzzer: the image routines touch
-// neither the cable nor the window.
-namespace kelvo::imagetest {
+namespace kelvo::test {
 
-// A state record whose resource loader serves whatever `resource` holds
+// For the image routines, which touch neither the cable nor the window: a
+// state record whose resource loader serves whatever `resource` holds
 // (nullopt: no such resource) under type "JPG", id 100.
-struct ImageTestState : test::StateRig<test::FakeDriver> {
-  ImageTestState() : ImageTestState([this](std::string_view type, int id) { return Serve(type, id); }) {}
-  explicit ImageTestState(ResourceLoader loader) {
+struct ImageRig : StateRig<FakeDriver> {
+  ImageRig() : ImageRig([this](std::string_view type, int id) { return Serve(type, id); }) {}
+  explicit ImageRig(ResourceLoader loader) {
     state.Resources = std::move(loader);
     state.ImageResourceId = EmbeddedImageResourceId;
   }
@@ -32,4 +31,4 @@ struct ImageTestState : test::StateRig<test::FakeDriver> {
   int loads = 0;
 };
 
-}  // namespace kelvo::imagetest
+}  // namespace kelvo::test
