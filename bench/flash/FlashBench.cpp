@@ -10,11 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "core/UpdaterState.h"
-#include "support/QuietWindow.h"
 #include "image/SampleImage.h"
 #include "link/LinkConnection.h"
 #include "sim/SimLink.h"
+#include "support/StateRig.h"
 #include "update/FlashSequence.h"
 
 namespace {
@@ -38,9 +37,9 @@ constexpr double SecondsPerByte = 80e-6;
 int main() {
   kelvo::sim::SimOptions options;
   options.realtime = true;
-  kelvo::sim::SimLink link(options);
-  kelvo::test::QuietWindow window;
-  kelvo::UpdaterState state(link, window, window, {});
+  // Without a trace sink: formatting every call would cost CPU the updater does not spend.
+  kelvo::test::StateRig<kelvo::sim::SimLink> rig(options);
+  auto& [link, window, state] = rig;
 
   kelvo::OpenLink(state);
   if (state.LinkStatus != 0 || state.LinkHandle == 0) {
@@ -48,8 +47,6 @@ int main() {
     return 1;
   }
   state.FirmwareImage = kelvo::MakeSampleImage();
-  state.PageBuffer.assign(PageBytes + 1, 0);
-  state.ReadBackBuffer.assign(PageBytes + 1, 0);
 
   const double cpuBefore = CpuSeconds();
   const auto start = std::chrono::steady_clock::now();
@@ -72,7 +69,8 @@ int main() {
   const double elapsed = std::chrono::duration<double>(end - start).count();
   const double wireBound = PagesWritten * WireBytesPerPage * SecondsPerByte;
   std::printf("result              %s\n", flashMatches ? "flash complete, pages 0-62 verified" : "FAILED");
-  for (const std::string& message : window.messages) std::printf("message             %s\n", message.c_str());
+  for (const auto& message : window.messages)
+    std::printf("message             %s: %s\n", message.title.c_str(), message.text.c_str());
   std::printf("elapsed             %.3f s\n", elapsed);
   std::printf("wire lower bound    %.3f s  (%d pages x %d bytes x 80 us)\n", wireBound, PagesWritten,
               WireBytesPerPage);

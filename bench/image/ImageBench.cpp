@@ -4,18 +4,18 @@
 
 #include "image/FirmwareImageLoader.h"
 #include "image/ImageCodec.h"
-#include "support/ImageTestState.h"
+#include "support/ImageRig.h"
 #include "app/QtResourceLoader.h"
 
 namespace kelvo {
 namespace {
 
-using imagetest::ImageTestState;
+using test::ImageRig;
 
 // What "Find Device" pays for the image: fetch the Qt resource, descramble,
 // check the header.
 void BM_LoadFirmwareImage(benchmark::State& bench) {
-  ImageTestState t(QtResourceLoader());
+  ImageRig t(QtResourceLoader());
   for (auto _ : bench) {
     LoadFirmwareImage(t.state);
     benchmark::DoNotOptimize(t.state.FirmwareImage.data());
@@ -25,7 +25,7 @@ void BM_LoadFirmwareImage(benchmark::State& bench) {
 BENCHMARK(BM_LoadFirmwareImage)->Unit(benchmark::kMicrosecond);
 
 void BM_DescrambleImage(benchmark::State& bench) {
-  ImageTestState t(QtResourceLoader());
+  ImageRig t(QtResourceLoader());
   t.state.ScrambledImage = *QtResourceLoader()(ImageResourceType, EmbeddedImageResourceId);
   for (auto _ : bench) {
     DescrambleImage(t.state);
@@ -35,7 +35,7 @@ void BM_DescrambleImage(benchmark::State& bench) {
 BENCHMARK(BM_DescrambleImage)->Unit(benchmark::kMicrosecond);
 
 void BM_ScrambleImage(benchmark::State& bench) {
-  ImageTestState t(QtResourceLoader());
+  ImageRig t(QtResourceLoader());
   LoadFirmwareImage(t.state);
   for (auto _ : bench) {
     ScrambleImageSeeded(t.state, 1);

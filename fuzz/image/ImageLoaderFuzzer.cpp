@@ -7,7 +7,7 @@
 
 #include "image/FirmwareImageLoader.h"
 #include "image/ImageCodec.h"
-#include "support/ImageTestState.h"
+#include "support/ImageRig.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ std::vector<std::uint8_t> ResourceFrom(const std::uint8_t* data, std::size_t siz
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  kelvo::imagetest::ImageTestState t;
+  kelvo::test::ImageRig t;
   t.resource = ResourceFrom(data, size);
   const std::vector<std::uint8_t> resource = *t.resource;
   LoadFirmwareImage(t.state);

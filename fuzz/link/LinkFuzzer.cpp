@@ -16,17 +16,15 @@
 #include <string_view>
 #include <vector>
 
-#include "core/UpdaterState.h"
-#include "support/QuietWindow.h"
-#include "core/FtdiDriver.h"
 #include "link/LinkConnection.h"
 #include "link/LinkTransfers.h"
 #include "protocol/DeviceIdentification.h"
 #include "protocol/PageCommands.h"
+#include "support/FakeDriver.h"
+#include "support/StateRig.h"
 
 namespace {
 
-using kelvo::FT_HANDLE;
 using kelvo::FT_STATUS;
 
 class ByteSource {
@@ -62,92 +60,49 @@ FT_STATUS StatusFrom(std::uint8_t b) {
   return failures[b % (sizeof failures / sizeof failures[0])];
 }
 
-// A driver that plays back the fuzzer's bytes and checks that every buffer the
-// updater hands it lies inside the state record's own buffers.
-class ReplayDriver final : public kelvo::FtdiDriver {
- public:
-  explicit ReplayDriver(ByteSource& in) : in_(in) {}
-  void Watch(const kelvo::UpdaterState* state) { state_ = state; }
+// Within CommandBuffer, ReplyBuffer, PageBuffer or ReadBackBuffer.
+bool Inside(const kelvo::UpdaterState& state, const void* buffer, std::uint32_t count) {
+  if (count == 0) return true;
+  if (buffer == nullptr) return false;
+  const auto p = reinterpret_cast<std::uintptr_t>(buffer);
+  const auto within = [&](const std::uint8_t* data, std::size_t size) {
+    const auto begin = reinterpret_cast<std::uintptr_t>(data);
+    return p >= begin && p <= begin + size && count <= begin + size - p;
+  };
+  return within(state.CommandBuffer.data(), state.CommandBuffer.size()) ||
+         within(state.ReplyBuffer.data(), state.ReplyBuffer.size()) ||
+         within(state.PageBuffer.data(), state.PageBuffer.size()) ||
+         within(state.ReadBackBuffer.data(), state.ReadBackBuffer.size());
+}
 
-  FT_STATUS FT_OpenEx(const char* description, std::uint32_t, FT_HANDLE* handle) override {
-    if (description == nullptr || handle == nullptr) Broken();
-    const std::string_view name(description);
-    if (name != "Corvane Serial Link" && name != "FT232R USB UART") Broken();
-    const FT_STATUS status = Status();
-    if (status == kelvo::FT_OK) *handle = 0x4B10;
-    return status;
-  }
-  FT_STATUS FT_Close(FT_HANDLE) override { return Status(); }
-  FT_STATUS FT_SetBaudRate(FT_HANDLE, std::uint32_t) override { return Status(); }
-  FT_STATUS FT_SetFlowControl(FT_HANDLE, std::uint16_t, std::uint8_t, std::uint8_t) override {
-    return Status();
-  }
-  FT_STATUS FT_SetLatencyTimer(FT_HANDLE, std::uint8_t) override { return Status(); }
-  FT_STATUS FT_SetUSBParameters(FT_HANDLE, std::uint32_t, std::uint32_t) override { return Status(); }
-  FT_STATUS FT_SetDataCharacteristics(FT_HANDLE, std::uint8_t, std::uint8_t, std::uint8_t) override {
-    return Status();
-  }
-  FT_STATUS FT_SetChars(FT_HANDLE, std::uint8_t, std::uint8_t, std::uint8_t, std::uint8_t) override {
-    return Status();
-  }
-  FT_STATUS FT_SetTimeouts(FT_HANDLE, std::uint32_t, std::uint32_t) override { return Status(); }
-  FT_STATUS FT_Purge(FT_HANDLE, std::uint32_t) override { return Status(); }
-
-  FT_STATUS FT_Write(FT_HANDLE, const void* buffer, std::uint32_t count, std::uint32_t* written) override {
-    if (!Inside(buffer, count)) Broken();
-    const FT_STATUS status = Status();
-    if (written != nullptr) *written = status == kelvo::FT_OK ? count : 0;
-    return status;
-  }
-
-  // Count byte: 0 nothing (a timeout), 0xFF all that was asked, 0xFE all
-  // that was asked as zero bytes (a page read back equal to an all-zero
-  // PageBuffer), 0xFD a driver that claims one byte more than it was asked
-  // for; otherwise that many bytes, at most those asked for.
-  FT_STATUS FT_Read(FT_HANDLE, void* buffer, std::uint32_t count, std::uint32_t* delivered) override {
-    if (!Inside(buffer, count)) Broken();
-    ++reads_;
-    const FT_STATUS status = Status();
-    const std::uint8_t how = in_.Take();
-    auto* out = static_cast<std::uint8_t*>(buffer);
-    std::uint32_t n = 0;
+// Makes the fake cable play back the fuzzer's bytes: each call takes its
+// status from the stream, and every buffer the updater hands it must lie
+// inside the state record's own buffers.
+//
+// A read's count byte: 0 nothing (a timeout), 0xFF all that was asked, 0xFE
+// all that was asked as zero bytes (a page read back equal to an all-zero
+// PageBuffer), 0xFD a driver that claims one byte more than it was asked for;
+// otherwise that many bytes, at most those asked for.
+void Replay(kelvo::test::FakeDriver& driver, ByteSource& in, const kelvo::UpdaterState& state) {
+  driver.handle = 0x4B10;
+  driver.echo = false;
+  driver.status = [&in](std::string_view) { return StatusFrom(in.Take()); };
+  driver.onBuffer = [&state](const void* buffer, std::uint32_t count) {
+    if (!Inside(state, buffer, count)) Broken();
+  };
+  driver.onRead = [&in](std::uint8_t* out, std::uint32_t count) -> std::uint32_t {
+    const std::uint8_t how = in.Take();
     if (how == 0xFE) {
       std::fill_n(out, count, 0);
-      n = count;
-    } else if (how == 0xFD) {
-      n = static_cast<std::uint32_t>(in_.TakeInto(out, count)) + 1;
-    } else {
-      const std::uint32_t want = how == 0xFF ? count : std::min<std::uint32_t>(how, count);
-      n = static_cast<std::uint32_t>(in_.TakeInto(out, want));
+      return count;
     }
-    if (delivered != nullptr) *delivered = n;
-    return status;
-  }
+    if (how == 0xFD) return static_cast<std::uint32_t>(in.TakeInto(out, count)) + 1;
+    const std::uint32_t want = how == 0xFF ? count : std::min<std::uint32_t>(how, count);
+    return static_cast<std::uint32_t>(in.TakeInto(out, want));
+  };
+}
 
-  int Reads() const { return reads_; }
-
- private:
-  FT_STATUS Status() { return StatusFrom(in_.Take()); }
-
-  // Within CommandBuffer, ReplyBuffer, PageBuffer or ReadBackBuffer.
-  bool Inside(const void* buffer, std::uint32_t count) const {
-    if (count == 0) return true;
-    if (buffer == nullptr || state_ == nullptr) return false;
-    const auto p = reinterpret_cast<std::uintptr_t>(buffer);
-    const auto within = [&](const std::uint8_t* data, std::size_t size) {
-      const auto begin = reinterpret_cast<std::uintptr_t>(data);
-      return p >= begin && p <= begin + size && count <= begin + size - p;
-    };
-    return within(state_->CommandBuffer.data(), state_->CommandBuffer.size()) ||
-           within(state_->ReplyBuffer.data(), state_->ReplyBuffer.size()) ||
-           within(state_->PageBuffer.data(), state_->PageBuffer.size()) ||
-           within(state_->ReadBackBuffer.data(), state_->ReadBackBuffer.size());
-  }
-
-  ByteSource& in_;
-  const kelvo::UpdaterState* state_ = nullptr;
-  int reads_ = 0;
-};
+bool KnownDescription(const std::string& name) { return name == "Corvane Serial Link" || name == "FT232R USB UART"; }
 
 bool KnownOutcome(std::int32_t status) { return status == 0 || status == 4 || status == 8; }
 
@@ -159,22 +114,21 @@ bool VersionInRange(const kelvo::FirmwareVersion& v) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   ByteSource in(data, size);
-  ReplayDriver driver(in);
-  kelvo::test::QuietWindow window;
-  kelvo::UpdaterState state(driver, window, window, [](std::string_view, int) { return std::nullopt; });
-  driver.Watch(&state);
-  // As start-up sizes them; an op below may change that.
-  state.PageBuffer.assign(2049, 0);
-  state.ReadBackBuffer.assign(2049, 0);
+  // Buffers as start-up sizes them; an op below may change that.
+  kelvo::test::StateRig<kelvo::test::FakeDriver> rig;
+  auto& [driver, window, state] = rig;
+  Replay(driver, in, state);
   state.PageInstructions = 512;
 
   // Each op consumes at least its op byte, so the loop ends with the input.
   while (!in.Empty()) {
-    const int readsBefore = driver.Reads();
+    const std::size_t readsBefore = driver.reads.size();
     switch (in.Take() % 9) {
       case 0:
         if (state.LinkHandle == 0) {
           kelvo::OpenLink(state);
+          if (!std::all_of(driver.openedDescriptions.begin(), driver.openedDescriptions.end(), KnownDescription))
+            Broken();
           // Open means configured: a handle is kept only with LinkStatus 0.
           if ((state.LinkHandle != 0) != (state.LinkStatus == 0)) Broken();
         }
@@ -256,7 +210,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     // A read that ends with a call that brought nothing cannot loop forever:
     // every call either delivers a byte or ends the read.
-    if (driver.Reads() - readsBefore > 4200) Broken();
+    if (driver.reads.size() - readsBefore > 4200) Broken();
   }
   return 0;
 }

@@ -12,28 +12,19 @@
 #include <QPushButton>
 #include <memory>
 
-#include "QtTestApp.h"
 #include "app/FmStart.h"
 #include "app/QtHost.h"
 #include "app/StartUp.h"
 #include "core/UpdaterState.h"
-#include "image/ImageCodec.h"
 #include "image/SampleImage.h"
 #include "sim/SimLink.h"
+#include "support/QtTestApp.h"
+#include "support/SampleResource.h"
 
 namespace kelvo {
 namespace {
 
 using ::testing::ElementsAre;
-
-ResourceLoader SampleResource() {
-  std::vector<std::uint8_t> scrambled;
-  ScrambleBytes(MakeSampleImage(), scrambled, 11);
-  return [scrambled](std::string_view type, int id) -> std::optional<std::vector<std::uint8_t>> {
-    if (type != "JPG" || id != 100) return std::nullopt;
-    return scrambled;
-  };
-}
 
 QString AccessibleText(QObject* object, QAccessible::Text which) {
   QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(object);
@@ -84,7 +75,7 @@ class KeyboardFlow : public Accessibility {
  protected:
   struct Board {
     Board(fmStart& window, sim::SimOptions options)
-        : link(std::move(options)), state(link, window, host, SampleResource()) {}
+        : link(std::move(options)), state(link, window, host, test::ResourceOf(test::ScrambledSample())) {}
     sim::SimLink link;
     QtHost host;
     UpdaterState state;
@@ -186,7 +177,7 @@ TEST_F(KeyboardFlow, AFailedFlashLeavesTheFocusOnFindDevice) {
   Start(std::move(options));
   Press(Qt::Key_Return);
   QString message;
-  test::AnswerNextMessageBox([&](QMessageBox& box) { message = box.text(); });
+  test::AnswerMessageBoxes([&](QMessageBox& box) { message = box.text(); });
   Press(Qt::Key_Return);
   EXPECT_EQ(message, "Device write error! Data is corrupted!  Re-try update!");
   EXPECT_EQ(Focused(), "Button0");

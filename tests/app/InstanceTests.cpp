@@ -8,7 +8,7 @@
 #include <QSysInfo>
 #include <QTemporaryDir>
 
-#include "QtTestApp.h"
+#include "support/QtTestApp.h"
 #include "app/InstanceLock.h"
 
 namespace kelvo {

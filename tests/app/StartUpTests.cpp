@@ -10,7 +10,7 @@
 #include "core/UpdaterState.h"
 #include "link/LinkConnection.h"
 #include "sim/SimLink.h"
-#include "support/FakeWindow.h"
+#include "support/SimRig.h"
 
 namespace kelvo {
 namespace {
@@ -26,7 +26,7 @@ class StartUp : public ::testing::Test {
   UpdaterState& Start(sim::SimOptions options) {
     link.emplace(std::move(options));
     link->SetTraceSink([this](const std::string& line) { trace.push_back(line); });
-    state.emplace(*link, window, window, [](std::string_view, int) { return std::nullopt; });
+    state.emplace(*link, window, window, test::NoResources());
     BindWindow(*state);
     return *state;
   }
@@ -41,13 +41,6 @@ class StartUp : public ::testing::Test {
     sim::SimOptions options;
     options.identifyReply = reply;
     return options;
-  }
-
-  static sim::Fault ParsedFault(std::string_view spec) {
-    std::string error;
-    auto fault = sim::ParseFault(spec, &error);
-    EXPECT_TRUE(fault.has_value()) << error;
-    return fault.value_or(sim::Fault{});
   }
 
   int Calls(std::string_view name) const {
@@ -220,9 +213,7 @@ INSTANTIATE_TEST_SUITE_P(Boards, BoardAccepted,
 
 TEST_F(StartUp, FailedIdentificationIsNotReportedByItself) {
   // The request cannot be sent; the version stays what it was.
-  sim::SimOptions options;
-  options.faults = {ParsedFault("call:FT_Write:4")};
-  UpdaterState& s = Start(options);
+  UpdaterState& s = Start(test::WithFaults({"call:FT_Write:4"}));
   s.DeviceVersion = {2, 1};
   Form_Load(s);
 

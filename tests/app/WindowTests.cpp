@@ -12,13 +12,14 @@
 #include <QStyle>
 #include <QStyleOptionButton>
 
-#include "QtTestApp.h"
+#include "support/QtTestApp.h"
 #include "app/FmStart.h"
 #include "app/QtHost.h"
 #include "app/StartUp.h"
 #include "core/UpdaterState.h"
 #include "app/WindowSettings.h"
 #include "sim/SimLink.h"
+#include "support/StateRig.h"
 
 namespace kelvo {
 namespace {
@@ -234,7 +235,7 @@ TEST_F(WindowTest, MessageBoxShowsTextTitleAndStyle) {
     EXPECT_TRUE(box.isModal());
   };
 
-  test::AnswerNextMessageBox(record);
+  test::AnswerMessageBoxes(record);
   window.MessageBox("Kelvo not in update mode! ", "", {.Critical = true, .SystemModal = true});
   EXPECT_EQ(text, "Kelvo not in update mode! ");
   EXPECT_EQ(title, "Kelvo Firmware Updater");
@@ -242,7 +243,7 @@ TEST_F(WindowTest, MessageBoxShowsTextTitleAndStyle) {
   EXPECT_TRUE(onTop);
   EXPECT_EQ(buttons, 1);
 
-  test::AnswerNextMessageBox(record);
+  test::AnswerMessageBoxes(record);
   window.MessageBox("Serial Link interface not found!", "USB Error!", {});
   EXPECT_EQ(title, "USB Error!");
   EXPECT_EQ(icon, QMessageBox::NoIcon);
@@ -254,7 +255,7 @@ TEST_F(WindowTest, EndingTheProgramDoesNotSpoilALaterMessageBox) {
   host.EndProgram();
   EXPECT_TRUE(host.ProgramEnded());
   bool seen = false;
-  test::AnswerNextMessageBox([&](QMessageBox&) { seen = true; });
+  test::AnswerMessageBoxes([&](QMessageBox&) { seen = true; });
   window.MessageBox("still shown", "", {});
   EXPECT_TRUE(seen);
 }
@@ -264,7 +265,7 @@ class RealStartUp : public WindowTest {
  protected:
   sim::SimLink link{sim::SimOptions{}};
   QtHost host;
-  UpdaterState state{link, window, host, [](std::string_view, int) { return std::nullopt; }};
+  UpdaterState state{link, window, host, test::NoResources()};
 };
 
 TEST_F(RealStartUp, ShowsOnlyFindDeviceWithEmptyLabels) {
@@ -291,7 +292,7 @@ TEST_F(RealStartUp, SecondInstanceIsRefusedWhileTheLockIsHeld) {
 
   QString text;
   QMessageBox::Icon icon = QMessageBox::NoIcon;
-  test::AnswerNextMessageBox([&](QMessageBox& box) {
+  test::AnswerMessageBoxes([&](QMessageBox& box) {
     text = box.text();
     icon = box.icon();
   });

@@ -21,9 +21,10 @@
 #include "app/StartUp.h"
 #include "core/UpdaterState.h"
 #include "campaign/CampaignScenario.h"
-#include "campaign/RecordingDriver.h"
 #include "image/FirmwareImageLoader.h"
-#include "support/FakeWindow.h"
+#include "support/RecordingDriver.h"
+#include "support/SampleResource.h"
+#include "support/StateRig.h"
 
 namespace kelvo::test {
 namespace {
@@ -501,13 +502,9 @@ struct RunResult {
 RunResult RunScenario(const CampaignScenario& s) {
   sim::SimLink link(s.options);
   const Bytes initialFlash = link.Flash();
-  RecordingDriver driver(link);
-  FakeWindow window;
-  ResourceLoader resources = [&s](std::string_view type, int id) -> std::optional<Bytes> {
-    if (type != ImageResourceType || id != EmbeddedImageResourceId) return std::nullopt;
-    return s.resource;
-  };
-  UpdaterState state(driver, window, window, resources);
+  StateRig<RecordingDriver> rig(link);
+  auto& [driver, window, state] = rig;
+  if (s.resource) state.Resources = ResourceOf(*s.resource);
   BindWindow(state);
   Judge judge{s, {}, {}, {}};
   RunResult result;

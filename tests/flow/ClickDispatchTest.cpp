@@ -11,15 +11,6 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-sim::SimOptions WithFaults(std::initializer_list<const char*> specs) {
-  sim::SimOptions options;
-  for (const char* spec : specs) {
-    std::string error;
-    options.faults.push_back(*sim::ParseFault(spec, &error));
-  }
-  return options;
-}
-
 void ExpectIdle(const FakeWindow& window) {
   EXPECT_THAT(window.VisibleButtons(), ElementsAre("Find Device"));
   EXPECT_FALSE(window.progressVisible);

@@ -16,15 +16,6 @@ sim::SimOptions BoardAnswering(std::array<std::uint8_t, 4> reply) {
   return options;
 }
 
-sim::SimOptions WithFaults(std::initializer_list<const char*> specs) {
-  sim::SimOptions options;
-  for (const char* spec : specs) {
-    std::string error;
-    options.faults.push_back(*sim::ParseFault(spec, &error));
-  }
-  return options;
-}
-
 std::vector<std::uint8_t> SampleWithVersion(std::uint8_t versionByte) {
   std::vector<std::uint8_t> plain = MakeSampleImage();
   plain[3] = versionByte;

@@ -9,7 +9,7 @@
 #include "core/UpdaterState.h"
 #include "link/LibFtdiDriver.h"
 #include "link/LinkConnection.h"
-#include "support/FakeWindow.h"
+#include "support/StateRig.h"
 
 namespace kelvo {
 namespace {
@@ -109,9 +109,8 @@ INSTANTIATE_TEST_SUITE_P(ZeroAndStale, LibFtdiDriverUnknownHandle,
                          ::testing::Values(FT_HANDLE{0}, FT_HANDLE{12345}));
 
 TEST(LibFtdiDriverLink, OpenLinkWithoutCableEndsClosedWithDeviceNotFound) {
-  LibFtdiDriver driver;
-  test::FakeWindow window;
-  UpdaterState state(driver, window, window, [](std::string_view, int) { return std::nullopt; });
+  test::StateRig<LibFtdiDriver> rig;
+  auto& [driver, window, state] = rig;
   state.LinkStatus = -1;
   OpenLink(state);
   EXPECT_EQ(state.LinkStatus, static_cast<std::int32_t>(FT_DEVICE_NOT_FOUND));

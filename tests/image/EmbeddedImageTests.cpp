@@ -5,7 +5,7 @@
 
 #include "image/FirmwareImageLoader.h"
 #include "image/ImageCodec.h"
-#include "support/ImageTestState.h"
+#include "support/ImageRig.h"
 #include "app/QtResourceLoader.h"
 #include "image/SampleImage.h"
 #include "image/ToolRunner.h"
@@ -15,7 +15,7 @@ namespace kelvo {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using imagetest::ImageTestState;
+using test::ImageRig;
 using imagetest::ReadBytes;
 using imagetest::ScratchDir;
 
@@ -39,7 +39,7 @@ TEST(EmbeddedImage, LoadsThroughTheQtResource) {
   const Bytes plain = ReadBytes(KELVO_PLAIN_IMAGE);
   ASSERT_EQ(plain.size(), FirmwareImageSize);
 
-  ImageTestState t(QtResourceLoader());
+  ImageRig t(QtResourceLoader());
   LoadFirmwareImage(t.state);
   EXPECT_FALSE(t.state.OperationFailed);
   EXPECT_EQ(t.state.FirmwareImage, plain);

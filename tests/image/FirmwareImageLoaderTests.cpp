@@ -8,14 +8,14 @@
 
 #include "image/FirmwareImageLoader.h"
 #include "image/ImageCodec.h"
-#include "support/ImageTestState.h"
+#include "support/ImageRig.h"
 #include "image/SampleImage.h"
 
 namespace kelvo {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using imagetest::ImageTestState;
+using test::ImageRig;
 
 Bytes ScrambleForTest(const Bytes& image) {
   Bytes stored;
@@ -30,7 +30,7 @@ struct Loaded {
   Bytes image;
 };
 Loaded LoadImage(const Bytes& image, FirmwareVersion versionBefore = {9, 9}) {
-  ImageTestState t;
+  ImageRig t;
   t.resource = ScrambleForTest(image);
   t.state.ImageVersion = versionBefore;
   LoadFirmwareImage(t.state);
@@ -45,7 +45,7 @@ Bytes SampleWith(std::size_t offset, std::uint8_t value) {
 
 TEST(LoadFirmwareImage, AcceptsValidImage) {
   const Bytes sample = MakeSampleImage();
-  ImageTestState t;
+  ImageRig t;
   t.resource = ScrambleForTest(sample);
   LoadFirmwareImage(t.state);
 
@@ -108,19 +108,19 @@ TEST(LoadFirmwareImage, Bytes2And5To7AndPagesAreFree) {
 TEST(LoadFirmwareImage, ResourceLengthDecides) {
   const Bytes stored = ScrambleForTest(MakeSampleImage());
 
-  ImageTestState shortByOne;
+  ImageRig shortByOne;
   shortByOne.resource = Bytes(stored.begin(), stored.end() - 1);
   LoadFirmwareImage(shortByOne.state);
   EXPECT_TRUE(shortByOne.state.OperationFailed);
 
   for (const std::size_t size : {0, 1, 8, 32}) {
-    ImageTestState tiny;
+    ImageRig tiny;
     tiny.resource = Bytes(stored.begin(), stored.begin() + size);
     LoadFirmwareImage(tiny.state);
     EXPECT_TRUE(tiny.state.OperationFailed) << size;
   }
 
-  ImageTestState longer;
+  ImageRig longer;
   longer.resource = stored;
   longer.resource->insert(longer.resource->end(), 4096, 0xAB);
   LoadFirmwareImage(longer.state);
@@ -130,7 +130,7 @@ TEST(LoadFirmwareImage, ResourceLengthDecides) {
 }
 
 TEST(LoadFirmwareImage, MissingResourceLeavesFlagSet) {
-  ImageTestState t;
+  ImageRig t;
   t.resource = ScrambleForTest(MakeSampleImage());
   LoadFirmwareImage(t.state);
   ASSERT_FALSE(t.state.OperationFailed);
@@ -143,7 +143,7 @@ TEST(LoadFirmwareImage, MissingResourceLeavesFlagSet) {
 
 TEST(LoadFirmwareImage, AsksForTypeJpgAndTheStatesResourceId) {
   std::vector<std::pair<std::string, int>> requests;
-  ImageTestState t([&](std::string_view type, int id) -> std::optional<Bytes> {
+  ImageRig t([&](std::string_view type, int id) -> std::optional<Bytes> {
     requests.emplace_back(std::string(type), id);
     return std::nullopt;
   });
@@ -155,10 +155,10 @@ TEST(LoadFirmwareImage, AsksForTypeJpgAndTheStatesResourceId) {
 }
 
 TEST(LoadFirmwareImage, FlagIsSetWhileTheLoadRuns) {
-  ImageTestState* self = nullptr;
+  ImageRig* self = nullptr;
   bool flagDuringLoad = false;
   const Bytes stored = ScrambleForTest(MakeSampleImage());
-  ImageTestState t([&](std::string_view, int) -> std::optional<Bytes> {
+  ImageRig t([&](std::string_view, int) -> std::optional<Bytes> {
     flagDuringLoad = self->state.OperationFailed;
     return stored;
   });
@@ -170,14 +170,14 @@ TEST(LoadFirmwareImage, FlagIsSetWhileTheLoadRuns) {
 }
 
 TEST(LoadFirmwareImage, ErrorInTheResourceLoaderEndsTheLoadSilently) {
-  ImageTestState t(
+  ImageRig t(
       [](std::string_view, int) -> std::optional<Bytes> { throw std::runtime_error("unreadable"); });
   EXPECT_NO_THROW(LoadFirmwareImage(t.state));
   EXPECT_TRUE(t.state.OperationFailed);
 }
 
 TEST(LoadFirmwareImage, TwoLoadsGiveTheSameImage) {
-  ImageTestState t;
+  ImageRig t;
   t.resource = ScrambleForTest(SampleWith(3, 0x47));
   LoadFirmwareImage(t.state);
   const Bytes first = t.state.FirmwareImage;

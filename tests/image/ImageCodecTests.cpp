@@ -7,13 +7,13 @@
 #include <vector>
 
 #include "image/ImageCodec.h"
-#include "support/ImageTestState.h"
+#include "support/ImageRig.h"
 
 namespace kelvo {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using imagetest::ImageTestState;
+using test::ImageRig;
 
 Bytes RandomBytes(std::size_t size, std::uint32_t seed) {
   std::mt19937 engine(seed);
@@ -23,14 +23,14 @@ Bytes RandomBytes(std::size_t size, std::uint32_t seed) {
 }
 
 Bytes Descramble(const Bytes& scrambled) {
-  ImageTestState t;
+  ImageRig t;
   t.state.ScrambledImage = scrambled;
   DescrambleImage(t.state);
   return t.state.FirmwareImage;
 }
 
 Bytes Scramble(const Bytes& image, std::uint32_t seed) {
-  ImageTestState t;
+  ImageRig t;
   t.state.FirmwareImage = image;
   ScrambleImageSeeded(t.state, seed);
   return t.state.ScrambledImage;
@@ -65,7 +65,7 @@ TEST(ImageCodecRoundTrip, GivesBackAnyImage) {
 
 TEST(ImageCodecRoundTrip, ClockSeededRunsDifferButBothDescramble) {
   const Bytes image = RandomBytes(FirmwareImageSize, 3);
-  ImageTestState t;
+  ImageRig t;
   t.state.FirmwareImage = image;
   ScrambleImage(t.state);
   const Bytes first = t.state.ScrambledImage;
@@ -97,7 +97,7 @@ TEST(ImageCodecScramble, FillersSpanOneTo255AndNeverZero) {
 }
 
 TEST(ImageCodecScramble, ImageShorterThan131080BytesThrows) {
-  ImageTestState t;
+  ImageRig t;
   t.state.FirmwareImage = Bytes(FirmwareImageSize - 1, 0);
   EXPECT_THROW(ScrambleImageSeeded(t.state, 1), std::out_of_range);
 }
@@ -175,7 +175,7 @@ TEST(ImageCodecDescramble, ChangedDataByteChangesOnlyItsOwnByte) {
 TEST(ImageCodecDescramble, ShortStoredFormThrowsOutOfRange) {
   for (const std::size_t size :
        {ScrambledImageSize - 1, ScrambledImageSize - 4, std::size_t{3}, std::size_t{0}}) {
-    ImageTestState t;
+    ImageRig t;
     t.state.ScrambledImage = Bytes(size, 0);
     EXPECT_THROW(DescrambleImage(t.state), std::out_of_range) << size;
   }
@@ -190,7 +190,7 @@ TEST(ImageCodecDescramble, LongerStoredFormReadsOnlyItsFirst524320Bytes) {
 }
 
 TEST(ImageCodecDescramble, RecreatesImageAtFullSize) {
-  ImageTestState t;
+  ImageRig t;
   t.state.FirmwareImage = Bytes(5, 0xEE);
   t.state.ScrambledImage = Scramble(Bytes(FirmwareImageSize, 0x11), 6);
   DescrambleImage(t.state);

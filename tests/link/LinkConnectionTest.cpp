@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "link/LinkTestRig.h"
+#include "support/SimRig.h"
 #include "link/LinkTransfers.h"
 
 namespace kelvo::test {
@@ -11,12 +11,6 @@ namespace {
 sim::SimOptions Devices(std::vector<std::string> devices) {
   sim::SimOptions options;
   options.devices = std::move(devices);
-  return options;
-}
-
-sim::SimOptions WithFault(const std::string& spec) {
-  sim::SimOptions options;
-  options.faults.push_back(*sim::ParseFault(spec, nullptr));
   return options;
 }
 
@@ -36,7 +30,7 @@ std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<st
 }
 
 TEST(OpenLink, OpensTheBoardsCableWithTheLineSettingsThenDrains) {
-  LinkRig rig;
+  SimRig rig;
   OpenLink(rig.state);
   EXPECT_EQ(rig.state.LinkStatus, 0);
   EXPECT_NE(rig.state.LinkHandle, 0u);
@@ -50,7 +44,7 @@ TEST(OpenLink, OpensTheBoardsCableWithTheLineSettingsThenDrains) {
 }
 
 TEST(OpenLink, FallsBackToTheGenericCableDescription) {
-  LinkRig rig(Devices({"FT232R USB UART"}));
+  SimRig rig(Devices({"FT232R USB UART"}));
   OpenLink(rig.state);
   EXPECT_EQ(rig.state.LinkStatus, 0);
   EXPECT_NE(rig.state.LinkHandle, 0u);
@@ -62,7 +56,7 @@ TEST(OpenLink, FallsBackToTheGenericCableDescription) {
 }
 
 TEST(OpenLink, PrefersTheBoardsCableWhenBothAreAttached) {
-  LinkRig rig(Devices({"FT232R USB UART", "Corvane Serial Link"}));
+  SimRig rig(Devices({"FT232R USB UART", "Corvane Serial Link"}));
   OpenLink(rig.state);
   ASSERT_EQ(rig.state.LinkStatus, 0);
   ASSERT_EQ(rig.Calls()[0], R"({"call":"FT_OpenEx","args":["Corvane Serial Link",2],"status":0})");
@@ -74,16 +68,14 @@ TEST(OpenLink, PrefersTheBoardsCableWhenBothAreAttached) {
 }
 
 TEST(OpenLink, NoCableAttachedLeavesTheSecondOpensStatusAndClosesNothing) {
-  LinkRig rig(Devices({"USB Serial Converter"}));
+  SimRig rig(Devices({"USB Serial Converter"}));
   OpenLink(rig.state);
   EXPECT_EQ(rig.state.LinkStatus, static_cast<std::int32_t>(FT_DEVICE_NOT_FOUND));
   EXPECT_EQ(rig.state.LinkHandle, 0u);
   EXPECT_EQ(rig.trace.size(), 2u);
 
   // The status reported is the second open's, not the first's.
-  sim::SimOptions none = Devices({});
-  none.faults.push_back(*sim::ParseFault("call:FT_OpenEx:5:2", nullptr));
-  LinkRig second(none);
+  SimRig second(WithFaults({"call:FT_OpenEx:5:2"}, Devices({})));
   OpenLink(second.state);
   EXPECT_EQ(second.state.LinkStatus, 5);
   EXPECT_EQ(second.state.LinkHandle, 0u);
@@ -95,7 +87,7 @@ class SetupStepFails : public ::testing::TestWithParam<std::pair<const char*, in
 
 TEST_P(SetupStepFails, ClosesTheDeviceAndKeepsTheStepsStatus) {
   const auto [call, step] = GetParam();
-  LinkRig rig(WithFault(std::string("call:") + call + ":17"));
+  SimRig rig(WithFaults({std::string("call:") + call + ":17"}));
   OpenLink(rig.state);
   EXPECT_EQ(rig.state.LinkStatus, 17);
   EXPECT_EQ(rig.state.LinkHandle, 0u);
@@ -119,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(OpenLink, SetupStepFails,
                                            std::pair{"FT_SetChars", 6}, std::pair{"FT_SetTimeouts", 7}));
 
 TEST(OpenLink, AFailingUsbParametersCallIsForgotten) {
-  LinkRig rig(WithFault("call:FT_SetUSBParameters:4"));
+  SimRig rig(WithFaults({"call:FT_SetUSBParameters:4"}));
   OpenLink(rig.state);
   EXPECT_EQ(rig.state.LinkStatus, 0);
   EXPECT_NE(rig.state.LinkHandle, 0u);
@@ -130,7 +122,7 @@ TEST(OpenLink, AFailingUsbParametersCallIsForgotten) {
 }
 
 TEST(OpenLink, DrainTakesAFewWaitingBytes) {
-  LinkRig rig;
+  SimRig rig;
   rig.link.SendFromBoard(Bytes("junk!"));
   OpenLink(rig.state);
   EXPECT_EQ(rig.state.LinkStatus, 0);
@@ -142,7 +134,7 @@ TEST(OpenLink, DrainTakesAFewWaitingBytes) {
 }
 
 TEST(OpenLink, DrainTakesExactlyTwentyAndLeavesTheRest) {
-  LinkRig rig;
+  SimRig rig;
   rig.link.SendFromBoard(Bytes("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123"));
   OpenLink(rig.state);
   EXPECT_EQ(rig.state.LinkStatus, 0);
@@ -156,7 +148,7 @@ TEST(OpenLink, DrainTakesExactlyTwentyAndLeavesTheRest) {
 }
 
 TEST(OpenLink, AFailingDrainDoesNotFailTheOpen) {
-  LinkRig rig(WithFault("call:FT_Read:18"));
+  SimRig rig(WithFaults({"call:FT_Read:18"}));
   rig.link.SendFromBoard(Bytes("xy"));
   OpenLink(rig.state);
   EXPECT_EQ(rig.state.LinkStatus, 0);
@@ -165,12 +157,12 @@ TEST(OpenLink, AFailingDrainDoesNotFailTheOpen) {
 }
 
 TEST(CloseLink, ClosesOnceAndNeverWithoutALink) {
-  LinkRig rig;
+  SimRig rig;
   CloseLink(rig.state);
   EXPECT_TRUE(rig.trace.empty());
   EXPECT_EQ(rig.state.LinkHandle, 0u);
 
-  rig.OpenQuietly();
+  ASSERT_TRUE(rig.OpenQuietly());
   rig.state.LinkStatus = 8;
   CloseLink(rig.state);
   CloseLink(rig.state);
@@ -180,8 +172,8 @@ TEST(CloseLink, ClosesOnceAndNeverWithoutALink) {
 }
 
 TEST(CloseLink, IgnoresAFailingClose) {
-  LinkRig rig(WithFault("call:FT_Close:4"));
-  rig.OpenQuietly();
+  SimRig rig(WithFaults({"call:FT_Close:4"}));
+  ASSERT_TRUE(rig.OpenQuietly());
   rig.state.LinkStatus = 0;
   CloseLink(rig.state);
   EXPECT_EQ(rig.state.LinkHandle, 0u);

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "link/LinkTestRig.h"
+#include "support/SimRig.h"
 
 namespace kelvo::test {
 namespace {
@@ -10,7 +10,7 @@ namespace {
 class Transfers : public ::testing::Test {
  protected:
   explicit Transfers(sim::SimOptions options = {}) : rig(std::move(options)) {}
-  void SetUp() override { rig.OpenQuietly(); }
+  void SetUp() override { ASSERT_TRUE(rig.OpenQuietly()); }
 
   void PlaceCommand(const std::string& text) {
     rig.state.CommandBuffer.fill(' ');
@@ -23,7 +23,7 @@ class Transfers : public ::testing::Test {
     ReadReply(rig.state);
   }
 
-  LinkRig rig;
+  SimRig rig;
 };
 
 TEST_F(Transfers, ReplyInTwoPiecesIsJoined) {
@@ -32,7 +32,7 @@ TEST_F(Transfers, ReplyInTwoPiecesIsJoined) {
   rig.state.ReplyBuffer.fill('#');
   Reply(2);
   EXPECT_EQ(rig.state.LinkStatus, 0);
-  EXPECT_EQ(rig.Reply(), "OK" + LinkRig::Blanks(TextBufferSize - 2));
+  EXPECT_EQ(rig.Reply(), "OK" + SimRig::Blanks(TextBufferSize - 2));
   EXPECT_EQ(rig.Calls(), (std::vector<std::string>{R"({"call":"FT_Read","args":[2,1],"status":0})",
                                                    R"({"call":"FT_Read","args":[1,1],"status":0})"}));
   EXPECT_EQ(rig.window.pumps, 2);
@@ -42,7 +42,7 @@ TEST_F(Transfers, SilenceIsOneTimedOutReadWithABlankReply) {
   rig.state.ReplyBuffer.fill('#');
   Reply(4);
   EXPECT_EQ(rig.state.LinkStatus, LinkStatusTransferFailed);
-  EXPECT_EQ(rig.Reply(), LinkRig::Blanks(TextBufferSize));
+  EXPECT_EQ(rig.Reply(), SimRig::Blanks(TextBufferSize));
   EXPECT_EQ(rig.Calls(), std::vector<std::string>{R"({"call":"FT_Read","args":[4,0],"status":0})"});
   // The pump comes before the count is looked at, so an empty read pumps too.
   EXPECT_EQ(rig.window.pumps, 1);
@@ -84,12 +84,7 @@ TEST_F(Transfers, ShortEchoFailsTheCommand) {
 
 class RefusedWrite : public Transfers {
  protected:
-  static sim::SimOptions Refusing() {
-    sim::SimOptions options;
-    options.faults.push_back(*sim::ParseFault("call:FT_Write:1", nullptr));
-    return options;
-  }
-  RefusedWrite() : Transfers(Refusing()) {}
+  RefusedWrite() : Transfers(WithFaults({"call:FT_Write:1"})) {}
 };
 
 TEST_F(RefusedWrite, KeepsTheStatusReadsNothingAndLeavesTheReplyAlone) {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "link/LinkTestRig.h"
+#include "support/SimRig.h"
 
 namespace kelvo::test {
 namespace {
@@ -22,8 +22,8 @@ TEST_P(IdentifyReply, SetsUpdateModeAndVersionFromTheBoardsAnswer) {
   const Case& c = GetParam();
   sim::SimOptions options;
   options.identifyReply = c.reply;
-  LinkRig rig(options);
-  rig.OpenQuietly();
+  SimRig rig(options);
+  ASSERT_TRUE(rig.OpenQuietly());
   // Earlier answers must not leak into this one.
   rig.state.UpdateModeFlag = !c.updateMode;
   rig.state.DeviceVersion = {4, 5};
@@ -46,8 +46,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 TEST(IdentifyDevice, AsksWithGiAndReadsEchoThenFourBytes) {
-  LinkRig rig;
-  rig.OpenQuietly();
+  SimRig rig;
+  ASSERT_TRUE(rig.OpenQuietly());
   IdentifyDevice(rig.state);
   EXPECT_EQ(rig.state.LinkStatus, 0);
   EXPECT_EQ(rig.state.DeviceVersion, (FirmwareVersion{1, 2}));
@@ -59,8 +59,8 @@ TEST(IdentifyDevice, AsksWithGiAndReadsEchoThenFourBytes) {
 TEST(IdentifyDevice, SilentBoardFailsAndKeepsEarlierResults) {
   sim::SimOptions options;
   options.identifyReply = std::nullopt;
-  LinkRig rig(options);
-  rig.OpenQuietly();
+  SimRig rig(options);
+  ASSERT_TRUE(rig.OpenQuietly());
   rig.state.UpdateModeFlag = true;
   rig.state.DeviceVersion = {3, 7};
   IdentifyDevice(rig.state);
@@ -70,8 +70,8 @@ TEST(IdentifyDevice, SilentBoardFailsAndKeepsEarlierResults) {
 }
 
 TEST(IdentifyDevice, ReplyCutShortKeepsEarlierResults) {
-  LinkRig rig;
-  rig.OpenQuietly();
+  SimRig rig;
+  ASSERT_TRUE(rig.OpenQuietly());
   rig.state.UpdateModeFlag = true;
   rig.state.DeviceVersion = {3, 7};
   rig.link.ScheduleIdentifyAnswer({{{'P', 'Z', 0x00}, 0}});
@@ -82,8 +82,8 @@ TEST(IdentifyDevice, ReplyCutShortKeepsEarlierResults) {
 }
 
 TEST(IdentifyDevice, ReplySplitAcrossReadsIsDecoded) {
-  LinkRig rig;
-  rig.OpenQuietly();
+  SimRig rig;
+  ASSERT_TRUE(rig.OpenQuietly());
   rig.link.ScheduleIdentifyAnswer({{{'P', 'Z'}, 0}, {{0x03, 0xFF}, 300}});
   IdentifyDevice(rig.state);
   EXPECT_EQ(rig.state.LinkStatus, 0);
@@ -93,8 +93,8 @@ TEST(IdentifyDevice, ReplySplitAcrossReadsIsDecoded) {
 }
 
 TEST(IdentifyDevice, AnswerAfterTheTimeoutCountsAsNone) {
-  LinkRig rig;
-  rig.OpenQuietly();
+  SimRig rig;
+  ASSERT_TRUE(rig.OpenQuietly());
   rig.link.ScheduleIdentifyAnswer({{{'P', 'Z', 0x00, 0x23}, 300}});
   IdentifyDevice(rig.state);
   EXPECT_EQ(rig.state.LinkStatus, LinkStatusTransferFailed);
@@ -104,8 +104,8 @@ TEST(IdentifyDevice, AnswerAfterTheTimeoutCountsAsNone) {
 TEST(IdentifyDevice, ShortEchoNeverReadsTheReply) {
   sim::SimOptions options;
   options.identifyReply = std::nullopt;
-  LinkRig rig(options);
-  rig.OpenQuietly();
+  SimRig rig(options);
+  ASSERT_TRUE(rig.OpenQuietly());
   rig.link.LoseEchoes(1);
   rig.state.UpdateModeFlag = true;
   IdentifyDevice(rig.state);
@@ -115,10 +115,8 @@ TEST(IdentifyDevice, ShortEchoNeverReadsTheReply) {
 }
 
 TEST(IdentifyDevice, RefusedWriteKeepsTheDriversStatus) {
-  sim::SimOptions options;
-  options.faults.push_back(*sim::ParseFault("call:FT_Write:1", nullptr));
-  LinkRig rig(options);
-  rig.OpenQuietly();
+  SimRig rig(WithFaults({"call:FT_Write:1"}));
+  ASSERT_TRUE(rig.OpenQuietly());
   rig.state.DeviceVersion = {3, 7};
   IdentifyDevice(rig.state);
   EXPECT_EQ(rig.state.LinkStatus, 1);
@@ -127,10 +125,8 @@ TEST(IdentifyDevice, RefusedWriteKeepsTheDriversStatus) {
 }
 
 TEST(IdentifyDevice, CablePulledMidCommandReportsTheIoError) {
-  sim::SimOptions options;
-  options.faults.push_back(*sim::ParseFault("unplug:1", nullptr));
-  LinkRig rig(options);
-  rig.OpenQuietly();
+  SimRig rig(WithFaults({"unplug:1"}));
+  ASSERT_TRUE(rig.OpenQuietly());
   rig.state.UpdateModeFlag = true;
   IdentifyDevice(rig.state);
   EXPECT_EQ(rig.state.LinkStatus, static_cast<std::int32_t>(FT_IO_ERROR));

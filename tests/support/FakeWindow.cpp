@@ -1,8 +1,6 @@
 #include "support/FakeWindow.h"
 
 namespace kelvo::test {
-namespace {
-}
 
 void FakeWindow::SetButtonVisible(int index, bool visible) {
   buttonVisible.at(static_cast<std::size_t>(index)) = visible;

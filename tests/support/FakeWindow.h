@@ -12,7 +12,8 @@ namespace kelvo::test {
 
 // A window, and the program around it, that remembers what it shows and
 // answers every message box at once. `log` keeps the visible effects in order,
-// for tests of ordering.
+// for tests of ordering; benchmarks and fuzzers use it as a window nobody
+// looks at.
 class FakeWindow : public Window, public Host {
  public:
   struct Message {

@@ -9,16 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "core/UpdaterState.h"
 #include "link/LinkConnection.h"
-#include "sim/SimLink.h"
-#include "support/FakeWindow.h"
+#include "support/SimRig.h"
 
 namespace kelvo {
 namespace {
 
 using sim::PageEvent;
-using test::FakeWindow;
 using ::testing::ElementsAreArray;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -51,21 +48,15 @@ Bytes MakeImage() {
 
 // A board behind the simulated cable, an open link and a loaded image: the
 // state the device check leaves for the flash.
-struct FlashRig {
-  sim::SimLink link;
-  FakeWindow window;
-  UpdaterState state{link, window, window, {}};
-
+struct FlashRig : test::SimRig {
   explicit FlashRig(const std::vector<const char*>& faults = {}, int programMs = 0)
-      : link(Options(faults, programMs)) {
+      : SimRig(Options(faults, programMs)) {
     OpenLink(state);
     window.onPump = [this] { window.log.push_back("pump"); };
     link.SetTraceSink([this](const std::string& line) {
       if (line.find("\"FT_Purge\"") != std::string::npos) window.log.push_back("purge");
     });
     state.FirmwareImage = MakeImage();
-    state.PageBuffer.assign(PageBytes + 1, 0);
-    state.ReadBackBuffer.assign(PageBytes + 1, 0);
     window.log.clear();
   }
 
@@ -73,13 +64,7 @@ struct FlashRig {
     sim::SimOptions options;
     options.programMs = programMs;
     options.flash.assign(sim::FlashBytes, FlashBefore);
-    for (const char* spec : faults) {
-      std::string error;
-      const auto fault = sim::ParseFault(spec, &error);
-      EXPECT_TRUE(fault.has_value()) << spec << ": " << error;
-      if (fault) options.faults.push_back(*fault);
-    }
-    return options;
+    return test::WithFaults({faults.begin(), faults.end()}, std::move(options));
   }
 
   Bytes BoardPage(int page) const {

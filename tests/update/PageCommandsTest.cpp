@@ -6,17 +6,13 @@
 #include <cstdint>
 #include <vector>
 
-#include "ScriptedDriver.h"
-#include "core/UpdaterState.h"
 #include "link/LinkConnection.h"
-#include "sim/SimLink.h"
-#include "support/FakeWindow.h"
+#include "support/FakeDriver.h"
+#include "support/SimRig.h"
 
 namespace kelvo {
 namespace {
 
-using test::FakeWindow;
-using test::ScriptedDriver;
 using ::testing::ElementsAre;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -32,17 +28,13 @@ Bytes Text(const char* text) { return Bytes(text, text + std::char_traits<char>:
 
 // A board behind a scripted cable: answers the page data with `okAnswer` and
 // "RF" with `boardPage`.
-struct Rig {
-  ScriptedDriver driver;
-  FakeWindow window;
-  UpdaterState state{driver, window, window, {}};
+struct Rig : test::StateRig<test::FakeDriver> {
   std::vector<Bytes> okAnswer = {Text("OK")};
   Bytes boardPage;
 
   Rig() {
     state.LinkHandle = 1;
     state.PageBuffer = MakePage();
-    state.ReadBackBuffer.assign(PageBytes + 1, 0);
     state.PageInstructions = 512;
     state.FlashAddress = 0x400;
     boardPage.assign(state.PageBuffer.begin(), state.PageBuffer.begin() + PageBytes);
@@ -266,27 +258,15 @@ TEST(ReadVerifyPageCompare, RepeatedWithoutWriteReadsTwiceAndLeavesPageBufferAlo
 
 // The link opened on a simulated board with erased flash; PageBuffer holds a
 // page for address 0x400 (page 1).
-struct BoardRig {
-  sim::SimLink link;
-  FakeWindow window;
-  UpdaterState state{link, window, window, {}};
-
-  explicit BoardRig(const char* fault = nullptr) : link(Options(fault)) {
+struct BoardRig : test::SimRig {
+  explicit BoardRig(const char* fault = nullptr) : SimRig(Options(fault)) {
     OpenLink(state);
     state.PageBuffer = MakePage();
-    state.ReadBackBuffer.assign(PageBytes + 1, 0);
     state.PageInstructions = 512;
     state.FlashAddress = 0x400;
   }
   static sim::SimOptions Options(const char* fault) {
-    sim::SimOptions options;
-    if (fault != nullptr) {
-      std::string error;
-      const auto parsed = sim::ParseFault(fault, &error);
-      EXPECT_TRUE(parsed.has_value()) << error;
-      if (parsed) options.faults.push_back(*parsed);
-    }
-    return options;
+    return fault == nullptr ? sim::SimOptions{} : test::WithFaults({fault});
   }
   Bytes BoardPage1() const {
     return Bytes(link.Flash().begin() + PageBytes, link.Flash().begin() + 2 * PageBytes);

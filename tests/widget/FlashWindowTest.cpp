@@ -14,12 +14,12 @@
 
 #include "app/FmStart.h"
 #include "app/QtHost.h"
-#include "app/QtTestApp.h"
 #include "app/StartUp.h"
 #include "core/UpdaterState.h"
-#include "flow/FlowFixture.h"
 #include "image/FirmwareImageLoader.h"
 #include "sim/SimLink.h"
+#include "support/QtTestApp.h"
+#include "support/SampleResource.h"
 
 namespace kelvo {
 namespace {
@@ -33,14 +33,7 @@ class FlashWindowTest : public ::testing::Test {
     link.SetTraceSink([this](const std::string& line) { trace.push_back(line); });
     // A failure would show a modal box; answer it rather than hang, and keep
     // its text for the assertions.
-    boxWatch.setInterval(5);
-    QObject::connect(&boxWatch, &QTimer::timeout, [this] {
-      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-        messages.push_back(box->text().toStdString());
-        box->accept();
-      }
-    });
-    boxWatch.start();
+    test::AnswerMessageBoxes([this](QMessageBox& box) { messages.push_back(box.text().toStdString()); }, &window);
   }
 
   QPushButton* Button(int index) {
@@ -69,7 +62,6 @@ class FlashWindowTest : public ::testing::Test {
   UpdaterState state{link, window, host, test::ResourceOf(test::ScrambledSample())};
   std::vector<std::string> trace;
   std::vector<std::string> messages;
-  QTimer boxWatch;
 };
 
 constexpr char IdentifyCommand[] = "\"FT_Write\",\"args\":[\"4749\",2]";

@@ -23,16 +23,19 @@ inline QApplication& QtTestApp() {
   return *app;
 }
 
-// Answers the next modal message box as soon as it is shown, after handing it
-// to `inspect`.
-inline void AnswerNextMessageBox(std::function<void(QMessageBox&)> inspect) {
-  auto* timer = new QTimer(QCoreApplication::instance());
+// Answers modal message boxes as soon as they are shown, after handing each
+// to `inspect`: only the next one, or every one while `owner` lives.
+inline void AnswerMessageBoxes(std::function<void(QMessageBox&)> inspect, QObject* owner = nullptr) {
+  const bool onlyNext = owner == nullptr;
+  auto* timer = new QTimer(onlyNext ? QCoreApplication::instance() : owner);
   timer->setInterval(1);
-  QObject::connect(timer, &QTimer::timeout, timer, [timer, inspect] {
+  QObject::connect(timer, &QTimer::timeout, timer, [timer, inspect, onlyNext] {
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
     if (box == nullptr) return;
-    timer->stop();
-    timer->deleteLater();
+    if (onlyNext) {
+      timer->stop();
+      timer->deleteLater();
+    }
     inspect(*box);
     box->accept();
   });
