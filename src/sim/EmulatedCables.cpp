@@ -171,7 +171,7 @@ struct EmulatedCables::Impl {
       }
       anyReady = anyReady || urb.ready;
     }
-    if (anyReady || cable.gone) Signal(cable);
+    if (anyReady) Signal(cable);
     if (cable.timer == nullptr) {
       static GSourceFuncs funcs = {nullptr, nullptr,
                                    [](GSource*, GSourceFunc callback, gpointer data) { return callback(data); },
@@ -288,7 +288,6 @@ struct EmulatedCables::Impl {
       if (count > 0) urb.readyAt = cable.chip->BulkOut(urb.buffer->data, static_cast<std::size_t>(count), now);
       cable.bytesFromPc += count;
       urb.actual = static_cast<int>(count);
-      if (limit && cable.bytesFromPc >= *limit) Unplug(cable);
     } else {
       accepted = false;
     }
@@ -297,6 +296,8 @@ struct EmulatedCables::Impl {
       return Complete(client, -1, EINVAL);
     }
     cable.urbs.push_back(std::move(urb));
+    const auto& limit = cable.spec.unplugAfterBytes;
+    if (limit && cable.bytesFromPc >= *limit) Unplug(cable);
     Service(cable);
     return Complete(client, 0);
   }
@@ -306,6 +307,15 @@ struct EmulatedCables::Impl {
     // device that has left the bus, and libusb learns it at the next reap.
     cable.chip->Unplug();
     cable.gone = true;
+    // As the kernel does, every URB still pending ends "device removed";
+    // libusb learns of the removal from them, as it ignores ENODEV reaps.
+    for (Urb& urb : cable.urbs) {
+      if (urb.ready) continue;
+      urb.ready = true;
+      urb.status = -ESHUTDOWN;
+      urb.actual = 0;
+      urb.in.data.clear();
+    }
     Event(cable, "unplug");
   }
 
@@ -328,8 +338,7 @@ struct EmulatedCables::Impl {
       Complete(client, 0);
       Release(*it);
       cable.urbs.erase(it);
-      if (!cable.gone && std::none_of(cable.urbs.begin(), cable.urbs.end(), [](const Urb& u) { return u.ready; }))
-        Fill(cable);
+      if (std::none_of(cable.urbs.begin(), cable.urbs.end(), [](const Urb& u) { return u.ready; })) Fill(cable);
       return true;
     }
     return Complete(client, -1, cable.gone ? ENODEV : EAGAIN);
@@ -455,7 +464,7 @@ struct EmulatedCables::Impl {
       cable->claimedBy = nullptr;
       cable->owner->Event(*cable, "close");
     }
-    if (!cable->gone) Fill(*cable);
+    Fill(*cable);
   }
 
   std::string Record(const Cable& cable, int number) const {
