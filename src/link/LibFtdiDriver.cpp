@@ -222,11 +222,20 @@ FT_STATUS LibFtdiDriver::FT_OpenEx(const char* description, std::uint32_t flags,
   const std::unique_ptr<ftdi_device_list, DeviceListFree> list(rawList);
   if (found < 0) return Fail(libftdi::FindAllStatus(found), context.get(), "FT_OpenEx: listing USB devices");
 
+  // libusb lists the newest device first; with two matching cables the
+  // first on the bus is the one to open, whatever order they came in.
+  std::vector<libusb_device*> devices;
+  for (ftdi_device_list* node = list.get(); node != nullptr; node = node->next) devices.push_back(node->dev);
+  std::sort(devices.begin(), devices.end(), [](libusb_device* a, libusb_device* b) {
+    return std::pair(libusb_get_bus_number(a), libusb_get_device_address(a)) <
+           std::pair(libusb_get_bus_number(b), libusb_get_device_address(b));
+  });
+
   bool openFailed = false;
-  for (ftdi_device_list* node = list.get(); node != nullptr; node = node->next) {
+  for (libusb_device* device : devices) {
     char product[ProductStringSize] = {};
     // No serial buffer: a device without a serial string fails otherwise.
-    if (ftdi_usb_get_strings(context.get(), node->dev, nullptr, 0, product, ProductStringSize, nullptr, 0) !=
+    if (ftdi_usb_get_strings(context.get(), device, nullptr, 0, product, ProductStringSize, nullptr, 0) !=
         0) {
       // One failure path leaves the device handle open.
       if (context->usb_dev != nullptr) ftdi_usb_close(context.get());
@@ -234,16 +243,16 @@ FT_STATUS LibFtdiDriver::FT_OpenEx(const char* description, std::uint32_t flags,
       // still known by the product string the kernel keeps, so that it is
       // reported as not opened, with the reason, rather than as absent.
       std::uint8_t ports[8] = {};
-      const int depth = libusb_get_port_numbers(node->dev, ports, sizeof ports);
+      const int depth = libusb_get_port_numbers(device, ports, sizeof ports);
       const std::optional<std::string> known = libftdi::SysfsProduct(
-          libusb_get_bus_number(node->dev), std::vector<int>(ports, ports + std::max(depth, 0)));
+          libusb_get_bus_number(device), std::vector<int>(ports, ports + std::max(depth, 0)));
       if (!known || *known != description) continue;
     } else if (std::strcmp(product, description) != 0) {
       continue;
     }
 
     errno = 0;
-    if (ftdi_usb_open_dev(context.get(), node->dev) != 0) {
+    if (ftdi_usb_open_dev(context.get(), device) != 0) {
       const int reason = errno;
       Fail(FT_DEVICE_NOT_OPENED, context.get(), "FT_OpenEx: opening the device");
       // libftdi1 says only that the open failed; the system says why.
