@@ -86,8 +86,9 @@ struct ReadClock {
 };
 ReadClock SystemClock();
 
-// An empty read that returned faster than this is followed by a pause of
-// IdleBackoff, so a stack that never blocks cannot make the loop spin.
+// A second empty read in a row that returned faster than this is followed by
+// a pause of IdleBackoff, so a stack that never blocks cannot make the loop
+// spin.
 inline constexpr std::chrono::milliseconds QuickEmptyRead{1};
 inline constexpr std::chrono::milliseconds IdleBackoff{1};
 

@@ -4,6 +4,8 @@
 #include <sys/ioctl.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
+#include <glib-unix.h>
 #include <umockdev.h>
 #include <unistd.h>
 
@@ -29,6 +31,7 @@ constexpr std::uint8_t RequestTypeMask = 0x60;
 constexpr const char* KernelDriver = "ftdi_sio";
 constexpr const char* OtherProgram = "usbfs";
 constexpr std::size_t FifoSignal = 4096;
+constexpr Micros QuickRead = 1000;
 
 // The FT232R's descriptors: one interface, bulk IN 0x81 and OUT 0x02 with
 // 64-byte packets; strings 1 manufacturer, 2 product, 3 serial.
@@ -73,6 +76,7 @@ struct EmulatedCables::Impl {
     int status = 0;
     int actual = 0;
     Micros readyAt = 0;
+    Micros submittedAt = 0;
     Ft232rChip::InTransfer in;
   };
 
@@ -90,6 +94,7 @@ struct EmulatedCables::Impl {
     long long bytesFromPc = 0;
     std::deque<Urb> urbs;
     GSource* timer = nullptr;
+    int timerFd = -1;
   };
 
   EmulationOptions options;
@@ -173,14 +178,25 @@ struct EmulatedCables::Impl {
     }
     if (anyReady) Signal(cable);
     if (cable.timer == nullptr) {
-      static GSourceFuncs funcs = {nullptr, nullptr,
-                                   [](GSource*, GSourceFunc callback, gpointer data) { return callback(data); },
-                                   nullptr, nullptr, nullptr};
-      cable.timer = g_source_new(&funcs, sizeof(GSource));
-      g_source_set_callback(cable.timer, OnTimer, &cable, nullptr);
+      // A timerfd wakes at the microsecond; GLib's own timeouts round up to
+      // the next millisecond, which would stretch every latency period.
+      cable.timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+      cable.timer = g_unix_fd_source_new(cable.timerFd, G_IO_IN);
+      g_source_set_callback(cable.timer, reinterpret_cast<GSourceFunc>(+[](gint fd, GIOCondition, gpointer data) {
+                              std::uint64_t expirations = 0;
+                              [[maybe_unused]] const ssize_t n = read(fd, &expirations, sizeof expirations);
+                              return OnTimer(data);
+                            }),
+                            &cable, nullptr);
       g_source_attach(cable.timer, g_main_context_get_thread_default());
     }
-    g_source_set_ready_time(cable.timer, wake < 0 ? -1 : start + wake);
+    itimerspec when{};
+    if (wake >= 0) {
+      const Micros at = start + wake;  // CLOCK_MONOTONIC, as g_get_monotonic_time
+      when.it_value.tv_sec = at / 1000000;
+      when.it_value.tv_nsec = (at % 1000000) * 1000;
+    }
+    timerfd_settime(cable.timerFd, TFD_TIMER_ABSTIME, &when, nullptr);
   }
 
   // The ioctl's argument is a pointer into the client; this is what it
@@ -273,6 +289,7 @@ struct EmulatedCables::Impl {
       }
     }
     const Micros now = Now();
+    urb.submittedAt = now;
     bool accepted = true;
     if (request->type == USBDEVFS_URB_TYPE_CONTROL) {
       urb.kind = Urb::Kind::Control;
@@ -327,9 +344,10 @@ struct EmulatedCables::Impl {
       request->actual_length = it->actual;
       if (it->kind == Urb::Kind::In && it->buffer != nullptr) {
         std::memcpy(it->buffer->data, it->in.data.data(), it->in.data.size());
-        if (it->in.data.size() % Ft232rChip::PacketSize == Ft232rChip::StatusBytes &&
-            it->in.data.size() <= Ft232rChip::PacketSize)
+        if (it->status == 0 && it->in.data.size() <= Ft232rChip::StatusBytes) {
           ++stats.emptyReads;
+          if (Now() - it->submittedAt < QuickRead) ++stats.quickEmptyReads;
+        }
       }
       if (it->kind != Urb::Kind::Control && it->status == 0) ++stats.bulkTransfers;
       const Pointee slot(client, sizeof(void*));
@@ -548,6 +566,7 @@ void EmulatedCables::Stop() {
       g_source_destroy(cable->timer);
       g_source_unref(cable->timer);
       cable->timer = nullptr;
+      close(cable->timerFd);
     }
     if (cable->handler != nullptr) g_object_unref(cable->handler);
     cable->handler = nullptr;

@@ -54,6 +54,7 @@ class EmulatedCables {
     long long requests = 0;       // usbfs requests served
     long long bulkTransfers = 0;  // bulk transfers completed, both directions
     long long emptyReads = 0;     // bulk IN transfers that carried no data
+    long long quickEmptyReads = 0;  // ... and were answered within 1 ms (spinning)
   };
   // Valid after Stop().
   Statistics Stats() const;

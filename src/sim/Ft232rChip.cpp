@@ -148,9 +148,10 @@ bool Ft232rChip::FillIn(InTransfer& transfer, Micros now, Micros* wakeAt) {
     lastPacketAt_ = now;
     return true;
   }
+  // Nothing else changes what the chip sends: bytes that arrive meanwhile
+  // wait for the timer or a full packet.
   Micros next = timerFires;
   if (wire_.ToPc().size() >= FullData) next = std::min(next, wire_.ToPc()[FullData - 1].at);
-  if (auto event = wire_.NextEventAt()) next = std::min(next, std::max(*event, now));
   *wakeAt = std::max(next, now + 1);
   return false;
 }
