@@ -21,6 +21,8 @@ constexpr int ExitBadCommandLine = 2;
 constexpr int ExitNoEmulation = 1;
 constexpr int ExitNoCommand = 127;
 
+volatile pid_t commandPid = 0;
+
 std::string DefaultSerial(std::size_t index) {
   char serial[16];
   std::snprintf(serial, sizeof serial, "KV%06zu", index + 1);
@@ -206,8 +208,11 @@ int RunEmulatedCableProgram(int argc, char** argv) {
     std::cerr << "kelvo-emulated-cable: cannot start the command\n";
     return ExitNoEmulation;
   }
-  // Ctrl-C reaches the command; the cables are served until it has ended.
+  // Ctrl-C reaches the command by itself; a termination is passed on. The
+  // cables are served until the command has ended.
   std::signal(SIGINT, SIG_IGN);
+  commandPid = child;
+  for (const int sig : {SIGTERM, SIGHUP}) std::signal(sig, [](int received) { kill(commandPid, received); });
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
