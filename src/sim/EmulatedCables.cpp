@@ -550,7 +550,15 @@ std::vector<std::pair<std::string, std::string>> EmulatedCables::Environment() c
   const char* preload = g_getenv("LD_PRELOAD");
   std::string value = "libumockdev-preload.so.0";
   if (preload != nullptr && *preload != '\0') value += std::string(":") + preload;
-  return {{"LD_PRELOAD", value}, {"UMOCKDEV_DIR", g_getenv("UMOCKDEV_DIR")}};
+  std::vector<std::pair<std::string, std::string>> environment = {{"LD_PRELOAD", value},
+                                                                  {"UMOCKDEV_DIR", g_getenv("UMOCKDEV_DIR")}};
+#if defined(__SANITIZE_ADDRESS__)
+  // The preload comes ahead of the sanitizer's runtime, which it would
+  // otherwise refuse.
+  const char* asan = g_getenv("ASAN_OPTIONS");
+  environment.emplace_back("ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0");
+#endif
+  return environment;
 }
 
 void EmulatedCables::Stop() {
