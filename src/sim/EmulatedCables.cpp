@@ -258,7 +258,7 @@ struct EmulatedCables::Impl {
       }
     }
     answer.resize(std::min<std::size_t>(answer.size(), std::min<std::size_t>(setup.length, length - SetupBytes)));
-    std::memcpy(data + SetupBytes, answer.data(), answer.size());
+    std::copy(answer.begin(), answer.end(), data + SetupBytes);
     urb.actual = static_cast<int>(answer.size());
     urb.ready = true;
     return true;
@@ -343,7 +343,7 @@ struct EmulatedCables::Impl {
       request->status = it->status;
       request->actual_length = it->actual;
       if (it->kind == Urb::Kind::In && it->buffer != nullptr) {
-        std::memcpy(it->buffer->data, it->in.data.data(), it->in.data.size());
+        std::copy(it->in.data.begin(), it->in.data.end(), it->buffer->data);
         if (it->status == 0 && it->in.data.size() <= Ft232rChip::StatusBytes) {
           ++stats.emptyReads;
           if (Now() - it->submittedAt < QuickRead) ++stats.quickEmptyReads;
