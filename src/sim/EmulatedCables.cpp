@@ -9,6 +9,7 @@
 #include <umockdev.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
@@ -138,6 +139,15 @@ struct EmulatedCables::Impl {
     char sink[FifoSignal];
     [[maybe_unused]] const ssize_t drained = read(cable.fifo, sink, sizeof sink);
     cable.signalled = true;
+  }
+
+  // The node shows "ready" exactly while some URB waits to be reaped.
+  static void Settle(Cable& cable) {
+    if (std::any_of(cable.urbs.begin(), cable.urbs.end(), [](const Urb& u) { return u.ready; })) {
+      Signal(cable);
+    } else {
+      Fill(cable);
+    }
   }
 
   static void Release(Urb& urb) {
@@ -356,7 +366,7 @@ struct EmulatedCables::Impl {
       Complete(client, 0);
       Release(*it);
       cable.urbs.erase(it);
-      if (std::none_of(cable.urbs.begin(), cable.urbs.end(), [](const Urb& u) { return u.ready; })) Fill(cable);
+      Settle(cable);
       return true;
     }
     return Complete(client, -1, cable.gone ? ENODEV : EAGAIN);
@@ -482,7 +492,7 @@ struct EmulatedCables::Impl {
       cable->claimedBy = nullptr;
       cable->owner->Event(*cable, "close");
     }
-    Fill(*cable);
+    Settle(*cable);
   }
 
   std::string Record(const Cable& cable, int number) const {
