@@ -101,13 +101,13 @@ std::optional<EmulatedCableCommandLine> ParseEmulatedCableCommandLine(const std:
     } else if (option == "--fault") {
       const std::size_t at = value.find('@');
       CableFault entry;
-      std::string spec = value;
+      std::string faultText = value;
       if (at != std::string::npos) {
         entry.serial = value.substr(0, at);
-        spec = value.substr(at + 1);
+        faultText = value.substr(at + 1);
       }
       std::string faultError;
-      auto fault = ParseFault(spec, &faultError);
+      auto fault = ParseFault(faultText, &faultError);
       if (!fault) return fail("--fault " + value + ": " + faultError);
       if (fault->kind == Fault::Kind::Call) return fail("--fault " + value + ": call faults belong to the simulator");
       entry.fault = *fault;
@@ -135,21 +135,21 @@ std::optional<EmulatedCableCommandLine> ParseEmulatedCableCommandLine(const std:
 
   if (cables.empty()) cables.emplace_back("Corvane Serial Link", std::nullopt);
   for (std::size_t k = 0; k < cables.size(); ++k) {
-    CableSpec spec;
-    spec.description = cables[k].first;
-    spec.serial = cables[k].second.value_or(DefaultSerial(k));
-    spec.board = board;
-    line.emulation.cables.push_back(spec);
+    CableSetup setup;
+    setup.description = cables[k].first;
+    setup.serial = cables[k].second.value_or(DefaultSerial(k));
+    setup.board = board;
+    line.emulation.cables.push_back(setup);
   }
   for (const CableFault& entry : faults) {
     bool known = entry.serial.empty();
-    for (CableSpec& spec : line.emulation.cables) {
-      if (!entry.serial.empty() && spec.serial != entry.serial) continue;
+    for (CableSetup& setup : line.emulation.cables) {
+      if (!entry.serial.empty() && setup.serial != entry.serial) continue;
       known = true;
       if (entry.fault.kind == Fault::Kind::Unplug) {
-        spec.unplugAfterBytes = std::min(spec.unplugAfterBytes.value_or(entry.fault.bytes), entry.fault.bytes);
+        setup.unplugAfterBytes = std::min(setup.unplugAfterBytes.value_or(entry.fault.bytes), entry.fault.bytes);
       } else {
-        spec.board.faults.push_back(entry.fault);
+        setup.board.faults.push_back(entry.fault);
       }
     }
     if (!known) return fail("--fault: no cable has the serial '" + entry.serial + "'");

@@ -82,7 +82,7 @@ struct EmulatedCables::Impl {
   };
 
   struct Cable {
-    CableSpec spec;
+    CableSetup setup;
     std::string node;  // /dev/bus/usb/001/NNN
     std::unique_ptr<Ft232rChip> chip;
     Impl* owner = nullptr;
@@ -112,7 +112,7 @@ struct EmulatedCables::Impl {
     char t[32];
     std::snprintf(t, sizeof t, "%.3f", static_cast<double>(Now()) / 1000.0);
     const std::lock_guard lock(eventsLock);
-    options.events(std::string("{\"t\":") + t + ",\"event\":\"" + kind + "\",\"serial\":\"" + cable.spec.serial +
+    options.events(std::string("{\"t\":") + t + ",\"event\":\"" + kind + "\",\"serial\":\"" + cable.setup.serial +
                    "\"" + extra + "}");
   }
 
@@ -252,7 +252,7 @@ struct EmulatedCables::Impl {
         } else if (type == 3 && index == 0) {
           answer = {0x04, 0x03, 0x09, 0x04};
         } else if (type == 3 && index <= 3) {
-          const std::string texts[] = {"FTDI", cable.spec.description, cable.spec.serial};
+          const std::string texts[] = {"FTDI", cable.setup.description, cable.setup.serial};
           answer = StringDescriptor(texts[index - 1]);
         } else {
           urb.status = -EPIPE;
@@ -310,7 +310,7 @@ struct EmulatedCables::Impl {
     } else if (request->type == USBDEVFS_URB_TYPE_BULK) {
       urb.kind = Urb::Kind::Out;
       long long count = request->buffer_length;
-      const auto& limit = cable.spec.unplugAfterBytes;
+      const auto& limit = cable.setup.unplugAfterBytes;
       if (limit) count = std::min(count, std::max(0LL, *limit - cable.bytesFromPc));
       if (count > 0) urb.readyAt = cable.chip->BulkOut(urb.buffer->data, static_cast<std::size_t>(count), now);
       cable.bytesFromPc += count;
@@ -323,7 +323,7 @@ struct EmulatedCables::Impl {
       return Complete(client, -1, EINVAL);
     }
     cable.urbs.push_back(std::move(urb));
-    const auto& limit = cable.spec.unplugAfterBytes;
+    const auto& limit = cable.setup.unplugAfterBytes;
     if (limit && cable.bytesFromPc >= *limit) Unplug(cable);
     Service(cable);
     return Complete(client, 0);
@@ -507,8 +507,8 @@ struct EmulatedCables::Impl {
            "E: PRODUCT=403/6001/600\nE: SUBSYSTEM=usb\nE: BUSNUM=" + bus + "\nE: DEVNUM=" + dev + "\n" +
            "E: MAJOR=189\nE: MINOR=" + std::to_string(number) + "\n" + "A: busnum=1\\n\nA: devnum=" +
            std::to_string(number + 1) + "\\n\nA: speed=12\\n\nA: bConfigurationValue=1\\n\nA: bNumConfigurations=1\\n\n" +
-           "A: idVendor=0403\nA: idProduct=6001\nA: manufacturer=FTDI\nA: product=" + cable.spec.description +
-           "\nA: serial=" + cable.spec.serial + "\nH: descriptors=" + Hex(descriptors.data(), descriptors.size()) +
+           "A: idVendor=0403\nA: idProduct=6001\nA: manufacturer=FTDI\nA: product=" + cable.setup.description +
+           "\nA: serial=" + cable.setup.serial + "\nH: descriptors=" + Hex(descriptors.data(), descriptors.size()) +
            "\n";
   }
 
@@ -545,10 +545,10 @@ EmulatedCables::EmulatedCables(EmulationOptions options) : impl_(std::make_uniqu
   impl_->options = std::move(options);
   impl_->testbed = umockdev_testbed_new();
   int number = 1;
-  for (const CableSpec& spec : impl_->options.cables) {
+  for (const CableSetup& setup : impl_->options.cables) {
     auto cable = std::make_unique<Impl::Cable>();
-    cable->spec = spec;
-    cable->chip = std::make_unique<Ft232rChip>(spec.board, impl_->options.paced);
+    cable->setup = setup;
+    cable->chip = std::make_unique<Ft232rChip>(setup.board, impl_->options.paced);
     impl_->Add(*cable, number++);
     impl_->cables.push_back(std::move(cable));
   }
@@ -595,7 +595,7 @@ void EmulatedCables::Stop() {
 }
 
 std::size_t EmulatedCables::Count() const { return impl_->cables.size(); }
-const std::string& EmulatedCables::Serial(std::size_t cable) const { return impl_->cables.at(cable)->spec.serial; }
+const std::string& EmulatedCables::Serial(std::size_t cable) const { return impl_->cables.at(cable)->setup.serial; }
 const SimBoard& EmulatedCables::Board(std::size_t cable) const { return impl_->cables.at(cable)->chip->Board(); }
 EmulatedCables::Statistics EmulatedCables::Stats() const { return impl_->stats; }
 

@@ -13,7 +13,7 @@
 namespace kelvo::sim {
 
 // One emulated FT232R cable and the board behind it.
-struct CableSpec {
+struct CableSetup {
   std::string description = "Corvane Serial Link";  // the USB product string
   std::string serial = "KV000001";
   SimOptions board;
@@ -22,7 +22,7 @@ struct CableSpec {
 };
 
 struct EmulationOptions {
-  std::vector<CableSpec> cables;
+  std::vector<CableSetup> cables;
   bool deny = false;   // the device nodes cannot be opened
   bool busy = false;   // another program has claimed the interface
   bool paced = true;   // 125000 baud 8N1 and the chip's latency timer
