@@ -24,7 +24,7 @@ constexpr int ExitNoCommand = 127;
 volatile pid_t commandPid = 0;
 
 std::string DefaultSerial(std::size_t index) {
-  char serial[16];
+  char serial[32];
   std::snprintf(serial, sizeof serial, "KV%06zu", index + 1);
   return serial;
 }

@@ -192,11 +192,14 @@ struct EmulatedCables::Impl {
       // the next millisecond, which would stretch every latency period.
       cable.timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
       cable.timer = g_unix_fd_source_new(cable.timerFd, G_IO_IN);
-      g_source_set_callback(cable.timer, reinterpret_cast<GSourceFunc>(+[](gint fd, GIOCondition, gpointer data) {
-                              std::uint64_t expirations = 0;
-                              [[maybe_unused]] const ssize_t n = read(fd, &expirations, sizeof expirations);
-                              return OnTimer(data);
-                            }),
+      // An fd source calls back with the fd and condition first; GLib takes
+      // it through the generic callback type.
+      GUnixFDSourceFunc onExpiry = [](gint fd, GIOCondition, gpointer data) {
+        std::uint64_t expirations = 0;
+        [[maybe_unused]] const ssize_t n = read(fd, &expirations, sizeof expirations);
+        return OnTimer(data);
+      };
+      g_source_set_callback(cable.timer, reinterpret_cast<GSourceFunc>(reinterpret_cast<void (*)()>(onExpiry)),
                             &cable, nullptr);
       g_source_attach(cable.timer, g_main_context_get_thread_default());
     }
@@ -497,7 +500,7 @@ struct EmulatedCables::Impl {
 
   std::string Record(const Cable& cable, int number) const {
     const std::string bus = "001";
-    char dev[4];
+    char dev[16];
     std::snprintf(dev, sizeof dev, "%03d", number + 1);
     const std::string sys = "1-" + std::to_string(number);
     std::vector<std::uint8_t> descriptors(std::begin(DeviceDescriptor), std::end(DeviceDescriptor));
