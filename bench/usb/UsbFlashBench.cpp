@@ -1,0 +1,128 @@
+// One whole flash of the sample image through the real driver, libftdi1 and
+// libusb, against an emulated FT232R paced at 125000 baud with its 64-byte
+// packets and 2 ms latency timer. The updater runs in a child process (the
+// one libusb sees the emulated bus in), so its CPU time is its own; the
+// emulation's CPU time, spent serving the USB requests, is this process's.
+#include <sys/resource.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "core/UpdaterState.h"
+#include "image/SampleImage.h"
+#include "link/LibFtdiDriver.h"
+#include "link/LinkConnection.h"
+#include "sim/EmulatedCables.h"
+#include "support/StateRig.h"
+#include "update/FlashSequence.h"
+
+namespace {
+
+constexpr int PagesWritten = 63;
+constexpr int PageBytes = 2048;
+constexpr int HeaderBytes = 8;
+// "WF" command 5, page data 2048, "OK" 2, "RF" command 7, page read 2048.
+constexpr int WireBytesPerPage = 5 + PageBytes + 2 + 7 + PageBytes;
+constexpr double SecondsPerByte = 80e-6;
+
+double Seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; }
+
+double CpuSeconds(int who) {
+  rusage usage{};
+  getrusage(who, &usage);
+  return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+}
+
+// The child: open the cable and flash, print "elapsed cpu failed".
+int RunUpdater() {
+  kelvo::test::StateRig<kelvo::LibFtdiDriver> rig;
+  auto& [driver, window, state] = rig;
+  kelvo::OpenLink(state);
+  if (state.LinkStatus != 0 || state.LinkHandle == 0) {
+    std::fprintf(stderr, "could not open the emulated cable (status %d): %s\n", state.LinkStatus,
+                 driver.LastError().c_str());
+    return 1;
+  }
+  state.FirmwareImage = kelvo::MakeSampleImage();
+  const double cpuBefore = CpuSeconds(RUSAGE_SELF);
+  const auto start = std::chrono::steady_clock::now();
+  kelvo::FlashDevice(state);
+  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double cpu = CpuSeconds(RUSAGE_SELF) - cpuBefore;
+  std::printf("%.6f %.6f %d\n", elapsed, cpu, state.OperationFailed ? 1 : 0);
+  for (const auto& message : window.messages)
+    std::fprintf(stderr, "message: %s: %s\n", message.title.c_str(), message.text.c_str());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--updater") == 0) return RunUpdater();
+
+  prctl(PR_SET_TIMERSLACK, 1, 0, 0, 0);
+  kelvo::sim::EmulationOptions options;
+  options.cables.emplace_back();
+  kelvo::sim::EmulatedCables cables(options);
+
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) return 1;
+  const double cpuBefore = CpuSeconds(RUSAGE_SELF);
+  const pid_t child = fork();
+  if (child == 0) {
+    for (const auto& [name, value] : cables.Environment()) setenv(name.c_str(), value.c_str(), 1);
+    dup2(pipeFds[1], STDOUT_FILENO);
+    close(pipeFds[0]);
+    execl("/proc/self/exe", argv[0], "--updater", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(pipeFds[1]);
+  char text[128] = {};
+  std::size_t got = 0;
+  while (got < sizeof text - 1) {
+    const ssize_t n = read(pipeFds[0], text + got, sizeof text - 1 - got);
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  cables.Stop();
+  const double emulationCpu = CpuSeconds(RUSAGE_SELF) - cpuBefore;
+
+  double elapsed = 0;
+  double cpu = 0;
+  int failed = 1;
+  if (std::sscanf(text, "%lf %lf %d", &elapsed, &cpu, &failed) != 3 || elapsed <= 0) {
+    std::fprintf(stderr, "the updater did not finish (status %d)\n", status);
+    return 1;
+  }
+  bool flashMatches = failed == 0;
+  const std::vector<std::uint8_t> image = kelvo::MakeSampleImage();
+  const std::vector<std::uint8_t>& flash = cables.Board(0).Flash();
+  for (int i = 0; i < PagesWritten * PageBytes && flashMatches; ++i) {
+    flashMatches = flash[static_cast<std::size_t>(i)] == image[static_cast<std::size_t>(HeaderBytes + i)];
+  }
+
+  const auto stats = cables.Stats();
+  const double wireBound = PagesWritten * WireBytesPerPage * SecondsPerByte;
+  std::printf("result                  %s\n", flashMatches ? "flash complete, pages 0-62 verified" : "FAILED");
+  std::printf("elapsed                 %.3f s\n", elapsed);
+  std::printf("wire lower bound        %.3f s  (%d pages x %d bytes x 80 us)\n", wireBound, PagesWritten,
+              WireBytesPerPage);
+  std::printf("elapsed / bound         %.4f\n", elapsed / wireBound);
+  std::printf("updater cpu             %.3f s  (%.2f %% of elapsed)\n", cpu, 100.0 * cpu / elapsed);
+  std::printf("usb transfers per page  %.1f  (bulk, both directions; %lld in all)\n",
+              static_cast<double>(stats.bulkTransfers) / PagesWritten, stats.bulkTransfers);
+  std::printf("empty reads             %lld  (%lld answered within 1 ms)\n", stats.emptyReads,
+              stats.quickEmptyReads);
+  std::printf("usb requests            %lld\n", stats.requests);
+  std::printf("emulation cpu           %.3f s  (%.1f us per request)\n", emulationCpu,
+              1e6 * emulationCpu / static_cast<double>(stats.requests));
+  return flashMatches ? 0 : 1;
+}
