@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "core/FtdiDriver.h"
@@ -59,6 +60,9 @@ struct UpdaterState {
   bool UpdateModeFlag = false;
   bool OperationFailed = false;
   std::int16_t ImageResourceId = 0;
+  // The cable OpenLink opens: empty for the first one with the board's
+  // description, as the window does; otherwise the cable with this serial.
+  std::string LinkSerial;
 
   RunningOperation Running = RunningOperation::None;
   // A close the user asked for while the device check waited for the board;
