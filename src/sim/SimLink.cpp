@@ -255,8 +255,8 @@ FT_STATUS SimLink::FT_OpenEx(const char* description, std::uint32_t flags, FT_HA
     status = FT_DEVICE_NOT_FOUND;
     if ((flags == FT_OPEN_BY_DESCRIPTION || flags == FT_OPEN_BY_SERIAL_NUMBER) && description != nullptr &&
         handle != nullptr) {
-      const auto index = FindDevice(s.options, wanted, flags);
-      if (index) {
+      if (const std::optional<std::size_t> found = FindDevice(s.options, wanted, flags)) {
+        const std::size_t index = *found;
         const bool busy = std::any_of(s.openDevices.begin(), s.openDevices.end(),
                                       [&](const Impl::OpenDevice& d) { return d.device == index; });
         if (busy) {

@@ -3,6 +3,7 @@
 
 # Files under the prefix, relative to it (the simulator only when asked for).
 set(KELVO_INSTALLED_FILES
+  bin/kelvo-flash
   bin/kelvo-scramble
   bin/kelvo-updater
   lib/udev/rules.d/70-kelvo-ftdi.rules
@@ -10,7 +11,8 @@ set(KELVO_INSTALLED_FILES
   share/icons/hicolor/16x16/apps/kelvo-updater.png
   share/icons/hicolor/256x256/apps/kelvo-updater.png
   share/icons/hicolor/32x32/apps/kelvo-updater.png
-  share/icons/hicolor/48x48/apps/kelvo-updater.png)
+  share/icons/hicolor/48x48/apps/kelvo-updater.png
+  share/man/man1/kelvo-flash.1)
 
 # A failed check is reported and the rest still run; `cmake -P` then exits
 # with an error.
@@ -81,7 +83,7 @@ function(kelvo_check_installed_tree root)
   endforeach()
 
   # The programs: executable, and the updater carries the build's image.
-  foreach(program kelvo-updater kelvo-scramble)
+  foreach(program kelvo-updater kelvo-scramble kelvo-flash)
     execute_process(COMMAND test -x "${root}/bin/${program}" RESULT_VARIABLE notExecutable)
     kelvo_check("notExecutable EQUAL 0" "bin/${program} is not executable")
   endforeach()
