@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <thread>
 #include <utility>
 
@@ -110,13 +112,18 @@ ReadClock SystemClock() {
 }
 
 Transfer ReadWithDeadline(const ChunkReader& readSome, std::uint8_t* destination, std::uint32_t count,
-                          std::chrono::milliseconds timeout, const ReadClock& clock) {
+                          std::chrono::milliseconds timeout, const ReadClock& clock,
+                          std::chrono::milliseconds packetInterval) {
   const bool bounded = timeout.count() > 0;
   const auto deadline = clock.Now() + timeout;
   std::uint32_t total = 0;
   while (total < count) {
     const auto callStart = clock.Now();
-    const int wanted = ClampToInt(count - total);
+    int wanted = ClampToInt(count - total);
+    if (bounded && packetInterval.count() > 0) {
+      const auto intervalsLeft = (deadline - callStart) / packetInterval;
+      wanted = static_cast<int>(std::clamp<std::int64_t>(intervalsLeft, 1, wanted));
+    }
     const int got = readSome(destination + total, wanted);
     if (got < 0) return {FT_IO_ERROR, total};
     total += static_cast<std::uint32_t>(std::min(got, wanted));
@@ -131,6 +138,16 @@ Transfer ReadWithDeadline(const ChunkReader& readSome, std::uint8_t* destination
     }
   }
   return {FT_OK, total};
+}
+
+std::optional<std::string> SysfsProduct(int busNumber, const std::vector<int>& portPath) {
+  if (portPath.empty()) return std::nullopt;
+  std::string name = std::to_string(busNumber) + "-";
+  for (std::size_t i = 0; i < portPath.size(); ++i) name += (i == 0 ? "" : ".") + std::to_string(portPath[i]);
+  std::ifstream file("/sys/bus/usb/devices/" + name + "/product");
+  std::string product;
+  if (!file || !std::getline(file, product)) return std::nullopt;
+  return product;
 }
 
 Transfer WriteAll(const ChunkWriter& writeSome, const std::uint8_t* source, std::uint32_t count) {
@@ -206,20 +223,41 @@ FT_STATUS LibFtdiDriver::FT_OpenEx(const char* description, std::uint32_t flags,
   const std::unique_ptr<ftdi_device_list, DeviceListFree> list(rawList);
   if (found < 0) return Fail(libftdi::FindAllStatus(found), context.get(), "FT_OpenEx: listing USB devices");
 
+  // libusb lists the newest device first; with two matching cables the
+  // first on the bus is the one to open, whatever order they came in.
+  std::vector<libusb_device*> devices;
+  for (ftdi_device_list* node = list.get(); node != nullptr; node = node->next) devices.push_back(node->dev);
+  std::sort(devices.begin(), devices.end(), [](libusb_device* a, libusb_device* b) {
+    return std::pair(libusb_get_bus_number(a), libusb_get_device_address(a)) <
+           std::pair(libusb_get_bus_number(b), libusb_get_device_address(b));
+  });
+
   bool openFailed = false;
-  for (ftdi_device_list* node = list.get(); node != nullptr; node = node->next) {
+  for (libusb_device* device : devices) {
     char product[ProductStringSize] = {};
     // No serial buffer: a device without a serial string fails otherwise.
-    if (ftdi_usb_get_strings(context.get(), node->dev, nullptr, 0, product, ProductStringSize, nullptr, 0) !=
+    if (ftdi_usb_get_strings(context.get(), device, nullptr, 0, product, ProductStringSize, nullptr, 0) !=
         0) {
       // One failure path leaves the device handle open.
       if (context->usb_dev != nullptr) ftdi_usb_close(context.get());
+      // Reading the strings needs the device opened; one we may not open is
+      // still known by the product string the kernel keeps, so that it is
+      // reported as not opened, with the reason, rather than as absent.
+      std::uint8_t ports[8] = {};
+      const int depth = libusb_get_port_numbers(device, ports, sizeof ports);
+      const std::optional<std::string> known = libftdi::SysfsProduct(
+          libusb_get_bus_number(device), std::vector<int>(ports, ports + std::max(depth, 0)));
+      if (!known || *known != description) continue;
+    } else if (std::strcmp(product, description) != 0) {
       continue;
     }
-    if (std::strcmp(product, description) != 0) continue;
 
-    if (ftdi_usb_open_dev(context.get(), node->dev) != 0) {
+    errno = 0;
+    if (ftdi_usb_open_dev(context.get(), device) != 0) {
+      const int reason = errno;
       Fail(FT_DEVICE_NOT_OPENED, context.get(), "FT_OpenEx: opening the device");
+      // libftdi1 says only that the open failed; the system says why.
+      if (reason == EACCES || reason == EPERM) lastError_ += std::string(" (") + std::strerror(reason) + ")";
       if (context->usb_dev != nullptr) ftdi_usb_close(context.get());
       openFailed = true;
       continue;
@@ -228,7 +266,7 @@ FT_STATUS LibFtdiDriver::FT_OpenEx(const char* description, std::uint32_t flags,
     context->usb_write_timeout = libftdi::UsbWriteTimeoutMs(0);
 
     const FT_HANDLE id = nextHandle_++;
-    devices_.emplace(id, Device{std::move(context), DefaultReadTimeoutMs});
+    devices_.emplace(id, Device{std::move(context), DefaultReadTimeoutMs, DefaultLatencyMs});
     *handle = id;
     return FT_OK;
   }
@@ -245,7 +283,10 @@ FT_STATUS LibFtdiDriver::FT_Close(FT_HANDLE handle) {
   // The handle is gone whatever the USB side says; a failed release (cable
   // already pulled) is still reported.
   const int result = ftdi_usb_close(context.get());
-  const FT_STATUS status = result == 0 ? FT_OK : Fail(FT_IO_ERROR, context.get(), "FT_Close");
+  // ftdi_usb_close sets no text of its own: libftdi1's would be an older
+  // failure's.
+  const FT_STATUS status =
+      result == 0 ? FT_OK : Fail(FT_IO_ERROR, "FT_Close: releasing the interface failed (the cable is gone)");
   context.reset();
   return status;
 }
@@ -278,9 +319,9 @@ FT_STATUS LibFtdiDriver::FT_SetLatencyTimer(FT_HANDLE handle, std::uint8_t milli
   if (!libftdi::IsValidLatency(milliseconds))
     return Fail(FT_INVALID_PARAMETER, "FT_SetLatencyTimer: out of range");
   ftdi_context* context = device->Context.get();
-  return ftdi_set_latency_timer(context, milliseconds) == 0
-             ? FT_OK
-             : Fail(FT_IO_ERROR, context, "FT_SetLatencyTimer");
+  if (ftdi_set_latency_timer(context, milliseconds) != 0) return Fail(FT_IO_ERROR, context, "FT_SetLatencyTimer");
+  device->LatencyMs = milliseconds;
+  return FT_OK;
 }
 
 FT_STATUS LibFtdiDriver::FT_SetUSBParameters(FT_HANDLE handle, std::uint32_t inTransferSize,
@@ -367,7 +408,7 @@ FT_STATUS LibFtdiDriver::FT_Read(FT_HANDLE handle, void* buffer, std::uint32_t c
         return got == LIBUSB_ERROR_TIMEOUT ? 0 : got;
       },
       static_cast<std::uint8_t*>(buffer), count, std::chrono::milliseconds(device->ReadTimeoutMs),
-      libftdi::SystemClock());
+      libftdi::SystemClock(), std::chrono::milliseconds(device->LatencyMs));
   if (delivered != nullptr) *delivered = result.Count;
   return result.Status == FT_OK ? FT_OK : Fail(result.Status, context, "FT_Read");
 }

@@ -94,8 +94,17 @@ inline constexpr std::chrono::milliseconds IdleBackoff{1};
 // D2XX-style read: calls `readSome` until `count` bytes have arrived or
 // `timeout` has passed since the start (0: no limit). A timeout is FT_OK with
 // fewer bytes; a USB error is FT_IO_ERROR with the bytes received before it.
+// `packetInterval` is the chip's latency timer: one call of libftdi1 goes on
+// while every USB transfer (at most one interval each) brings a byte, so a
+// call asks for no more bytes than intervals are left before the deadline.
 Transfer ReadWithDeadline(const ChunkReader& readSome, std::uint8_t* destination, std::uint32_t count,
-                          std::chrono::milliseconds timeout, const ReadClock& clock);
+                          std::chrono::milliseconds timeout, const ReadClock& clock,
+                          std::chrono::milliseconds packetInterval = std::chrono::milliseconds(0));
+
+// The product string the kernel read from a device at enumeration, found in
+// sysfs by bus number and port path; nullopt if there is none. Lets a
+// device that cannot be opened still be recognised by its description.
+std::optional<std::string> SysfsProduct(int busNumber, const std::vector<int>& portPath);
 
 // Calls `writeSome` until all `count` bytes are taken. A USB error, or a call
 // that takes nothing, is FT_IO_ERROR with the count taken before it.
@@ -152,7 +161,10 @@ class LibFtdiDriver final : public FtdiDriver {
   struct Device {
     ContextPtr Context;
     std::uint32_t ReadTimeoutMs = DefaultReadTimeoutMs;
+    std::uint8_t LatencyMs = DefaultLatencyMs;
   };
+  // The chip's latency timer after reset.
+  static constexpr std::uint8_t DefaultLatencyMs = 16;
 
   // One attached cable as FT_CreateDeviceInfoList saw it.
   struct Listed {

@@ -148,7 +148,7 @@ void SimBoard::Record(PageEvent::Kind kind, int page, bool exact, Micros at) {
 Micros SimBoard::Transmit(const std::vector<std::uint8_t>& bytes, Micros at) {
   Micros arrival = std::max(at, lineFreeAt_);
   for (const std::uint8_t byte : bytes) {
-    arrival += ByteMicros;
+    arrival += byteMicros_;
     output_(byte, arrival);
   }
   lineFreeAt_ = arrival;

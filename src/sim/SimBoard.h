@@ -40,6 +40,9 @@ class SimBoard {
   // (the first: after the command).
   void ReplaceNextIdentifyAnswer(std::vector<std::pair<std::vector<std::uint8_t>, double>> pieces);
 
+  // The line's time per byte (default ByteMicros; 0: no pacing).
+  void SetByteMicros(Micros micros) { byteMicros_ = micros; }
+
   const std::vector<std::uint8_t>& Flash() const { return flash_; }
   const std::vector<PageEvent>& PageEvents() const { return events_; }
 
@@ -76,6 +79,7 @@ class SimBoard {
   std::vector<Action> actions_;
   std::uint64_t nextOrder_ = 0;
   Micros lineFreeAt_ = 0;
+  Micros byteMicros_ = ByteMicros;
 };
 
 }  // namespace kelvo::sim

@@ -1,6 +1,7 @@
 #include "sim/SimCommandLine.h"
 
 #include <charconv>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -8,14 +9,42 @@
 #include "core/Window.h"
 
 namespace kelvo::sim {
-namespace {
 
-std::optional<std::vector<std::uint8_t>> ReadFile(const std::string& path) {
+std::optional<std::vector<std::uint8_t>> ReadInputFile(const std::string& path, std::size_t maxBytes,
+                                                       std::string* error) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    *error = "'" + path + "' is a directory";
+    return std::nullopt;
+  }
   std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return std::nullopt;
+  if (!in) {
+    *error = "cannot read '" + path + "'";
+    return std::nullopt;
+  }
+  // Reading stops one byte past the limit, so an endless file such as
+  // /dev/zero is refused instead of filling memory.
+  std::vector<std::uint8_t> bytes(maxBytes + 1);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (in.bad()) {
+    *error = "cannot read '" + path + "'";
+    return std::nullopt;
+  }
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  if (bytes.size() > maxBytes) {
+    *error = "'" + path + "' is larger than " + std::to_string(maxBytes) + " bytes";
+    return std::nullopt;
+  }
   return bytes;
+}
+
+bool IsWritableOutput(const std::string& path, std::string* error) {
+  std::error_code ec;
+  if (path != "-" && std::filesystem::is_directory(path, ec)) {
+    *error = "'" + path + "' is a directory";
+    return false;
+  }
+  return true;
 }
 
 std::optional<int> ParseCount(const std::string& text) {
@@ -36,6 +65,8 @@ std::optional<std::array<std::uint8_t, 4>> ParseReply(const std::string& text) {
   return reply;
 }
 
+namespace {
+
 std::optional<std::vector<int>> ParseClicks(const std::string& text) {
   static const std::map<std::string, int> Buttons = {{"find", ButtonFindDevice},
                                                      {"flash", ButtonFlashDevice},
@@ -53,12 +84,23 @@ std::optional<std::vector<int>> ParseClicks(const std::string& text) {
   return clicks;
 }
 
+bool IsBoardOption(const std::string& option) {
+  static const char* const Options[] = {"--device", "--no-device", "--reply",      "--silent",  "--flash",
+                                        "--fault",  "--program-ms", "--realtime", "--dump-flash"};
+  return std::find(std::begin(Options), std::end(Options), option) != std::end(Options);
+}
+
+bool IsOutputOption(const std::string& option) {
+  return option == "--dump-flash" || option == "--events" || option == "--trace" || option == "--screenshot";
+}
+
 }  // namespace
 
 std::optional<SimCommandLine> ParseSimCommandLine(const std::vector<std::string>& args, std::string* error) {
   SimCommandLine line;
   bool devicesGiven = false;
   bool noDevice = false;
+  std::string realDriverOnly;  // the last option that only the simulated cable takes
   auto fail = [&](const std::string& message) {
     *error = message;
     return std::nullopt;
@@ -87,8 +129,9 @@ std::optional<SimCommandLine> ParseSimCommandLine(const std::vector<std::string>
     } else if (option == "--silent") {
       line.link.identifyReply.reset();
     } else if (option == "--flash") {
-      auto bytes = ReadFile(value);
-      if (!bytes) return fail("cannot read flash file '" + value + "'");
+      std::string fileError;
+      auto bytes = ReadInputFile(value, FlashBytes, &fileError);
+      if (!bytes) return fail("--flash: " + fileError);
       if (bytes->size() != static_cast<std::size_t>(FlashBytes)) {
         return fail("flash file '" + value + "' must hold " + std::to_string(FlashBytes) + " bytes");
       }
@@ -96,8 +139,9 @@ std::optional<SimCommandLine> ParseSimCommandLine(const std::vector<std::string>
     } else if (option == "--dump-flash") {
       line.dumpFlashFile = value;
     } else if (option == "--resource") {
-      auto bytes = ReadFile(value);
-      if (!bytes) return fail("cannot read resource file '" + value + "'");
+      std::string fileError;
+      auto bytes = ReadInputFile(value, MaxResourceBytes, &fileError);
+      if (!bytes) return fail("--resource: " + fileError);
       line.resource = SimCommandLine::Resource::File;
       line.resourceBytes = std::move(*bytes);
     } else if (option == "--no-resource") {
@@ -129,10 +173,19 @@ std::optional<SimCommandLine> ParseSimCommandLine(const std::vector<std::string>
       line.traceFile = value;
     } else if (option == "--screenshot") {
       line.screenshotFile = value;
+    } else if (option == "--driver") {
+      if (value != "sim" && value != "libftdi") return fail("--driver takes sim or libftdi, not '" + value + "'");
+      line.realDriver = value == "libftdi";
     } else {
       return fail("unknown option '" + option + "'");
     }
+    if (IsBoardOption(option)) realDriverOnly = option;
+    if (IsOutputOption(option) && !IsWritableOutput(value, error)) return fail(option + ": " + *error);
   }
+
+  // The real driver talks to whatever cable is there: nothing to describe.
+  if (line.realDriver && !realDriverOnly.empty())
+    return fail(realDriverOnly + " describes the simulated cable and cannot be used with --driver libftdi");
 
   if (noDevice && devicesGiven) return fail("--no-device and --device exclude each other");
   if (noDevice) line.link.devices.clear();

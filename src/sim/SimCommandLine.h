@@ -24,7 +24,22 @@ struct SimCommandLine {
   std::optional<std::string> eventsFile;  // "-" for stdout
   std::optional<std::string> traceFile;
   std::optional<std::string> screenshotFile;
+  // The real cable driver (libftdi1) instead of the simulated link.
+  bool realDriver = false;
 };
+
+// The largest resource file taken: far above any image, far below harm.
+inline constexpr std::size_t MaxResourceBytes = 16u << 20;
+
+// A file's bytes, at most `maxBytes`; nullopt with `error` set for a
+// directory, an unreadable file or one that is longer (an endless one too).
+std::optional<std::vector<std::uint8_t>> ReadInputFile(const std::string& path, std::size_t maxBytes,
+                                                       std::string* error);
+// False with `error` set when `path` is a directory.
+bool IsWritableOutput(const std::string& path, std::string* error);
+std::optional<int> ParseCount(const std::string& text);
+// 8 hex digits, the board's answer to "GI".
+std::optional<std::array<std::uint8_t, 4>> ParseReply(const std::string& text);
 
 // Decodes `args` (without the program name). On a bad command line returns
 // nullopt and sets `error` to one line saying what is wrong.

@@ -8,8 +8,9 @@
 #include <map>
 
 #include "sim/SimBoard.h"
+#include "sim/SimWire.h"
 #include "sim/SimClock.h"
-#include "sim/TraceJson.h"
+#include "link/TraceJson.h"
 
 namespace kelvo::sim {
 namespace {
@@ -20,10 +21,6 @@ constexpr Micros Never = std::numeric_limits<Micros>::max();
 // Handles look nothing like statuses or small counts, so a mix-up shows.
 constexpr FT_HANDLE FirstHandle = 0x4B10;
 
-struct WireByte {
-  Micros at;  // when it has fully arrived at the far end
-  std::uint8_t value;
-};
 
 }  // namespace
 
@@ -31,7 +28,7 @@ struct SimLink::Impl {
   explicit Impl(SimOptions opts)
       : options(std::move(opts)),
         clock(options.realtime),
-        board(options, [this](std::uint8_t byte, Micros at) { Arrive(byte, at); }) {
+        wire(options) {
     for (const Fault& fault : options.faults) {
       if (fault.kind == Fault::Kind::Call) callFaults.push_back(fault);
       if (fault.kind == Fault::Kind::Unplug) unplugAt = std::min(unplugAt.value_or(fault.bytes), fault.bytes);
@@ -50,13 +47,7 @@ struct SimLink::Impl {
 
   SimOptions options;
   SimClock clock;
-  // Bytes on their way to the PC (echo and the board's), in arrival order;
-  // those at or before now have arrived and wait to be read.
-  std::deque<WireByte> toPc;
-  // The PC's bytes not yet through to the board, in order.
-  std::deque<WireByte> fromPc;
-  Micros pcLineFreeAt = 0;
-  SimBoard board;
+  SimWire wire;
 
   std::vector<OpenDevice> openDevices;
   FT_HANDLE nextHandle = FirstHandle;
@@ -65,48 +56,15 @@ struct SimLink::Impl {
   std::vector<PendingReadFailure> readFailures;
   std::optional<long long> unplugAt;
   long long totalWritten = 0;
-  int lostEchoes = 0;
   std::function<void(const std::string&)> traceSink;
 
   bool Unplugged() const { return unplugAt && totalWritten >= *unplugAt; }
 
-  void Arrive(std::uint8_t byte, Micros at) {
-    // Mostly an append; the board's bytes and the echo may interleave.
-    const auto place =
-        std::upper_bound(toPc.begin(), toPc.end(), at, [](Micros t, const WireByte& b) { return t < b.at; });
-    toPc.insert(place, WireByte{at, byte});
-  }
-
-  // Lets everything due up to `moment` happen, in time order.
-  void ProcessUntil(Micros moment) {
-    while (true) {
-      const Micros pcNext = fromPc.empty() ? Never : fromPc.front().at;
-      const Micros boardNext = board.NextActionAt().value_or(Never);
-      if (pcNext == Never && boardNext == Never) return;
-      if (std::min(pcNext, boardNext) > moment) return;
-      if (pcNext <= boardNext) {
-        const WireByte byte = fromPc.front();
-        fromPc.pop_front();
-        // The cable echoes every byte as it goes out, noise permitting.
-        if (lostEchoes > 0) {
-          --lostEchoes;
-        } else {
-          Arrive(byte.value, byte.at);
-        }
-        board.Receive(byte.value, byte.at);
-      } else {
-        board.RunNextAction();
-      }
-    }
-  }
+  void ProcessUntil(Micros moment) { wire.ProcessUntil(moment); }
 
   void Sync() { ProcessUntil(clock.Now()); }
 
-  std::size_t ArrivedBy(Micros moment) const {
-    return static_cast<std::size_t>(std::upper_bound(toPc.begin(), toPc.end(), moment,
-                                                     [](Micros t, const WireByte& b) { return t < b.at; }) -
-                                    toPc.begin());
-  }
+  std::size_t ArrivedBy(Micros moment) const { return wire.ArrivedBy(moment); }
 
   OpenDevice* Find(FT_HANDLE handle) {
     for (OpenDevice& device : openDevices) {
@@ -146,8 +104,7 @@ struct SimLink::Impl {
 
   // The board gets what was sent before the cable went; nothing comes back.
   void PullCable() {
-    ProcessUntil(Never);
-    toPc.clear();
+    wire.Cut();
   }
 
   std::uint32_t Read(const OpenDevice& device, std::uint8_t* out, std::uint32_t count) {
@@ -159,9 +116,8 @@ struct SimLink::Impl {
       ProcessUntil(moment);
       const std::size_t arrived = ArrivedBy(moment);
       if (arrived >= count) break;
-      Micros next = arrived < toPc.size() ? toPc[arrived].at : Never;
-      if (!fromPc.empty()) next = std::min(next, fromPc.front().at);
-      next = std::min(next, board.NextActionAt().value_or(Never));
+      Micros next = arrived < wire.ToPc().size() ? wire.ToPc()[arrived].at : Never;
+      next = std::min(next, wire.NextEventAt().value_or(Never));
       if (next > deadline) {
         moment = deadline;
         ProcessUntil(moment);
@@ -171,8 +127,7 @@ struct SimLink::Impl {
     }
     clock.WaitUntil(moment);
     const auto taken = static_cast<std::uint32_t>(std::min<std::size_t>(count, ArrivedBy(moment)));
-    for (std::uint32_t i = 0; i < taken; ++i) out[i] = toPc[i].value;
-    toPc.erase(toPc.begin(), toPc.begin() + taken);
+    wire.Take(taken, out);
     return taken;
   }
 
@@ -341,12 +296,7 @@ FT_STATUS SimLink::FT_Write(FT_HANDLE handle, const void* buffer, std::uint32_t 
     if (s.unplugAt)
       taken = static_cast<std::uint32_t>(std::min<long long>(count, *s.unplugAt - s.totalWritten));
     // Each byte goes out behind those still being sent.
-    Micros done = std::max(s.clock.Now(), s.pcLineFreeAt);
-    for (std::uint32_t i = 0; i < taken; ++i) {
-      done += ByteMicros;
-      s.fromPc.push_back({done, bytes[i]});
-    }
-    s.pcLineFreeAt = done;
+    s.wire.Send(bytes, taken, s.clock.Now());
     s.totalWritten += taken;
     if (s.Unplugged()) s.PullCable();
     if (taken < count) status = FT_IO_ERROR;
@@ -386,12 +336,9 @@ FT_STATUS SimLink::FT_Purge(FT_HANDLE handle, std::uint32_t mask) {
   const FT_STATUS status = s.Precheck("FT_Purge", handle).value_or(FT_OK);
   if (status == FT_OK) {
     const Micros now = s.clock.Now();
-    if ((mask & FT_PURGE_RX) != 0) s.toPc.erase(s.toPc.begin(), s.toPc.begin() + s.ArrivedBy(now));
-    if ((mask & FT_PURGE_TX) != 0) {
-      // A byte already on the wire finishes; the ones behind it are dropped.
-      while (!s.fromPc.empty() && s.fromPc.back().at - ByteMicros >= now) s.fromPc.pop_back();
-      s.pcLineFreeAt = s.fromPc.empty() ? now : s.fromPc.back().at;
-    }
+    if ((mask & FT_PURGE_RX) != 0) s.wire.DropArrived(now);
+    // A byte already on the wire finishes; the ones behind it are dropped.
+    if ((mask & FT_PURGE_TX) != 0) s.wire.DropUnsent(now);
   }
   if (s.Tracing()) {
     TraceLine line(s.NowMs(), "FT_Purge");
@@ -403,12 +350,12 @@ FT_STATUS SimLink::FT_Purge(FT_HANDLE handle, std::uint32_t mask) {
 
 const std::vector<std::uint8_t>& SimLink::Flash() const {
   impl_->Sync();
-  return impl_->board.Flash();
+  return impl_->wire.Board().Flash();
 }
 
 const std::vector<PageEvent>& SimLink::PageEvents() const {
   impl_->Sync();
-  return impl_->board.PageEvents();
+  return impl_->wire.Board().PageEvents();
 }
 
 double SimLink::NowMs() const { return impl_->NowMs(); }
@@ -420,14 +367,14 @@ void SimLink::SetTraceSink(std::function<void(const std::string& line)> sink) {
 void SimLink::SendFromBoard(std::vector<std::uint8_t> bytes, double afterMs) {
   impl_->Sync();
   const Micros at = impl_->clock.Now() + static_cast<Micros>(afterMs * 1000.0 + 0.5);
-  impl_->board.SendAt(std::move(bytes), at);
+  impl_->wire.Board().SendAt(std::move(bytes), at);
 }
 
 void SimLink::ScheduleIdentifyAnswer(std::vector<std::pair<std::vector<std::uint8_t>, double>> pieces) {
-  impl_->board.ReplaceNextIdentifyAnswer(std::move(pieces));
+  impl_->wire.Board().ReplaceNextIdentifyAnswer(std::move(pieces));
 }
 
-void SimLink::LoseEchoes(int count) { impl_->lostEchoes += std::max(count, 0); }
+void SimLink::LoseEchoes(int count) { impl_->wire.LoseEchoes(count); }
 
 void SimLink::FailReadWithData(int nth, FT_STATUS status) {
   if (nth >= 1) impl_->readFailures.push_back({nth, status});

@@ -4,7 +4,9 @@
 #include <QPushButton>
 #include <fstream>
 #include <iostream>
+#include <functional>
 #include <memory>
+#include <optional>
 
 #include "app/ClickDispatch.h"
 #include "app/FmStart.h"
@@ -12,6 +14,8 @@
 #include "app/QtResourceLoader.h"
 #include "app/StartUp.h"
 #include "core/UpdaterState.h"
+#include "link/LibFtdiDriver.h"
+#include "link/TracingDriver.h"
 #include "sim/EventRecorder.h"
 #include "sim/SimCommandLine.h"
 
@@ -82,18 +86,33 @@ int RunSimProgram(int argc, char** argv) {
   }
 
   QApplication app(argc, argv);
-  SimLink link(line->link);
-  if (trace != nullptr) {
-    link.SetTraceSink([trace](const std::string& traceLine) {
-      *trace << traceLine << "\n";
-      trace->flush();
-    });
+  const auto writeTrace = [trace](const std::string& traceLine) {
+    *trace << traceLine << "\n";
+    trace->flush();
+  };
+  // The simulated link, or the real driver with every call traced (when
+  // asked) through the same decorator the product uses.
+  std::optional<SimLink> link;
+  std::optional<LibFtdiDriver> cable;
+  std::optional<TracingDriver> traced;
+  FtdiDriver* driver = nullptr;
+  std::function<double()> nowMs;
+  if (line->realDriver) {
+    cable.emplace();
+    traced.emplace(*cable, trace != nullptr ? TracingDriver::Sink(writeTrace) : [](const std::string&) {});
+    driver = trace != nullptr ? static_cast<FtdiDriver*>(&*traced) : &*cable;
+    nowMs = [&traced] { return traced->NowMs(); };
+  } else {
+    link.emplace(line->link);
+    if (trace != nullptr) link->SetTraceSink(writeTrace);
+    driver = &*link;
+    nowMs = [&link] { return link->NowMs(); };
   }
 
   fmStart window;
   QtHost host;
-  EventRecorder recorder(window, events, [&link] { return link.NowMs(); });
-  UpdaterState state(link, recorder, host, MakeResourceLoader(*line));
+  EventRecorder recorder(window, events, nowMs);
+  UpdaterState state(*driver, recorder, host, MakeResourceLoader(*line));
   BindWindow(state);
 
   auto saveScreenshot = [&] {
@@ -138,9 +157,9 @@ int RunSimProgram(int argc, char** argv) {
     app.exec();
   }
 
-  if (line->dumpFlashFile) {
+  if (line->dumpFlashFile && link) {
     std::ofstream dump(*line->dumpFlashFile, std::ios::binary | std::ios::trunc);
-    const auto& flash = link.Flash();
+    const auto& flash = link->Flash();
     dump.write(reinterpret_cast<const char*>(flash.data()), static_cast<std::streamsize>(flash.size()));
   }
   recorder.WriteExit(exitCode);

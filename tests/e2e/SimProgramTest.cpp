@@ -17,6 +17,7 @@ struct SimRun {
   QString standardError;
   std::vector<QJsonObject> events;
   std::vector<QJsonObject> trace;
+  std::vector<QJsonObject> cable;
   QByteArray flash;
   QString dir;
 
@@ -48,29 +49,51 @@ QByteArray ReadAll(const QString& path) {
   return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// Runs the simulator with `args` plus events on stdout, a trace and a flash
-// dump, each run with a runtime directory of its own.
-SimRun RunSim(QStringList args) {
-  QTemporaryDir dir;
-  dir.setAutoRemove(false);
+// Runs `program` with `args` in `dir`; the simulator's events are on stdout
+// and its trace in dir/trace.jsonl.
+SimRun Run(const QString& program, const QStringList& args, const QString& dir) {
   SimRun run;
-  run.dir = dir.path();
-  const QString trace = dir.filePath("trace.jsonl");
-  const QString flash = dir.filePath("flash.bin");
-  args << "--events" << "-" << "--trace" << trace << "--dump-flash" << flash;
-
+  run.dir = dir;
   QProcess process;
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert("QT_QPA_PLATFORM", "offscreen");
-  env.insert("XDG_RUNTIME_DIR", dir.path());
+  env.insert("XDG_RUNTIME_DIR", dir);
   process.setProcessEnvironment(env);
-  process.start(KELVO_SIM_PROGRAM, args);
+  process.start(program, args);
   EXPECT_TRUE(process.waitForFinished(120000));
   run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
   run.standardError = QString::fromUtf8(process.readAllStandardError());
   run.events = ReadJsonLines(process.readAllStandardOutput());
-  run.trace = ReadJsonLines(ReadAll(trace));
-  run.flash = ReadAll(flash);
+  run.trace = ReadJsonLines(ReadAll(dir + "/trace.jsonl"));
+  return run;
+}
+
+QString NewRunDir() {
+  QTemporaryDir dir;
+  dir.setAutoRemove(false);
+  return dir.path();
+}
+
+// Runs the simulator with `args` plus events on stdout, a trace and a flash
+// dump, each run with a runtime directory of its own.
+SimRun RunSim(QStringList args) {
+  const QString dir = NewRunDir();
+  args << "--events" << "-" << "--trace" << dir + "/trace.jsonl" << "--dump-flash" << dir + "/flash.bin";
+  SimRun run = Run(KELVO_SIM_PROGRAM, args, dir);
+  run.flash = ReadAll(dir + "/flash.bin");
+  return run;
+}
+
+// The same program on the real driver, libftdi1 and libusb, under emulated
+// FT232R cables; `cable` has the cables' events and `flash` the first board's.
+SimRun RunOnCable(QStringList cableArgs, const QStringList& simArgs) {
+  const QString dir = NewRunDir();
+  cableArgs << "--unpaced" << "--events" << dir + "/cable.jsonl" << "--dump-flash" << dir << "--"
+            << KELVO_SIM_PROGRAM << "--driver" << "libftdi" << simArgs << "--events" << "-" << "--trace"
+            << dir + "/trace.jsonl";
+  SimRun run = Run(KELVO_EMULATED_CABLE, cableArgs, dir);
+  run.cable = ReadJsonLines(ReadAll(dir + "/cable.jsonl"));
+  run.flash = ReadAll(dir + "/KV000001.bin");
   return run;
 }
 
@@ -214,12 +237,98 @@ TEST(SimProgram, BadCommandLinesAreRefusedWithOneLine) {
       {"--flash", "/nonexistent/flash.bin"},
       {"--resource", "/nonexistent/image.jpg"},
       {"--program-ms"},
+      {"--flash", "/dev/zero"},
+      {"--flash", "/"},
+      {"--resource", "/dev/zero"},
+      {"--resource", "/"},
+      {"--trace", "/"},
+      {"--driver", "usb"},
+      {"--driver", "libftdi", "--reply", "505A0012"},
   };
   for (const QStringList& args : bad) {
     const SimRun run = RunSim(args);
     EXPECT_EQ(run.exitCode, 2) << args.join(' ').toStdString();
     EXPECT_EQ(run.standardError.count('\n'), 1) << run.standardError.toStdString();
   }
+}
+
+// Through the real USB stack: the same flash, the same board model.
+TEST(EmulatedCable, WholeFlashLeavesTheImageOnTheBoardAfterTheUpdatersSetUp) {
+  const SimRun run = RunOnCable({}, {"--clicks", "find,flash"});
+  ASSERT_EQ(run.exitCode, 0) << run.standardError.toStdString();
+  EXPECT_EQ(run.LastState()["status"].toString(), "Flash Complete!");
+  const QByteArray image = ReadAll(KELVO_PLAIN_IMAGE);
+  ASSERT_EQ(run.flash.size(), 131072);
+  EXPECT_EQ(run.flash.left(63 * 2048), image.mid(8, 63 * 2048));
+
+  std::vector<QJsonObject> setups;
+  int purges = 0;
+  for (const auto& e : run.cable) {
+    if (e["event"] == "setup") setups.push_back(e);
+    purges += e["event"] == "purge" ? 1 : 0;
+  }
+  ASSERT_FALSE(setups.empty());
+  const QJsonObject last = setups.back();
+  EXPECT_EQ(last["baud"].toInt(), 125000);
+  EXPECT_EQ(last["bits"].toInt(), 8);
+  EXPECT_EQ(last["stop"].toInt(), 1);
+  EXPECT_EQ(last["parity"].toString(), "none");
+  EXPECT_EQ(last["flow"].toString(), "none");
+  EXPECT_EQ(last["latency"].toInt(), 2);
+  // Both sides at every purge of the updater.
+  int tracedPurges = 0;
+  for (const auto& line : run.trace) tracedPurges += line["call"] == "FT_Purge" ? 1 : 0;
+  EXPECT_GT(tracedPurges, 0);
+  EXPECT_EQ(purges, 2 * tracedPurges);
+  EXPECT_EQ(run.cable.back()["event"].toString(), "close");
+}
+
+TEST(EmulatedCable, CableChoiceAndRefusedCables) {
+  struct Case {
+    QStringList cableArgs;
+    QString message;     // empty: the board is found
+    QString openedSerial;
+  };
+  const std::vector<Case> cases = {
+      {{"--cable", "FT232R USB UART"}, "", "KV000001"},
+      {{"--cable", "Corvane Serial Link", "--cable", "Corvane Serial Link"}, "", "KV000001"},
+      {{"--cable", "FT232R USB UART:A", "--cable", "Corvane Serial Link:B"}, "", "B"},
+      {{"--deny"}, "Serial Link interface not found!", ""},
+      {{"--busy"}, "Serial Link interface not found!", ""},
+  };
+  for (const Case& c : cases) {
+    const SimRun run = RunOnCable(c.cableArgs, {"--clicks", "find"});
+    const std::string label = c.cableArgs.join(' ').toStdString();
+    ASSERT_EQ(run.exitCode, 0) << label << run.standardError.toStdString();
+    QStringList opened;
+    for (const auto& e : run.cable) {
+      if (e["event"] == "open") opened << e["serial"].toString();
+    }
+    const auto messages = run.Events("message");
+    if (c.message.isEmpty()) {
+      EXPECT_TRUE(messages.empty()) << label;
+      EXPECT_EQ(run.LastState()["device"].toString(), "Kelvo") << label;
+      EXPECT_EQ(opened, QStringList{c.openedSerial}) << label;
+    } else {
+      ASSERT_EQ(messages.size(), 1u) << label;
+      EXPECT_EQ(messages[0]["text"].toString(), c.message) << label;
+      EXPECT_TRUE(opened.isEmpty()) << label;
+      EXPECT_EQ(run.trace.front()["status"].toInt(), 3) << label << ": the cable is there, not openable";
+    }
+  }
+}
+
+TEST(EmulatedCable, UnpluggedInTheMiddleFailsAsOnTheSimulatedLink) {
+  const SimRun onCable = RunOnCable({"--fault", "unplug:40000"}, {"--clicks", "find,flash"});
+  const SimRun simulated = RunSim({"--fault", "unplug:40000", "--clicks", "find,flash"});
+  ASSERT_EQ(onCable.exitCode, 0) << onCable.standardError.toStdString();
+  const auto messages = onCable.Events("message");
+  ASSERT_EQ(messages.size(), 1u);
+  ASSERT_EQ(simulated.Events("message").size(), 1u);
+  EXPECT_EQ(messages[0]["text"], simulated.Events("message")[0]["text"]);
+  EXPECT_EQ(messages[0]["title"], simulated.Events("message")[0]["title"]);
+  EXPECT_NE(onCable.LastState()["status"].toString(), "Flash Complete!");
+  EXPECT_EQ(onCable.trace.back()["status"].toInt(), 4) << "every call after the unplug is an I/O error";
 }
 
 }  // namespace

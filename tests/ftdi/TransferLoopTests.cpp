@@ -197,6 +197,25 @@ TEST(ReadWithDeadline, ReaderClaimingTooMuchIsNotTrusted) {
   EXPECT_EQ(result.Count, 3u);
 }
 
+// libftdi1 keeps one call going while each USB transfer brings a byte: a
+// trickle of one byte per 1.5 ms makes a call last as long as it asks bytes.
+TEST(ReadWithDeadline, TrickleCannotCarryOneCallPastTheDeadline) {
+  VirtualClock clock;
+  const ChunkReader trickle = [&clock](std::uint8_t* destination, int size) {
+    clock.now += size * 1500us;
+    std::memset(destination, 'x', static_cast<std::size_t>(size));
+    return size;
+  };
+  std::vector<std::uint8_t> buffer(2048);
+  const Transfer result = ReadWithDeadline(trickle, buffer.data(), 2048, 250ms, clock.Bind(), 2ms);
+  EXPECT_EQ(result.Status, FT_OK);
+  EXPECT_GT(result.Count, 100u);
+  EXPECT_LT(result.Count, 2048u);
+  // One latency interval past the deadline at most, not the 3 s of asking
+  // for everything at once.
+  EXPECT_LE(clock.now - Clock::time_point{}, 252ms);
+}
+
 // Takes at most `perCall` bytes per call, or fails at call `failAt`.
 struct ScriptedSink {
   int perCall = 3;

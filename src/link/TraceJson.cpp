@@ -1,8 +1,8 @@
-#include "sim/TraceJson.h"
+#include "link/TraceJson.h"
 
 #include <cstdio>
 
-namespace kelvo::sim {
+namespace kelvo {
 namespace {
 
 bool IsValidUtf8(std::string_view text) {
@@ -137,4 +137,4 @@ std::string TraceLine::Finish(std::uint32_t status) {
   return std::move(text_);
 }
 
-}  // namespace kelvo::sim
+}  // namespace kelvo

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace kelvo::sim {
+namespace kelvo {
 
 // Builds one trace line: {"t":…,"call":"…","args":[…],"status":…}.
 class TraceLine {
@@ -25,4 +25,4 @@ class TraceLine {
 // UTF-8 is taken byte by byte as Latin-1 so the line stays valid JSON.
 std::string JsonString(std::string_view text);
 
-}  // namespace kelvo::sim
+}  // namespace kelvo

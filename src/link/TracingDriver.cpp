@@ -1,0 +1,90 @@
+#include "link/TracingDriver.h"
+
+#include "link/TraceJson.h"
+
+namespace kelvo {
+
+TracingDriver::TracingDriver(FtdiDriver& inner, Sink sink)
+    : inner_(inner), sink_(std::move(sink)), start_(std::chrono::steady_clock::now()) {}
+
+double TracingDriver::NowMs() const {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_).count();
+}
+
+FT_STATUS TracingDriver::Numbers(const char* call, FT_STATUS status, std::initializer_list<long long> values) {
+  TraceLine line(NowMs(), call);
+  for (const long long value : values) line.Number(value);
+  sink_(line.Finish(status));
+  return status;
+}
+
+FT_STATUS TracingDriver::FT_OpenEx(const char* description, std::uint32_t flags, FT_HANDLE* handle) {
+  const FT_STATUS status = inner_.FT_OpenEx(description, flags, handle);
+  TraceLine line(NowMs(), "FT_OpenEx");
+  line.String(description != nullptr ? description : "").Number(flags);
+  sink_(line.Finish(status));
+  return status;
+}
+
+FT_STATUS TracingDriver::FT_Close(FT_HANDLE handle) { return Numbers("FT_Close", inner_.FT_Close(handle), {}); }
+
+FT_STATUS TracingDriver::FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baudRate) {
+  return Numbers("FT_SetBaudRate", inner_.FT_SetBaudRate(handle, baudRate), {baudRate});
+}
+
+FT_STATUS TracingDriver::FT_SetFlowControl(FT_HANDLE handle, std::uint16_t flowControl, std::uint8_t xon,
+                                           std::uint8_t xoff) {
+  return Numbers("FT_SetFlowControl", inner_.FT_SetFlowControl(handle, flowControl, xon, xoff),
+                 {flowControl, xon, xoff});
+}
+
+FT_STATUS TracingDriver::FT_SetLatencyTimer(FT_HANDLE handle, std::uint8_t milliseconds) {
+  return Numbers("FT_SetLatencyTimer", inner_.FT_SetLatencyTimer(handle, milliseconds), {milliseconds});
+}
+
+FT_STATUS TracingDriver::FT_SetUSBParameters(FT_HANDLE handle, std::uint32_t inTransferSize,
+                                             std::uint32_t outTransferSize) {
+  return Numbers("FT_SetUSBParameters", inner_.FT_SetUSBParameters(handle, inTransferSize, outTransferSize),
+                 {inTransferSize, outTransferSize});
+}
+
+FT_STATUS TracingDriver::FT_SetDataCharacteristics(FT_HANDLE handle, std::uint8_t wordLength,
+                                                   std::uint8_t stopBits, std::uint8_t parity) {
+  return Numbers("FT_SetDataCharacteristics",
+                 inner_.FT_SetDataCharacteristics(handle, wordLength, stopBits, parity),
+                 {wordLength, stopBits, parity});
+}
+
+FT_STATUS TracingDriver::FT_SetChars(FT_HANDLE handle, std::uint8_t eventChar, std::uint8_t eventCharEnabled,
+                                     std::uint8_t errorChar, std::uint8_t errorCharEnabled) {
+  return Numbers("FT_SetChars", inner_.FT_SetChars(handle, eventChar, eventCharEnabled, errorChar, errorCharEnabled),
+                 {eventChar, eventCharEnabled, errorChar, errorCharEnabled});
+}
+
+FT_STATUS TracingDriver::FT_SetTimeouts(FT_HANDLE handle, std::uint32_t readTimeoutMs,
+                                        std::uint32_t writeTimeoutMs) {
+  return Numbers("FT_SetTimeouts", inner_.FT_SetTimeouts(handle, readTimeoutMs, writeTimeoutMs),
+                 {readTimeoutMs, writeTimeoutMs});
+}
+
+FT_STATUS TracingDriver::FT_Write(FT_HANDLE handle, const void* buffer, std::uint32_t count,
+                                  std::uint32_t* written) {
+  const FT_STATUS status = inner_.FT_Write(handle, buffer, count, written);
+  TraceLine line(NowMs(), "FT_Write");
+  line.Hex(static_cast<const std::uint8_t*>(buffer), buffer != nullptr ? count : 0).Number(count);
+  sink_(line.Finish(status));
+  return status;
+}
+
+FT_STATUS TracingDriver::FT_Read(FT_HANDLE handle, void* buffer, std::uint32_t count, std::uint32_t* delivered) {
+  std::uint32_t got = 0;
+  const FT_STATUS status = inner_.FT_Read(handle, buffer, count, &got);
+  if (delivered != nullptr) *delivered = got;
+  return Numbers("FT_Read", status, {count, got});
+}
+
+FT_STATUS TracingDriver::FT_Purge(FT_HANDLE handle, std::uint32_t mask) {
+  return Numbers("FT_Purge", inner_.FT_Purge(handle, mask), {mask});
+}
+
+}  // namespace kelvo

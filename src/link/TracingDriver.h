@@ -1,0 +1,49 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+#include "core/FtdiDriver.h"
+
+namespace kelvo {
+
+// Passes every call to another driver and reports it as one JSON trace line
+// (call, arguments, status, ms since this object was made), so a run on the
+// real cable can be read and replayed like one on the simulated link.
+class TracingDriver final : public FtdiDriver {
+ public:
+  using Sink = std::function<void(const std::string& line)>;
+  TracingDriver(FtdiDriver& inner, Sink sink);
+
+  FT_STATUS FT_OpenEx(const char* description, std::uint32_t flags, FT_HANDLE* handle) override;
+  FT_STATUS FT_Close(FT_HANDLE handle) override;
+  FT_STATUS FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baudRate) override;
+  FT_STATUS FT_SetFlowControl(FT_HANDLE handle, std::uint16_t flowControl, std::uint8_t xon,
+                              std::uint8_t xoff) override;
+  FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, std::uint8_t milliseconds) override;
+  FT_STATUS FT_SetUSBParameters(FT_HANDLE handle, std::uint32_t inTransferSize,
+                                std::uint32_t outTransferSize) override;
+  FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, std::uint8_t wordLength, std::uint8_t stopBits,
+                                      std::uint8_t parity) override;
+  FT_STATUS FT_SetChars(FT_HANDLE handle, std::uint8_t eventChar, std::uint8_t eventCharEnabled,
+                        std::uint8_t errorChar, std::uint8_t errorCharEnabled) override;
+  FT_STATUS FT_SetTimeouts(FT_HANDLE handle, std::uint32_t readTimeoutMs,
+                           std::uint32_t writeTimeoutMs) override;
+  FT_STATUS FT_Write(FT_HANDLE handle, const void* buffer, std::uint32_t count,
+                     std::uint32_t* written) override;
+  FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, std::uint32_t count, std::uint32_t* delivered) override;
+  FT_STATUS FT_Purge(FT_HANDLE handle, std::uint32_t mask) override;
+
+  // Milliseconds since this object was made, the trace lines' "t".
+  double NowMs() const;
+
+ private:
+  FT_STATUS Numbers(const char* call, FT_STATUS status, std::initializer_list<long long> values);
+
+  FtdiDriver& inner_;
+  Sink sink_;
+  std::chrono::steady_clock::time_point start_;
+};
+
+}  // namespace kelvo

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "sim/SimBoard.h"
+
+namespace kelvo::sim {
+
+// One emulated FT232R cable and the board behind it.
+struct CableSpec {
+  std::string description = "Corvane Serial Link";  // the USB product string
+  std::string serial = "KV000001";
+  SimOptions board;
+  // The cable leaves the bus once the PC has sent this many bytes.
+  std::optional<long long> unplugAfterBytes;
+};
+
+struct EmulationOptions {
+  std::vector<CableSpec> cables;
+  bool deny = false;   // the device nodes cannot be opened
+  bool busy = false;   // another program has claimed the interface
+  bool paced = true;   // 125000 baud 8N1 and the chip's latency timer
+  // Receives one JSON line (without newline) per cable event.
+  std::function<void(const std::string& line)> events;
+};
+
+// Emulated FT232R cables on an emulated USB bus (umockdev): a process that
+// runs with Environment() sees them through libusb as real devices. The
+// requests are served on umockdev's own thread until Stop().
+class EmulatedCables {
+ public:
+  explicit EmulatedCables(EmulationOptions options);  // throws std::runtime_error
+  ~EmulatedCables();
+  EmulatedCables(const EmulatedCables&) = delete;
+  EmulatedCables& operator=(const EmulatedCables&) = delete;
+
+  // What a program needs in its environment to see the cables.
+  std::vector<std::pair<std::string, std::string>> Environment() const;
+  // Stops serving; the boards stay readable.
+  void Stop();
+
+  std::size_t Count() const;
+  const std::string& Serial(std::size_t cable) const;
+  // Valid after Stop().
+  const SimBoard& Board(std::size_t cable) const;
+
+  struct Statistics {
+    long long requests = 0;       // usbfs requests served
+    long long bulkTransfers = 0;  // bulk transfers completed, both directions
+    long long emptyReads = 0;     // bulk IN transfers that carried no data
+  };
+  // Valid after Stop().
+  Statistics Stats() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kelvo::sim

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/SimWire.h"
+
+namespace kelvo::sim {
+
+// The serial settings the host has given the chip.
+struct ChipSettings {
+  int baud = 9600;
+  int bits = 8;
+  int stopBits = 1;     // 1, 2, or 15 for 1.5
+  std::string parity = "none";
+  std::string flow = "none";
+  int latencyMs = 16;
+};
+
+// An FT232R as its USB endpoints see it, with a Kelvo board on its serial
+// line: the vendor requests, bulk OUT onto the line, bulk IN in 64-byte
+// packets that each start with the two modem-status bytes. Time is in µs on
+// the caller's clock; the chip never waits, it says when to look again.
+class Ft232rChip {
+ public:
+  static constexpr std::size_t PacketSize = 64;
+  static constexpr std::size_t StatusBytes = 2;
+  static constexpr std::uint8_t ModemStatus[StatusBytes] = {0x01, 0x60};
+  // The chip's transmit buffer: a bulk OUT completes once the rest fits.
+  static constexpr std::size_t TxBufferBytes = 128;
+
+  // `paced`: the line moves a byte per 10 bit times at 125000 baud;
+  // otherwise bytes move at once.
+  Ft232rChip(const SimOptions& board, bool paced);
+
+  struct ControlSetup {
+    std::uint8_t requestType = 0;
+    std::uint8_t request = 0;
+    std::uint16_t value = 0;
+    std::uint16_t index = 0;
+    std::uint16_t length = 0;
+  };
+  enum class Change { None, Settings, Purge, Reset };
+  struct ControlResult {
+    bool stall = false;               // the chip refuses the request
+    std::vector<std::uint8_t> data;   // for an IN request
+    Change change = Change::None;
+  };
+  // A control request other than the standard descriptor requests.
+  ControlResult Control(const ControlSetup& setup, Micros now);
+
+  // Puts bytes on the line; returns when the transfer completes (the chip's
+  // buffer has taken the last of them).
+  Micros BulkOut(const std::uint8_t* bytes, std::size_t count, Micros now);
+
+  // A bulk IN transfer of `capacity` bytes being filled.
+  struct InTransfer {
+    std::size_t capacity = 0;
+    std::vector<std::uint8_t> data;
+  };
+  // Adds the packets due by `now`; true when the transfer is complete,
+  // otherwise `wakeAt` says when it may progress.
+  bool FillIn(InTransfer& transfer, Micros now, Micros* wakeAt);
+
+  // Lets the line and the board run up to `now`.
+  void Advance(Micros now) { wire_.ProcessUntil(now); }
+  // The cable leaves the bus: the board keeps what it got.
+  void Unplug() { wire_.Cut(); }
+
+  const ChipSettings& Settings() const { return settings_; }
+  const SimBoard& Board() const { return wire_.Board(); }
+  // The baud rate the FT232R's divisor encoding (3 MHz base, eighths) gives.
+  static int DecodeBaud(std::uint16_t value, std::uint16_t index);
+
+ private:
+  void AppendPacket(InTransfer& transfer, std::size_t dataBytes);
+
+  bool paced_;
+  SimWire wire_;
+  ChipSettings settings_;
+  Micros lastPacketAt_ = 0;
+};
+
+}  // namespace kelvo::sim

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "sim/SimBoard.h"
+
+namespace kelvo::sim {
+
+// The serial line between the cable's chip and the board, with the board on
+// it: the PC's bytes go out one byte time apart, each is echoed back (the
+// line is shared) and reaches the board; the board's answers come back
+// behind. The same line serves the simulated link and the emulated USB chip.
+class SimWire {
+ public:
+  struct Byte {
+    Micros at;  // when it has fully arrived at the far end
+    std::uint8_t value;
+  };
+
+  // `byteMicros` is the line's time per byte (0: no pacing).
+  SimWire(const SimOptions& options, Micros byteMicros = ByteMicros);
+
+  SimBoard& Board() { return board_; }
+  const SimBoard& Board() const { return board_; }
+
+  // The PC's bytes go out from `from`, behind any still being sent; returns
+  // when the last one will have arrived.
+  Micros Send(const std::uint8_t* bytes, std::size_t count, Micros from);
+  // Lets everything due up to `moment` happen, in time order.
+  void ProcessUntil(Micros moment);
+  // When the next byte reaches the board or the board acts; nullopt if never.
+  std::optional<Micros> NextEventAt() const;
+
+  // Bytes on their way to the PC, in arrival order (those at or before now
+  // have arrived).
+  const std::deque<Byte>& ToPc() const { return toPc_; }
+  std::size_t ArrivedBy(Micros moment) const;
+  // Removes the first `count` bytes for the PC.
+  void Take(std::size_t count, std::uint8_t* out);
+  // Purges: what has arrived for the PC; what the PC sent that is not yet on
+  // the line (a byte already going out finishes).
+  void DropArrived(Micros now);
+  void DropUnsent(Micros now);
+  // The cable is gone: the board gets what was sent, nothing comes back.
+  void Cut();
+  // The echo of the next `count` bytes the PC sends is lost.
+  void LoseEchoes(int count) { lostEchoes_ += count > 0 ? count : 0; }
+  std::size_t Unsent() const { return fromPc_.size(); }
+
+ private:
+  void Arrive(std::uint8_t byte, Micros at);
+
+  Micros byteMicros_;
+  std::deque<Byte> toPc_;
+  std::deque<Byte> fromPc_;
+  Micros pcLineFreeAt_ = 0;
+  int lostEchoes_ = 0;
+  SimBoard board_;
+};
+
+}  // namespace kelvo::sim

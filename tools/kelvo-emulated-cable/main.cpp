@@ -1,0 +1,3 @@
+#include "sim/EmulatedCableProgram.h"
+
+int main(int argc, char** argv) { return kelvo::sim::RunEmulatedCableProgram(argc, argv); }
