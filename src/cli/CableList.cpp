@@ -67,6 +67,8 @@ bool ChooseTargets(const std::vector<Cable>& cables, const std::vector<std::stri
     for (const Cable& cable : cables) {
       if (IsBoardCable(cable) && !cable.Serial.empty()) targets->push_back({cable.Serial, cable.Serial});
     }
+    // The bus lists them in no useful order; the operator reads them by serial.
+    std::sort(targets->begin(), targets->end(), [](const Target& a, const Target& b) { return a.Serial < b.Serial; });
     return true;
   }
   // The updater's own choice, by description; shown by that cable's serial.

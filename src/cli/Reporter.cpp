@@ -68,9 +68,10 @@ void Reporter::Progress(int row, int value, int maximum) {
   Row& r = rows_[row];
   const auto now = std::chrono::steady_clock::now();
   if (value == 0 || r.flashStart == std::chrono::steady_clock::time_point{}) r.flashStart = now;
+  // The flash sets the value once before the bar has its maximum.
+  if (maximum <= 0) return;
   JsonLocked("\"event\":\"progress\",\"serial\":" + JsonString(r.label) + ",\"value\":" + std::to_string(value) +
              ",\"max\":" + std::to_string(maximum));
-  if (maximum <= 0) return;
   const int percent = value * 100 / maximum;
   const double elapsed = std::chrono::duration<double>(now - r.flashStart).count();
   const std::string left = value > 0 ? Clock(elapsed * (maximum - value) / value) + " left" : "-:-- left";

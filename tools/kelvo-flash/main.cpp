@@ -5,23 +5,49 @@
 #include <deque>
 #include <fstream>
 #include <iostream>
-#include <memory>
 #include <mutex>
 
 #include "app/QtResourceLoader.h"
 #include "cli/FlashRun.h"
 #include "cli/Interrupts.h"
+#include "cli/Reporter.h"
 #include "link/LibFtdiDriver.h"
+#include "link/TracingDriver.h"
+
+namespace {
+
+// The trace file that every board's driver writes to, each line with the
+// serial of the board it was made for.
+struct SharedTrace {
+  std::mutex mutex;
+  std::ofstream file;
+
+  void Write(const std::string& serial, const std::string& line) {
+    const std::lock_guard lock(mutex);
+    file << "{\"serial\":" << kelvo::cli::JsonString(serial) << ',' << line.substr(1) << '\n' << std::flush;
+  }
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
   kelvo::cli::InterruptGuard interrupts([](const std::string& line) { std::cerr << '\n' << line << std::endl; }, 2);
 
   // One driver per cable, so that one board's failure cannot reach another's.
-  std::deque<kelvo::LibFtdiDriver> drivers;
+  std::deque<kelvo::LibFtdiDriver> cables;
+  std::deque<kelvo::TracingDriver> traced;
+  SharedTrace trace;
+  const char* fromEnvironment = std::getenv("KELVO_TRACE");
+  auto makeDriver = [&](const std::string& serial, const std::string& tracePath) -> kelvo::FtdiDriver& {
+    kelvo::LibFtdiDriver& cable = cables.emplace_back();
+    const std::string path = !tracePath.empty() ? tracePath : fromEnvironment != nullptr ? fromEnvironment : "";
+    if (path.empty()) return cable;
+    if (!trace.file.is_open()) trace.file.open(path, std::ios::binary | std::ios::trunc);
+    return traced.emplace_back(cable, [&trace, serial](const std::string& line) { trace.Write(serial, line); });
+  };
+
   kelvo::cli::FlashEnvironment env{
-      .MakeDriver = [&drivers](const std::string&, const std::string&) -> kelvo::FtdiDriver& {
-        return drivers.emplace_back();
-      },
+      .MakeDriver = makeDriver,
       .EmbeddedImage = kelvo::QtResourceLoader(),
       .Out = std::cout,
       .Err = std::cerr,
