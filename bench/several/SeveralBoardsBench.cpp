@@ -6,7 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <tuple>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -16,21 +19,33 @@ namespace {
 
 double Seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; }
 
-// Runs argv[0] with its arguments, stdout and stderr as they are, and prints
-// "measured ELAPSED CPU STATUS" for it alone.
-int Measure(char** argv) {
+// Runs `processes` copies of `flash` at once, copy i on cable KV00000i (or
+// one copy on every cable), stdout and stderr as they are, and prints
+// "measured ELAPSED CPU STATUS" for them together.
+int Measure(const char* flash, int processes) {
   const auto start = std::chrono::steady_clock::now();
-  const pid_t child = fork();
-  if (child == 0) {
-    execv(argv[0], argv);
-    _exit(127);
+  for (int i = 1; i <= processes; ++i) {
+    if (fork() == 0) {
+      const std::string serial = "KV00000" + std::to_string(i);
+      if (processes == 1) {
+        execl(flash, flash, "--all", "--yes", static_cast<char*>(nullptr));
+      } else {
+        execl(flash, flash, "--serial", serial.c_str(), "--yes", static_cast<char*>(nullptr));
+      }
+      _exit(127);
+    }
   }
-  int status = 0;
-  rusage usage{};
-  wait4(child, &status, 0, &usage);
+  double cpu = 0;
+  int worst = 0;
+  for (int i = 0; i < processes; ++i) {
+    int status = 0;
+    rusage usage{};
+    wait4(-1, &status, 0, &usage);
+    cpu += Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+    worst = std::max(worst, WIFEXITED(status) ? WEXITSTATUS(status) : 255);
+  }
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::printf("measured %.3f %.3f %d\n", elapsed, Seconds(usage.ru_utime) + Seconds(usage.ru_stime),
-              WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+  std::printf("measured %.3f %.3f %d\n", elapsed, cpu, worst);
   return 0;
 }
 
@@ -41,10 +56,13 @@ struct Run {
   int status = -1;
 };
 
-Run FlashBoards(const std::string& self, int boards) {
+// `boards` cables; kelvo-flash flashes them all in one process, or with
+// `separately` one process per cable.
+Run FlashBoards(const std::string& self, int boards, bool separately = false) {
   std::string command = KELVO_EMULATED_CABLE;
   for (int i = 0; i < boards; ++i) command += " --cable 'Corvane Serial Link'";
-  command += " -- " + self + " --measure " + KELVO_FLASH + " --all --yes 2>/dev/null";
+  command += " -- " + self + " --measure " + KELVO_FLASH + " " + std::to_string(separately ? boards : 1) +
+             " 2>/dev/null";
   rusage before{};
   getrusage(RUSAGE_CHILDREN, &before);
   Run run;
@@ -64,14 +82,18 @@ Run FlashBoards(const std::string& self, int boards) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc >= 3 && std::strcmp(argv[1], "--measure") == 0) return Measure(argv + 2);
+  if (argc == 4 && std::strcmp(argv[1], "--measure") == 0) return Measure(argv[2], std::atoi(argv[3]));
 
   const std::string self = argv[0];
   const Run one = FlashBoards(self, 1);
   const Run four = FlashBoards(self, 4);
-  std::printf("boards  status  elapsed s  kelvo-flash CPU s  with emulation CPU s\n");
-  for (const auto& [boards, run] : {std::pair{1, one}, std::pair{4, four}}) {
-    std::printf("%6d  %6d  %9.2f  %17.3f  %20.3f\n", boards, run.status, run.elapsed, run.flashCpu, run.wholeCpu);
+  // The same four boards by four processes: what the machine and the
+  // emulation charge for four cables at once, whatever kelvo-flash does.
+  const Run apart = FlashBoards(self, 4, true);
+  std::printf("boards  processes  status  elapsed s  kelvo-flash CPU s  with emulation CPU s\n");
+  for (const auto& [boards, processes, run] : {std::tuple{1, 1, one}, std::tuple{4, 1, four}, std::tuple{4, 4, apart}}) {
+    std::printf("%6d  %9d  %6d  %9.2f  %17.3f  %20.3f\n", boards, processes, run.status, run.elapsed, run.flashCpu,
+                run.wholeCpu);
   }
   if (one.status != 0 || four.status != 0 || one.elapsed <= 0 || one.flashCpu <= 0) {
     std::fprintf(stderr, "a run failed; no ratios\n");
@@ -79,5 +101,8 @@ int main(int argc, char** argv) {
   }
   std::printf("elapsed ratio (4 boards / 1): %.3f  (at most 1.1 wanted)\n", four.elapsed / one.elapsed);
   std::printf("CPU ratio (4 boards / 1):     %.3f  (at most 4 wanted)\n", four.flashCpu / one.flashCpu);
+  if (apart.flashCpu > 0) {
+    std::printf("CPU ratio (4 boards in one process / in four): %.3f\n", four.flashCpu / apart.flashCpu);
+  }
   return 0;
 }
