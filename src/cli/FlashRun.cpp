@@ -13,6 +13,7 @@
 #include "cli/BoardWindow.h"
 #include "cli/CableList.h"
 #include "cli/FlashOptions.h"
+#include "cli/Interrupts.h"
 #include "cli/Reporter.h"
 #include "core/Texts.h"
 #include "core/UpdaterState.h"
@@ -71,8 +72,8 @@ void OnEveryBoard(std::vector<std::unique_ptr<Board>>& boards, Step step) {
 }
 
 bool Confirmed(FlashEnvironment& env, Reporter& reporter, std::size_t ready) {
-  reporter.Note("Flash " + std::to_string(ready) + (ready == 1 ? " board" : " boards") +
-                "? Do not unplug a board while it is being flashed. [y/N]");
+  reporter.Question("Flash " + std::to_string(ready) + (ready == 1 ? " board" : " boards") +
+                    "? Do not unplug a board while it is being flashed. [y/N]");
   std::string answer;
   if (!std::getline(env.In, answer)) return false;
   return answer == "y" || answer == "Y" || answer == "yes";
@@ -122,6 +123,9 @@ int RunFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
 
   const std::vector<Cable> cables = ListCables(lister);
   Reporter reporter(env.Out, env.Err, options.Json, env.ErrorIsTerminal && !options.List);
+  // Before any board's thread, so that they all leave Ctrl-C to it.
+  std::optional<InterruptGuard> interrupts;
+  if (env.TakeInterrupts) interrupts.emplace([&reporter](const std::string& line) { reporter.Note(line); }, StatusRefused);
   if (options.List) {
     for (const Cable& cable : cables) {
       const std::string why = ProbeCable(lister, cable);
@@ -156,9 +160,9 @@ int RunFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
     return Refuse(env, "not confirmed; no board was flashed");
   }
   if (ready > 0) {
-    if (env.FlashingChanged) env.FlashingChanged(true);
+    if (interrupts) interrupts->SetFlashing(true);
     OnEveryBoard(boards, [](Board& board) { board.Flash(); });
-    if (env.FlashingChanged) env.FlashingChanged(false);
+    if (interrupts) interrupts->SetFlashing(false);
   }
   int status = 0;
   for (auto& board : boards) {

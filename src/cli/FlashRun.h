@@ -22,9 +22,9 @@ struct FlashEnvironment {
   std::istream& In;
   bool InputIsTerminal = false;
   bool ErrorIsTerminal = false;
-  // Told when the first flash starts and when the last one has ended, so
-  // that Ctrl-C is refused in between.
-  std::function<void(bool flashing)> FlashingChanged;
+  // Ctrl-C is taken by the run: it ends the program before the first flash
+  // and is refused while boards are being flashed.
+  bool TakeInterrupts = false;
 };
 
 // The whole program after main: returns the exit status.

@@ -113,6 +113,13 @@ void Reporter::Note(const std::string& text) {
   NoteLocked(text);
 }
 
+void Reporter::Question(const std::string& text) {
+  const std::lock_guard lock(mutex_);
+  Redraw();
+  drawn_ = 0;
+  err_ << text << ' ' << std::flush;
+}
+
 void Reporter::Print(const std::string& text) {
   const std::lock_guard lock(mutex_);
   out_ << text << '\n' << std::flush;

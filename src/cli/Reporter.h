@@ -27,6 +27,9 @@ class Reporter {
   void Result(int row, Outcome outcome, double seconds);
   // A line of its own on stderr, above the bars.
   void Note(const std::string& text);
+  // A question on stderr below the board lines, which stay as they are
+  // (the answer moves the cursor); later lines start below the answer.
+  void Question(const std::string& text);
   // Plain text on stdout (the cable list).
   void Print(const std::string& text);
   void Json(const std::string& fields);

@@ -48,7 +48,7 @@ struct SimCables {
         .In = in,
         .InputIsTerminal = terminal,
         .ErrorIsTerminal = false,
-        .FlashingChanged = {},
+        .TakeInterrupts = false,
     };
     return cli::RunFlash(args, env);
   }

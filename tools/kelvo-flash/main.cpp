@@ -9,7 +9,6 @@
 
 #include "app/QtResourceLoader.h"
 #include "cli/FlashRun.h"
-#include "cli/Interrupts.h"
 #include "cli/Reporter.h"
 #include "link/LibFtdiDriver.h"
 #include "link/TracingDriver.h"
@@ -31,8 +30,6 @@ struct SharedTrace {
 }  // namespace
 
 int main(int argc, char** argv) {
-  kelvo::cli::InterruptGuard interrupts([](const std::string& line) { std::cerr << '\n' << line << std::endl; }, 2);
-
   // One driver per cable, so that one board's failure cannot reach another's.
   std::deque<kelvo::LibFtdiDriver> cables;
   std::deque<kelvo::TracingDriver> traced;
@@ -54,7 +51,7 @@ int main(int argc, char** argv) {
       .In = std::cin,
       .InputIsTerminal = isatty(STDIN_FILENO) == 1,
       .ErrorIsTerminal = isatty(STDERR_FILENO) == 1,
-      .FlashingChanged = [&interrupts](bool flashing) { interrupts.SetFlashing(flashing); },
+      .TakeInterrupts = true,
   };
   return kelvo::cli::RunFlash(std::vector<std::string>(argv + 1, argv + argc), env);
 }
