@@ -361,7 +361,8 @@ TEST(EmulatedCable, KelvoFlashOnSeveralCables) {
     const QString dir = NewRunDir();
     const SimRun run = ::Run(KELVO_EMULATED_CABLE,
                            c.cableArgs + QStringList{"--unpaced", "--events", dir + "/cable.jsonl", "--dump-flash", dir,
-                                                     "--", KELVO_FLASH} + c.flashArgs,
+                                                     "--", KELVO_FLASH, "--trace", dir + "/trace.jsonl"} +
+                               c.flashArgs,
                            dir);
     const std::string label = (c.cableArgs + c.flashArgs).join(' ').toStdString();
     EXPECT_EQ(run.exitCode, c.status) << label << run.standardError.toStdString();
@@ -380,6 +381,10 @@ TEST(EmulatedCable, KelvoFlashOnSeveralCables) {
       EXPECT_EQ((*mine)["outcome"].toString(), c.outcomes[i]) << label << " " << serial.toStdString();
       if (c.outcomes[i] == "complete") {
         EXPECT_EQ(ReadAll(dir + "/" + serial + ".bin").left(63 * 2048), image) << label;
+        // Its driver's calls are in the trace under its serial.
+        EXPECT_TRUE(std::any_of(run.trace.begin(), run.trace.end(), [&](const QJsonObject& t) {
+          return t["serial"] == serial && t["call"] == "FT_Read";
+        })) << label;
       }
       if (c.outcomes[i] == "write-failure") {
         ASSERT_EQ(run.Events("message").size(), 1u) << label;

@@ -1,6 +1,8 @@
 // kelvo-flash: flashes Kelvo boards from the command line, several at once.
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <fstream>
@@ -21,9 +23,18 @@ struct SharedTrace {
   std::mutex mutex;
   std::ofstream file;
 
+  const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+
+  // Each driver counts "t" from its own making; the file counts from the
+  // program's start, so that the boards' lines read in time order.
   void Write(const std::string& serial, const std::string& line) {
     const std::lock_guard lock(mutex);
-    file << "{\"serial\":" << kelvo::cli::JsonString(serial) << ',' << line.substr(1) << '\n' << std::flush;
+    const double t = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    const std::size_t rest = line.find(',');
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "\"t\":%.3f,", t);
+    file << "{\"serial\":" << kelvo::cli::JsonString(serial) << ',' << stamp << line.substr(rest + 1) << '\n'
+         << std::flush;
   }
 };
 
