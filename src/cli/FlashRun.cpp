@@ -148,7 +148,7 @@ int RunFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
 
   std::vector<std::unique_ptr<Board>> boards;
   for (const Target& target : targets) {
-    boards.push_back(std::make_unique<Board>(env.MakeDriver(target.Serial, options.TracePath), reporter,
+    boards.push_back(std::make_unique<Board>(env.MakeDriver(target.Label, options.TracePath), reporter,
                                              target.Label, target.Serial, image));
   }
   OnEveryBoard(boards, [](Board& board) { board.Check(); });

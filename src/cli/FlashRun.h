@@ -12,9 +12,9 @@ namespace kelvo::cli {
 
 // What kelvo-flash runs on: the real cables and streams, or a test's.
 struct FlashEnvironment {
-  // A driver of its own for the cable with this serial ("" for listing, or
-  // for the cable the updater would open), alive until the run ends. `trace`
-  // is --trace's file, or empty.
+  // A driver of its own for the cable with this serial ("" for listing;
+  // for the cable the updater would open, its serial as listed), alive until
+  // the run ends. `trace` is --trace's file, or empty.
   std::function<FtdiDriver&(const std::string& serial, const std::string& trace)> MakeDriver;
   ResourceLoader EmbeddedImage;
   std::ostream& Out;

@@ -60,8 +60,7 @@ TEST_P(CommandLineTest, EndsEachBoardAsExpected) {
                 std::string::npos)
           << bus.out.str();
     }
-    const bool chosenBySerial = std::ranges::any_of(c.args, [](const std::string& a) { return a == "--all" || a == "--serial"; });
-    const auto link = bus.bySerial.find(chosenBySerial ? serial : "");
+    const auto link = bus.bySerial.find(serial);
     const bool written = link != bus.bySerial.end() &&
                          std::any_of(link->second->PageEvents().begin(), link->second->PageEvents().end(),
                                      [](const sim::PageEvent& e) { return e.kind == sim::PageEvent::Kind::Written; });
