@@ -79,6 +79,35 @@ Run FlashBoards(const std::string& self, int boards, bool separately = false) {
   return run;
 }
 
+// `boards` boards, each with an emulation and a kelvo-flash of its own, all
+// at once: what four cables cost when nothing at all is shared.
+Run FlashApart(const std::string& self, int boards) {
+  const std::string command = std::string(KELVO_EMULATED_CABLE) + " --cable 'Corvane Serial Link' -- " + self +
+                              " --measure " + KELVO_FLASH + " 1 2>/dev/null";
+  rusage before{};
+  getrusage(RUSAGE_CHILDREN, &before);
+  std::vector<FILE*> pipes;
+  for (int i = 0; i < boards; ++i) pipes.push_back(popen(command.c_str(), "r"));
+  Run total;
+  total.status = 0;
+  for (FILE* pipe : pipes) {
+    Run one;
+    char line[256];
+    while (pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr) {
+      std::sscanf(line, "measured %lf %lf %d", &one.elapsed, &one.flashCpu, &one.status);
+    }
+    if (pipe != nullptr) pclose(pipe);
+    total.elapsed = std::max(total.elapsed, one.elapsed);
+    total.flashCpu += one.flashCpu;
+    total.status = std::max(total.status, one.status);
+  }
+  rusage after{};
+  getrusage(RUSAGE_CHILDREN, &after);
+  total.wholeCpu = Seconds(after.ru_utime) + Seconds(after.ru_stime) - Seconds(before.ru_utime) -
+                   Seconds(before.ru_stime);
+  return total;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -90,10 +119,12 @@ int main(int argc, char** argv) {
   // The same four boards by four processes: what the machine and the
   // emulation charge for four cables at once, whatever kelvo-flash does.
   const Run apart = FlashBoards(self, 4, true);
-  std::printf("boards  processes  status  elapsed s  kelvo-flash CPU s  with emulation CPU s\n");
-  for (const auto& [boards, processes, run] : {std::tuple{1, 1, one}, std::tuple{4, 1, four}, std::tuple{4, 4, apart}}) {
-    std::printf("%6d  %9d  %6d  %9.2f  %17.3f  %20.3f\n", boards, processes, run.status, run.elapsed, run.flashCpu,
-                run.wholeCpu);
+  const Run alone = FlashApart(self, 4);
+  std::printf("boards  processes  emulations  status  elapsed s  kelvo-flash CPU s  with emulation CPU s\n");
+  for (const auto& [boards, processes, emulations, run] :
+       {std::tuple{1, 1, 1, one}, std::tuple{4, 1, 1, four}, std::tuple{4, 4, 1, apart}, std::tuple{4, 4, 4, alone}}) {
+    std::printf("%6d  %9d  %10d  %6d  %9.2f  %17.3f  %20.3f\n", boards, processes, emulations, run.status,
+                run.elapsed, run.flashCpu, run.wholeCpu);
   }
   if (one.status != 0 || four.status != 0 || one.elapsed <= 0 || one.flashCpu <= 0) {
     std::fprintf(stderr, "a run failed; no ratios\n");
@@ -103,6 +134,9 @@ int main(int argc, char** argv) {
   std::printf("CPU ratio (4 boards / 1):     %.3f  (at most 4 wanted)\n", four.flashCpu / one.flashCpu);
   if (apart.flashCpu > 0) {
     std::printf("CPU ratio (4 boards in one process / in four): %.3f\n", four.flashCpu / apart.flashCpu);
+  }
+  if (alone.flashCpu > 0) {
+    std::printf("CPU ratio (4 boards, 4 emulations, 4 processes / 1 board): %.3f\n", alone.flashCpu / one.flashCpu);
   }
   return 0;
 }
