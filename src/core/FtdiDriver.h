@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace kelvo {
@@ -21,7 +22,13 @@ inline constexpr FT_STATUS FT_NOT_SUPPORTED = 17;
 inline constexpr FT_STATUS FT_OTHER_ERROR = 18;
 
 // D2XX constants.
+inline constexpr std::uint32_t FT_OPEN_BY_SERIAL_NUMBER = 1;
 inline constexpr std::uint32_t FT_OPEN_BY_DESCRIPTION = 2;
+// FT_GetDeviceInfoDetail's string buffers, NUL included.
+inline constexpr std::size_t FT_SERIAL_NUMBER_SIZE = 16;
+inline constexpr std::size_t FT_DESCRIPTION_SIZE = 64;
+// FT_GetDeviceInfoDetail's flags: another program has the device open.
+inline constexpr std::uint32_t FT_FLAGS_OPENED = 1;
 inline constexpr std::uint32_t FT_PURGE_RX = 1;
 inline constexpr std::uint32_t FT_PURGE_TX = 2;
 inline constexpr std::uint16_t FT_FLOW_NONE = 0x0000;
@@ -65,6 +72,24 @@ class FtdiDriver {
   virtual FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, std::uint32_t count, std::uint32_t* delivered) = 0;
   // `mask` is FT_PURGE_RX, FT_PURGE_TX or both.
   virtual FT_STATUS FT_Purge(FT_HANDLE handle, std::uint32_t mask) = 0;
+
+  // Listing the attached cables, for the command line that flashes several
+  // boards. Drivers that only ever open by description need not offer it.
+  // Takes a fresh snapshot of the attached devices; `count` receives its size.
+  virtual FT_STATUS FT_CreateDeviceInfoList(std::uint32_t* count) {
+    if (count != nullptr) *count = 0;
+    return FT_NOT_SUPPORTED;
+  }
+  // Entry `index` of the last snapshot. `serialNumber` takes up to
+  // FT_SERIAL_NUMBER_SIZE and `description` up to FT_DESCRIPTION_SIZE bytes,
+  // NUL-terminated; `handle` is the entry's handle if this driver holds it open.
+  virtual FT_STATUS FT_GetDeviceInfoDetail(std::uint32_t index, std::uint32_t* flags, std::uint32_t* type,
+                                           std::uint32_t* id, std::uint32_t* locId, char* serialNumber,
+                                           char* description, FT_HANDLE* handle) {
+    (void)index, (void)flags, (void)type, (void)id, (void)locId, (void)serialNumber, (void)description,
+        (void)handle;
+    return FT_NOT_SUPPORTED;
+  }
 };
 
 }  // namespace kelvo

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "core/FtdiDriver.h"
@@ -63,6 +64,9 @@ struct UpdaterState {
   bool UpdateModeFlag = false;
   bool OperationFailed = false;
   std::int16_t ImageResourceId = 0;
+  // The cable OpenLink opens: empty for the first one with the board's
+  // description, as the window does; otherwise the cable with this serial.
+  std::string LinkSerial;
 
   // The program carries the build's sample image, not the board's firmware;
   // the window title says so.

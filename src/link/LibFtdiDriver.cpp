@@ -211,8 +211,9 @@ FT_STATUS LibFtdiDriver::Fail(FT_STATUS status, std::string text) {
 FT_STATUS LibFtdiDriver::FT_OpenEx(const char* description, std::uint32_t flags, FT_HANDLE* handle) {
   if (description == nullptr || handle == nullptr)
     return Fail(FT_INVALID_PARAMETER, "FT_OpenEx: missing argument");
+  if (flags == FT_OPEN_BY_SERIAL_NUMBER) return OpenBySerial(description, handle);
   if (flags != FT_OPEN_BY_DESCRIPTION)
-    return Fail(FT_INVALID_PARAMETER, "FT_OpenEx: only open by description");
+    return Fail(FT_INVALID_PARAMETER, "FT_OpenEx: only open by description or serial number");
 
   ContextPtr context(ftdi_new());
   // ftdi_new fails when libusb cannot start, i.e. there is no USB to search:

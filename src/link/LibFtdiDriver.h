@@ -140,6 +140,10 @@ class LibFtdiDriver final : public FtdiDriver {
                      std::uint32_t* written) override;
   FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, std::uint32_t count, std::uint32_t* delivered) override;
   FT_STATUS FT_Purge(FT_HANDLE handle, std::uint32_t mask) override;
+  FT_STATUS FT_CreateDeviceInfoList(std::uint32_t* count) override;
+  FT_STATUS FT_GetDeviceInfoDetail(std::uint32_t index, std::uint32_t* flags, std::uint32_t* type,
+                                   std::uint32_t* id, std::uint32_t* locId, char* serialNumber,
+                                   char* description, FT_HANDLE* handle) override;
 
   // What went wrong in the last call that failed; successes leave it alone.
   const std::string& LastError() const { return lastError_; }
@@ -163,12 +167,23 @@ class LibFtdiDriver final : public FtdiDriver {
   // The chip's latency timer after reset.
   static constexpr std::uint8_t DefaultLatencyMs = 16;
 
+  // One attached cable as FT_CreateDeviceInfoList saw it.
+  struct Listed {
+    std::string Serial;
+    std::string Description;
+    std::uint32_t Id = 0;  // vendor << 16 | product
+    std::uint32_t LocId = 0;
+  };
+
   Device* Find(FT_HANDLE handle);
+  FT_STATUS OpenBySerial(const char* serial, FT_HANDLE* handle);
+  FT_HANDLE Keep(ContextPtr context);
   // Records libftdi1's text for the failure just seen and returns `status`.
   FT_STATUS Fail(FT_STATUS status, ftdi_context* context, const char* what);
   FT_STATUS Fail(FT_STATUS status, std::string text);
 
   std::map<FT_HANDLE, Device> devices_;
+  std::vector<Listed> listed_;
   FT_HANDLE nextHandle_ = 1;
   std::string lastError_;
 };

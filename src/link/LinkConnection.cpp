@@ -9,8 +9,7 @@
 namespace kelvo {
 namespace {
 
-// Tried in this order; the board's own cable first.
-constexpr std::array<std::string_view, 2> DeviceDescriptions = {"Corvane Serial Link", "FT232R USB UART"};
+constexpr auto& DeviceDescriptions = LinkDescriptions;
 
 constexpr std::uint32_t BaudRate = 125000;
 constexpr std::uint8_t LatencyTimerMs = 2;
@@ -43,11 +42,17 @@ FT_STATUS ConfigureLink(UpdaterState& state) {
 }  // namespace
 
 void OpenLink(UpdaterState& state) {
-  state.LinkStatus = static_cast<std::int32_t>(OpenByDescription(state, DeviceDescriptions[0]));
-  if (state.LinkStatus != 0) {
+  if (!state.LinkSerial.empty()) {
+    state.LinkStatus = static_cast<std::int32_t>(
+        state.Driver.FT_OpenEx(state.LinkSerial.c_str(), FT_OPEN_BY_SERIAL_NUMBER, &state.LinkHandle));
+  } else {
+    state.LinkStatus = static_cast<std::int32_t>(OpenByDescription(state, DeviceDescriptions[0]));
+  }
+  if (state.LinkStatus != 0 && state.LinkSerial.empty()) {
     state.LinkStatus = static_cast<std::int32_t>(OpenByDescription(state, DeviceDescriptions[1]));
     if (state.LinkStatus != 0) return;
   }
+  if (state.LinkStatus != 0) return;
 
   const FT_STATUS setupStatus = ConfigureLink(state);
   if (setupStatus != FT_OK) {

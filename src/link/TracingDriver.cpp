@@ -87,4 +87,24 @@ FT_STATUS TracingDriver::FT_Purge(FT_HANDLE handle, std::uint32_t mask) {
   return Numbers("FT_Purge", inner_.FT_Purge(handle, mask), {mask});
 }
 
+FT_STATUS TracingDriver::FT_CreateDeviceInfoList(std::uint32_t* count) {
+  std::uint32_t listed = 0;
+  const FT_STATUS status = inner_.FT_CreateDeviceInfoList(&listed);
+  if (count != nullptr) *count = listed;
+  return Numbers("FT_CreateDeviceInfoList", status, {listed});
+}
+
+FT_STATUS TracingDriver::FT_GetDeviceInfoDetail(std::uint32_t index, std::uint32_t* flags, std::uint32_t* type,
+                                                std::uint32_t* id, std::uint32_t* locId, char* serialNumber,
+                                                char* description, FT_HANDLE* handle) {
+  const FT_STATUS status =
+      inner_.FT_GetDeviceInfoDetail(index, flags, type, id, locId, serialNumber, description, handle);
+  TraceLine line(NowMs(), "FT_GetDeviceInfoDetail");
+  line.Number(index);
+  line.String(status == FT_OK && serialNumber != nullptr ? serialNumber : "");
+  line.String(status == FT_OK && description != nullptr ? description : "");
+  sink_(line.Finish(status));
+  return status;
+}
+
 }  // namespace kelvo

@@ -34,6 +34,10 @@ class TracingDriver final : public FtdiDriver {
                      std::uint32_t* written) override;
   FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, std::uint32_t count, std::uint32_t* delivered) override;
   FT_STATUS FT_Purge(FT_HANDLE handle, std::uint32_t mask) override;
+  FT_STATUS FT_CreateDeviceInfoList(std::uint32_t* count) override;
+  FT_STATUS FT_GetDeviceInfoDetail(std::uint32_t index, std::uint32_t* flags, std::uint32_t* type,
+                                   std::uint32_t* id, std::uint32_t* locId, char* serialNumber,
+                                   char* description, FT_HANDLE* handle) override;
 
   // Milliseconds since this object was made, the trace lines' "t".
   double NowMs() const;

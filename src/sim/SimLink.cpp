@@ -1,6 +1,7 @@
 #include "sim/SimLink.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <limits>
@@ -154,6 +155,52 @@ SimLink::SimLink(SimOptions options) : impl_(std::make_unique<Impl>(std::move(op
 
 SimLink::~SimLink() = default;
 
+std::string DeviceSerial(const SimOptions& options, std::size_t index) {
+  if (index < options.serials.size()) return options.serials[index];
+  char serial[16];
+  std::snprintf(serial, sizeof serial, "KV%06zu", index + 1);
+  return serial;
+}
+
+namespace {
+
+// The first attached device with this description, or with this serial.
+std::optional<std::size_t> FindDevice(const SimOptions& options, std::string_view wanted, std::uint32_t flags) {
+  for (std::size_t i = 0; i < options.devices.size(); ++i) {
+    const bool match =
+        flags == FT_OPEN_BY_SERIAL_NUMBER ? DeviceSerial(options, i) == wanted : options.devices[i] == wanted;
+    if (match) return i;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+FT_STATUS SimLink::FT_CreateDeviceInfoList(std::uint32_t* count) {
+  if (count == nullptr) return FT_INVALID_PARAMETER;
+  *count = static_cast<std::uint32_t>(impl_->options.devices.size());
+  return FT_OK;
+}
+
+FT_STATUS SimLink::FT_GetDeviceInfoDetail(std::uint32_t index, std::uint32_t* flags, std::uint32_t* type,
+                                          std::uint32_t* id, std::uint32_t* locId, char* serialNumber,
+                                          char* description, FT_HANDLE* handle) {
+  const Impl& s = *impl_;
+  if (index >= s.options.devices.size()) return FT_DEVICE_NOT_FOUND;
+  const auto open = std::find_if(s.openDevices.begin(), s.openDevices.end(),
+                                 [&](const Impl::OpenDevice& d) { return d.device == index; });
+  if (flags != nullptr) *flags = open != s.openDevices.end() ? FT_FLAGS_OPENED : 0;
+  if (type != nullptr) *type = 5;  // FT_DEVICE_232R
+  if (id != nullptr) *id = 0x04036001;
+  if (locId != nullptr) *locId = index + 1;
+  if (serialNumber != nullptr)
+    std::snprintf(serialNumber, FT_SERIAL_NUMBER_SIZE, "%s", DeviceSerial(s.options, index).c_str());
+  if (description != nullptr)
+    std::snprintf(description, FT_DESCRIPTION_SIZE, "%s", s.options.devices[index].c_str());
+  if (handle != nullptr) *handle = open != s.openDevices.end() ? open->handle : 0;
+  return FT_OK;
+}
+
 FT_STATUS SimLink::FT_OpenEx(const char* description, std::uint32_t flags, FT_HANDLE* handle) {
   Impl& s = *impl_;
   s.Sync();
@@ -161,11 +208,10 @@ FT_STATUS SimLink::FT_OpenEx(const char* description, std::uint32_t flags, FT_HA
   FT_STATUS status = s.InjectedStatus("FT_OpenEx").value_or(FT_OK);
   if (status == FT_OK) {
     status = FT_DEVICE_NOT_FOUND;
-    if (flags == FT_OPEN_BY_DESCRIPTION && description != nullptr && handle != nullptr) {
-      const auto& devices = s.options.devices;
-      const auto match = std::find(devices.begin(), devices.end(), wanted);
-      if (match != devices.end()) {
-        const auto index = static_cast<std::size_t>(match - devices.begin());
+    if ((flags == FT_OPEN_BY_DESCRIPTION || flags == FT_OPEN_BY_SERIAL_NUMBER) && description != nullptr &&
+        handle != nullptr) {
+      if (const std::optional<std::size_t> found = FindDevice(s.options, wanted, flags)) {
+        const std::size_t index = *found;
         const bool busy = std::any_of(s.openDevices.begin(), s.openDevices.end(),
                                       [&](const Impl::OpenDevice& d) { return d.device == index; });
         if (busy) {

@@ -35,9 +35,16 @@ struct Fault {
 // page is outside 0..63.
 std::optional<Fault> ParseFault(std::string_view spec, std::string* error);
 
+struct SimOptions;
+// The serial number of attached device `index`.
+std::string DeviceSerial(const SimOptions& options, std::size_t index);
+
 struct SimOptions {
   // USB descriptions of the attached FTDI devices; empty: none attached.
   std::vector<std::string> devices = {"Corvane Serial Link"};
+  // Their serial numbers, in the same order; a device past the end of this
+  // list has KV000001, KV000002, … by its place.
+  std::vector<std::string> serials;
   // The board's answer to "GI"; nullopt: the board answers nothing (the cable
   // still echoes).
   std::optional<std::array<std::uint8_t, 4>> identifyReply =
@@ -86,6 +93,10 @@ class SimLink final : public FtdiDriver {
                      std::uint32_t* written) override;
   FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, std::uint32_t count, std::uint32_t* delivered) override;
   FT_STATUS FT_Purge(FT_HANDLE handle, std::uint32_t mask) override;
+  FT_STATUS FT_CreateDeviceInfoList(std::uint32_t* count) override;
+  FT_STATUS FT_GetDeviceInfoDetail(std::uint32_t index, std::uint32_t* flags, std::uint32_t* type,
+                                   std::uint32_t* id, std::uint32_t* locId, char* serialNumber,
+                                   char* description, FT_HANDLE* handle) override;
 
   // The board's flash now, FlashBytes long.
   const std::vector<std::uint8_t>& Flash() const;

@@ -8,6 +8,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include "core/Texts.h"
+
 namespace {
 
 using ::testing::ElementsAre;
@@ -329,6 +331,69 @@ TEST(EmulatedCable, UnpluggedInTheMiddleFailsAsOnTheSimulatedLink) {
   EXPECT_EQ(messages[0]["title"], simulated.Events("message")[0]["title"]);
   EXPECT_NE(onCable.LastState()["status"].toString(), "Flash Complete!");
   EXPECT_EQ(onCable.trace.back()["status"].toInt(), 4) << "every call after the unplug is an I/O error";
+}
+
+// kelvo-flash on emulated cables: each board's outcome in its "result"
+// line, the flash left on each board, and no cable opened when refused.
+TEST(EmulatedCable, KelvoFlashOnSeveralCables) {
+  const QString three[] = {"--cable", "Corvane Serial Link", "--cable", "Corvane Serial Link", "--cable",
+                           "FT232R USB UART"};
+  const QStringList threeCables(std::begin(three), std::end(three));
+  const QString damaged = NewRunDir() + "/plain.bin";
+  QFile::copy(KELVO_PLAIN_IMAGE, damaged);
+  struct Case {
+    QStringList cableArgs;
+    QStringList flashArgs;
+    int status;
+    QStringList outcomes;  // by serial KV000001, …; "" for a board never opened
+  };
+  const std::vector<Case> cases = {
+      {threeCables, {"--all", "--yes", "--json"}, 0, {"complete", "complete", "complete"}},
+      {threeCables + QStringList{"--fault", "KV000002@write:9:50"}, {"--all", "--yes", "--json"}, 1,
+       {"complete", "write-failure", "complete"}},
+      {{"--silent"}, {"--yes", "--json"}, 4, {"not-in-update-mode"}},
+      {{}, {"--all", "--json"}, 2, {""}},
+      {{}, {"--yes", "--json", "--image", KELVO_SCRAMBLED_IMAGE}, 0, {"complete"}},
+      {{}, {"--yes", "--json", "--image", damaged}, 2, {""}},
+  };
+  const QByteArray image = ReadAll(KELVO_PLAIN_IMAGE).mid(8, 63 * 2048);
+  for (const Case& c : cases) {
+    const QString dir = NewRunDir();
+    const SimRun run = ::Run(KELVO_EMULATED_CABLE,
+                           c.cableArgs + QStringList{"--unpaced", "--events", dir + "/cable.jsonl", "--dump-flash", dir,
+                                                     "--", KELVO_FLASH, "--trace", dir + "/trace.jsonl"} +
+                               c.flashArgs,
+                           dir);
+    const std::string label = (c.cableArgs + c.flashArgs).join(' ').toStdString();
+    EXPECT_EQ(run.exitCode, c.status) << label << run.standardError.toStdString();
+    const QByteArray cableEvents = ReadAll(dir + "/cable.jsonl");
+    for (int i = 0; i < c.outcomes.size(); ++i) {
+      const QString serial = QString("KV%1").arg(i + 1, 6, 10, QChar('0'));
+      const auto results = run.Events("result");
+      const auto mine = std::find_if(results.begin(), results.end(),
+                                     [&](const QJsonObject& r) { return r["serial"].toString() == serial; });
+      if (c.outcomes[i].isEmpty()) {
+        EXPECT_EQ(mine, results.end()) << label;
+        EXPECT_FALSE(cableEvents.contains("\"open\"")) << label << ": nothing is opened before the checks";
+        continue;
+      }
+      ASSERT_NE(mine, results.end()) << label << " " << serial.toStdString();
+      EXPECT_EQ((*mine)["outcome"].toString(), c.outcomes[i]) << label << " " << serial.toStdString();
+      if (c.outcomes[i] == "complete") {
+        EXPECT_EQ(ReadAll(dir + "/" + serial + ".bin").left(63 * 2048), image) << label;
+        // Its driver's calls are in the trace under its serial.
+        EXPECT_TRUE(std::any_of(run.trace.begin(), run.trace.end(), [&](const QJsonObject& t) {
+          return t["serial"] == serial && t["call"] == "FT_Read";
+        })) << label;
+      }
+      if (c.outcomes[i] == "write-failure") {
+        ASSERT_EQ(run.Events("message").size(), 1u) << label;
+        EXPECT_EQ(run.Events("message")[0]["text"].toString(), kelvo::WriteFailureText) << label;
+      }
+    }
+  }
+  // No cable at all: nothing on the bus.
+  EXPECT_EQ(::Run(KELVO_FLASH, {"--yes"}, NewRunDir()).exitCode, 3);
 }
 
 }  // namespace

@@ -43,13 +43,16 @@ TEST(LibFtdiDriverOpen, RepeatedOpensStayClean) {
   EXPECT_EQ(driver.OpenCount(), 0u);
 }
 
-TEST(LibFtdiDriverOpen, OnlyOpenByDescriptionIsSupported) {
+TEST(LibFtdiDriverOpen, OnlyOpenByDescriptionOrSerialIsSupported) {
   LibFtdiDriver driver;
-  for (const std::uint32_t flags : {0u, 1u, 3u, 4u, 8u}) {
+  for (const std::uint32_t flags : {0u, 3u, 4u, 8u}) {
     FT_HANDLE handle = Untouched;
     EXPECT_EQ(driver.FT_OpenEx("Corvane Serial Link", flags, &handle), FT_INVALID_PARAMETER) << flags;
     EXPECT_EQ(handle, Untouched) << flags;
   }
+  FT_HANDLE handle = Untouched;
+  EXPECT_EQ(driver.FT_OpenEx("NO-SUCH-SERIAL", FT_OPEN_BY_SERIAL_NUMBER, &handle), FT_DEVICE_NOT_FOUND);
+  EXPECT_EQ(handle, Untouched);
 }
 
 TEST(LibFtdiDriverOpen, MissingArgumentsAreInvalidParameters) {

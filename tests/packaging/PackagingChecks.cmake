@@ -3,6 +3,7 @@
 
 # Files under the prefix, relative to it; the simulator's only when asked for.
 set(KELVO_INSTALLED_FILES
+  bin/kelvo-flash
   bin/kelvo-scramble
   bin/kelvo-updater
   lib/udev/rules.d/70-kelvo-ftdi.rules
@@ -13,6 +14,7 @@ set(KELVO_INSTALLED_FILES
   share/icons/hicolor/256x256/apps/kelvo-updater.png
   share/icons/hicolor/32x32/apps/kelvo-updater.png
   share/icons/hicolor/48x48/apps/kelvo-updater.png
+  share/man/man1/kelvo-flash.1.gz
   share/man/man1/kelvo-scramble.1.gz
   share/man/man1/kelvo-updater.1.gz
   share/metainfo/example.kelvo.updater.metainfo.xml)
@@ -87,7 +89,7 @@ function(kelvo_check_installed_tree root)
   endforeach()
 
   # The programs: executable, and the updater carries the build's image.
-  foreach(program kelvo-updater kelvo-scramble)
+  foreach(program kelvo-updater kelvo-scramble kelvo-flash)
     execute_process(COMMAND test -x "${root}/bin/${program}" RESULT_VARIABLE notExecutable)
     kelvo_check("notExecutable EQUAL 0" "bin/${program} is not executable")
   endforeach()

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "cli/BoardWindow.h"
+#include "cli/Outcome.h"
+#include "core/UpdaterState.h"
+
+namespace kelvo::cli {
+
+class Reporter;
+
+// One board on its own cable, with its own state record and driver: the
+// window's steps, run by the command line. Each step runs on one thread at a
+// time; nothing here is shared with another board.
+class Board {
+ public:
+  // `serial` empty: the cable the updater would open.
+  Board(FtdiDriver& driver, Reporter& reporter, const std::string& label, const std::string& serial,
+        ResourceLoader image);
+
+  // Start-up and "Find Device": opens the link, identifies the board and
+  // checks the image. Ready afterwards unless a message said otherwise.
+  void Check();
+  // "Flash Device", for a Ready board.
+  void Flash();
+  // Closes the link, as closing the window does.
+  void Finish();
+
+  Outcome Result() const { return outcome_; }
+  double Seconds() const { return seconds_; }
+  const std::string& Label() const { return label_; }
+  const UpdaterState& State() const { return state_; }
+
+ private:
+  Outcome FromMessages(std::size_t shownBefore, Outcome otherwise) const;
+
+  Reporter& reporter_;
+  std::string label_;
+  int row_;
+  BoardWindow window_;
+  UpdaterState state_;
+  Outcome outcome_ = Outcome::Ready;
+  double seconds_ = 0;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+// A version as plain "major.minor", for --json and the summary.
+std::string PlainVersion(const FirmwareVersion& version);
+
+}  // namespace kelvo::cli

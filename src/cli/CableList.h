@@ -1,0 +1,36 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "core/FtdiDriver.h"
+
+namespace kelvo::cli {
+
+// An attached FTDI cable as the driver lists it.
+struct Cable {
+  std::string Description;
+  std::string Serial;
+};
+
+// The attached cables, in the driver's order; none when it cannot list them.
+std::vector<Cable> ListCables(FtdiDriver& driver);
+
+// Opens and closes the cable by its serial: "" when it opens, otherwise why not.
+std::string ProbeCable(FtdiDriver& driver, const Cable& cable);
+// One line of --list.
+std::string CableLine(const Cable& cable, const std::string& probe);
+
+// A cable to flash: by serial, or (empty serial) the one the updater would open.
+struct Target {
+  std::string Serial;
+  std::string Label;  // the serial as shown
+};
+
+// The cables the command line asks for: `serials` by serial, `all` every cable
+// with one of the board's descriptions, neither the updater's own choice.
+// False with `error` set for a serial that is not attached.
+bool ChooseTargets(const std::vector<Cable>& cables, const std::vector<std::string>& serials, bool all,
+                   std::vector<Target>* targets, std::string* error);
+
+}  // namespace kelvo::cli

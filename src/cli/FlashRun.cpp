@@ -1,0 +1,176 @@
+#include "cli/FlashRun.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "cli/Board.h"
+#include "cli/BoardWindow.h"
+#include "cli/CableList.h"
+#include "cli/FlashOptions.h"
+#include "cli/Interrupts.h"
+#include "cli/Reporter.h"
+#include "core/Texts.h"
+#include "core/UpdaterState.h"
+#include "image/FirmwareImageLoader.h"
+
+namespace kelvo::cli {
+namespace {
+
+constexpr int StatusRefused = 2;
+constexpr int StatusNoCable = 3;
+
+int Refuse(FlashEnvironment& env, const std::string& text) {
+  env.Err << "kelvo-flash: " << text << '\n';
+  return StatusRefused;
+}
+
+// --image: the file's bytes in place of the embedded resource, checked as the
+// embedded image is before any board is touched. nullopt with `error` set
+// when it would be refused.
+std::optional<ResourceLoader> ImageFromFile(const std::string& path, FtdiDriver& anyDriver, std::string* error) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    *error = path + ": cannot be read";
+    return std::nullopt;
+  }
+  auto bytes = std::make_shared<const std::vector<std::uint8_t>>(std::istreambuf_iterator<char>(file),
+                                                                 std::istreambuf_iterator<char>());
+  ResourceLoader loader = [bytes](std::string_view type, int id) -> std::optional<std::vector<std::uint8_t>> {
+    if (type != ImageResourceType || id != EmbeddedImageResourceId) return std::nullopt;
+    return *bytes;
+  };
+  if (bytes->size() != ScrambledImageSize) {
+    *error = path + ": " + std::to_string(bytes->size()) + " bytes; a stored Kelvo image has " +
+             std::to_string(ScrambledImageSize);
+    return std::nullopt;
+  }
+  BoardWindow quiet(nullptr, -1);
+  UpdaterState scratch(anyDriver, quiet, quiet, loader);
+  SizeSharedBuffers(scratch);
+  scratch.ImageResourceId = EmbeddedImageResourceId;
+  LoadFirmwareImage(scratch);
+  if (scratch.OperationFailed) {
+    *error = path + ": not a Kelvo image (" + NotSupportedText + ")";
+    return std::nullopt;
+  }
+  return loader;
+}
+
+// Runs `step` on every board at once, each on a thread of its own.
+template <typename Step>
+void OnEveryBoard(std::vector<std::unique_ptr<Board>>& boards, Step step) {
+  std::vector<std::jthread> threads;
+  for (auto& board : boards) {
+    if (board->Result() == Outcome::Ready) threads.emplace_back([&board, &step] { step(*board); });
+  }
+}
+
+bool Confirmed(FlashEnvironment& env, Reporter& reporter, std::size_t ready) {
+  reporter.Question("Flash " + std::to_string(ready) + (ready == 1 ? " board" : " boards") +
+                    "? Do not unplug a board while it is being flashed. [y/N]");
+  std::string answer;
+  if (!std::getline(env.In, answer)) return false;
+  return answer == "y" || answer == "Y" || answer == "yes";
+}
+
+void PrintSummary(FlashEnvironment& env, const std::vector<std::unique_ptr<Board>>& boards) {
+  char line[160];
+  std::snprintf(line, sizeof line, "%-16s %-9s %-7s %-19s %s", "serial", "firmware", "image", "outcome", "time");
+  env.Err << line << '\n';
+  for (const auto& board : boards) {
+    const UpdaterState& state = board->State();
+    const bool identified = state.DeviceVersion.Major + state.DeviceVersion.Minor != 0;
+    const bool imageRead = state.ImageVersion.Major + state.ImageVersion.Minor != 0;
+    std::snprintf(line, sizeof line, "%-16s %-9s %-7s %-19s %.1f s", board->Label().c_str(),
+                  identified ? PlainVersion(state.DeviceVersion).c_str() : "-",
+                  imageRead ? PlainVersion(state.ImageVersion).c_str() : "-", OutcomeName(board->Result()),
+                  board->Seconds());
+    env.Err << line << '\n';
+  }
+  env.Err << std::flush;
+}
+
+}  // namespace
+
+int RunFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
+  std::string error;
+  const std::optional<FlashOptions> parsed = ParseFlashOptions(args, &error);
+  if (!parsed) {
+    env.Err << "kelvo-flash: " << error << '\n' << FlashUsage << '\n';
+    return StatusRefused;
+  }
+  const FlashOptions& options = *parsed;
+  if (options.Help) {
+    env.Out << FlashUsage << '\n';
+    return 0;
+  }
+  if (!options.List && !options.Yes && !env.InputIsTerminal)
+    return Refuse(env, "no terminal to confirm the flash on; give --yes to flash without asking");
+
+  FtdiDriver& lister = env.MakeDriver("", options.TracePath);
+  ResourceLoader image = env.EmbeddedImage;
+  if (!options.ImagePath.empty()) {
+    std::optional<ResourceLoader> fromFile = ImageFromFile(options.ImagePath, lister, &error);
+    if (!fromFile) return Refuse(env, error);
+    image = std::move(*fromFile);
+  }
+
+  const std::vector<Cable> cables = ListCables(lister);
+  Reporter reporter(env.Out, env.Err, options.Json, env.ErrorIsTerminal && !options.List);
+  // Before any board's thread, so that they all leave Ctrl-C to it.
+  std::optional<InterruptGuard> interrupts;
+  if (env.TakeInterrupts) interrupts.emplace([&reporter](const std::string& line) { reporter.Note(line); }, StatusRefused);
+  if (options.List) {
+    for (const Cable& cable : cables) {
+      const std::string why = ProbeCable(lister, cable);
+      if (options.Json) {
+        reporter.Json("\"event\":\"cable\",\"serial\":" + JsonString(cable.Serial) + ",\"description\":" +
+                      JsonString(cable.Description) + ",\"opens\":" + (why.empty() ? "true" : "false"));
+      } else {
+        reporter.Print(CableLine(cable, why));
+      }
+    }
+    return 0;
+  }
+
+  std::vector<Target> targets;
+  if (!ChooseTargets(cables, options.Serials, options.All, &targets, &error)) return Refuse(env, error);
+  if (targets.empty()) {
+    reporter.Note(std::string("kelvo-flash: ") + LinkNotFoundTitle + " " + LinkNotFoundText);
+    return StatusNoCable;
+  }
+
+  std::vector<std::unique_ptr<Board>> boards;
+  for (const Target& target : targets) {
+    boards.push_back(std::make_unique<Board>(env.MakeDriver(target.Label, options.TracePath), reporter,
+                                             target.Label, target.Serial, image));
+  }
+  OnEveryBoard(boards, [](Board& board) { board.Check(); });
+
+  const auto ready = static_cast<std::size_t>(std::count_if(
+      boards.begin(), boards.end(), [](const auto& board) { return board->Result() == Outcome::Ready; }));
+  if (ready > 0 && !options.Yes && !Confirmed(env, reporter, ready)) {
+    for (auto& board : boards) board->Finish();
+    return Refuse(env, "not confirmed; no board was flashed");
+  }
+  if (ready > 0) {
+    if (interrupts) interrupts->SetFlashing(true);
+    OnEveryBoard(boards, [](Board& board) { board.Flash(); });
+    if (interrupts) interrupts->SetFlashing(false);
+  }
+  int status = 0;
+  for (auto& board : boards) {
+    board->Finish();
+    status = std::max(status, ExitStatus(board->Result()));
+  }
+  PrintSummary(env, boards);
+  return status;
+}
+
+}  // namespace kelvo::cli

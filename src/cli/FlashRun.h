@@ -1,0 +1,33 @@
+#pragma once
+
+#include <functional>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "core/FtdiDriver.h"
+#include "core/Resources.h"
+
+namespace kelvo::cli {
+
+// What kelvo-flash runs on: the real cables and streams, or a test's.
+struct FlashEnvironment {
+  // A driver of its own for the cable with this serial ("" for listing;
+  // for the cable the updater would open, its serial as listed), alive until
+  // the run ends. `trace` is --trace's file, or empty.
+  std::function<FtdiDriver&(const std::string& serial, const std::string& trace)> MakeDriver;
+  ResourceLoader EmbeddedImage;
+  std::ostream& Out;
+  std::ostream& Err;
+  std::istream& In;
+  bool InputIsTerminal = false;
+  bool ErrorIsTerminal = false;
+  // Ctrl-C is taken by the run: it ends the program before the first flash
+  // and is refused while boards are being flashed.
+  bool TakeInterrupts = false;
+};
+
+// The whole program after main: returns the exit status.
+int RunFlash(const std::vector<std::string>& args, FlashEnvironment& env);
+
+}  // namespace kelvo::cli

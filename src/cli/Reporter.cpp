@@ -1,0 +1,160 @@
+#include "cli/Reporter.h"
+
+#include <cstdio>
+
+namespace kelvo::cli {
+namespace {
+
+constexpr int BarWidth = 24;
+constexpr int PlainSteps = 10;
+
+std::string Clock(double seconds) {
+  const int whole = static_cast<int>(seconds + 0.5);
+  char text[16];
+  std::snprintf(text, sizeof text, "%d:%02d", whole / 60, whole % 60);
+  return text;
+}
+
+}  // namespace
+
+std::string JsonString(const std::string& text) {
+  std::string quoted = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      quoted += '\\';
+      quoted += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", c);
+      quoted += escape;
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "\"";
+}
+
+Reporter::Reporter(std::ostream& out, std::ostream& err, bool json, bool terminal)
+    : out_(out), err_(err), json_(json), terminal_(terminal) {}
+
+Reporter::~Reporter() { err_.flush(); }
+
+int Reporter::AddBoard(const std::string& label) {
+  const std::lock_guard lock(mutex_);
+  rows_.push_back({label, "identifying the board...", -1, {}});
+  Redraw();
+  return static_cast<int>(rows_.size()) - 1;
+}
+
+void Reporter::Board(int row, const std::string& firmware, const std::string& image) {
+  const std::lock_guard lock(mutex_);
+  JsonLocked("\"event\":\"board\",\"serial\":" + JsonString(rows_[row].label) + ",\"firmware\":" +
+             JsonString(firmware) + ",\"image\":" + JsonString(image));
+}
+
+void Reporter::Status(int row, const std::string& text) {
+  const std::lock_guard lock(mutex_);
+  Row& r = rows_[row];
+  r.text = text;
+  if (terminal_) {
+    Redraw();
+  } else {
+    err_ << r.label << ": " << text << '\n' << std::flush;
+  }
+}
+
+void Reporter::Progress(int row, int value, int maximum) {
+  const std::lock_guard lock(mutex_);
+  Row& r = rows_[row];
+  const auto now = std::chrono::steady_clock::now();
+  if (value == 0 || r.flashStart == std::chrono::steady_clock::time_point{}) r.flashStart = now;
+  // The flash sets the value once before the bar has its maximum.
+  if (maximum <= 0) return;
+  JsonLocked("\"event\":\"progress\",\"serial\":" + JsonString(r.label) + ",\"value\":" + std::to_string(value) +
+             ",\"max\":" + std::to_string(maximum));
+  const int percent = value * 100 / maximum;
+  const double elapsed = std::chrono::duration<double>(now - r.flashStart).count();
+  const std::string left = value > 0 ? Clock(elapsed * (maximum - value) / value) + " left" : "-:-- left";
+  const std::string pages = std::to_string(value) + "/" + std::to_string(maximum) + " pages";
+  if (terminal_) {
+    const int filled = value * BarWidth / maximum;
+    r.text = "[" + std::string(filled, '#') + std::string(BarWidth - filled, '.') + "] " + pages + "  " +
+             std::to_string(percent) + "%  " + left;
+    Redraw();
+    return;
+  }
+  const int step = value * PlainSteps / maximum;
+  if (step == r.shownStep) return;
+  r.shownStep = step;
+  err_ << r.label << ": " << pages << " (" << percent << "%), " << left << '\n' << std::flush;
+}
+
+void Reporter::Message(int row, const std::string& title, const std::string& text) {
+  const std::lock_guard lock(mutex_);
+  JsonLocked("\"event\":\"message\",\"serial\":" + JsonString(rows_[row].label) + ",\"title\":" +
+             JsonString(title) + ",\"text\":" + JsonString(text));
+  NoteLocked(rows_[row].label + ": " + title + " " + text);
+}
+
+void Reporter::Result(int row, Outcome outcome, double seconds) {
+  const std::lock_guard lock(mutex_);
+  JsonLocked("\"event\":\"result\",\"serial\":" + JsonString(rows_[row].label) + ",\"outcome\":\"" +
+             OutcomeName(outcome) + "\",\"seconds\":" + std::to_string(seconds));
+  if (terminal_) {
+    rows_[row].text = std::string(OutcomeName(outcome)) + " (" + Clock(seconds) + ")";
+    Redraw();
+  } else {
+    err_ << rows_[row].label << ": " << OutcomeName(outcome) << '\n' << std::flush;
+  }
+}
+
+void Reporter::Note(const std::string& text) {
+  const std::lock_guard lock(mutex_);
+  NoteLocked(text);
+}
+
+void Reporter::Question(const std::string& text) {
+  const std::lock_guard lock(mutex_);
+  Redraw();
+  drawn_ = 0;
+  err_ << text << ' ' << std::flush;
+}
+
+void Reporter::Print(const std::string& text) {
+  const std::lock_guard lock(mutex_);
+  out_ << text << '\n' << std::flush;
+}
+
+void Reporter::Json(const std::string& fields) {
+  const std::lock_guard lock(mutex_);
+  JsonLocked(fields);
+}
+
+void Reporter::JsonLocked(const std::string& fields) {
+  if (!json_) return;
+  const double t = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_).count();
+  out_ << '{' << fields << ",\"t\":" << static_cast<long long>(t) << "}\n" << std::flush;
+}
+
+void Reporter::NoteLocked(const std::string& text) {
+  Erase();
+  err_ << text << '\n';
+  Redraw();
+}
+
+void Reporter::Erase() {
+  if (!terminal_ || drawn_ == 0) return;
+  // Up to the first bar line, then clear everything below.
+  err_ << "\033[" << drawn_ << "A\r\033[J";
+  drawn_ = 0;
+}
+
+void Reporter::Redraw() {
+  if (!terminal_) return;
+  if (drawn_ > 0) err_ << "\033[" << drawn_ << "A";
+  for (const Row& r : rows_) err_ << "\r\033[K" << r.label << "  " << r.text << '\n';
+  drawn_ = rows_.size();
+  err_ << std::flush;
+}
+
+}  // namespace kelvo::cli

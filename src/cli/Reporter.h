@@ -1,0 +1,63 @@
+#pragma once
+
+#include <chrono>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "cli/Outcome.h"
+
+namespace kelvo::cli {
+
+// Everything kelvo-flash tells the operator, from any board's thread: on
+// stderr a line per board (a live bar on a terminal, plain lines otherwise),
+// and with --json one JSON line per event on stdout.
+class Reporter {
+ public:
+  Reporter(std::ostream& out, std::ostream& err, bool json, bool terminal);
+  ~Reporter();
+
+  // A board's row; `label` is its serial.
+  int AddBoard(const std::string& label);
+  void Board(int row, const std::string& firmware, const std::string& image);
+  void Status(int row, const std::string& text);
+  void Progress(int row, int value, int maximum);
+  void Message(int row, const std::string& title, const std::string& text);
+  void Result(int row, Outcome outcome, double seconds);
+  // A line of its own on stderr, above the bars.
+  void Note(const std::string& text);
+  // A question on stderr below the board lines, which stay as they are
+  // (the answer moves the cursor); later lines start below the answer.
+  void Question(const std::string& text);
+  // Plain text on stdout (the cable list).
+  void Print(const std::string& text);
+  void Json(const std::string& fields);
+
+ private:
+  struct Row {
+    std::string label;
+    std::string text;
+    int shownStep = -1;  // plain lines: the last tenth of the flash reported
+    std::chrono::steady_clock::time_point flashStart;
+  };
+  // Callers hold mutex_.
+  void JsonLocked(const std::string& fields);
+  void NoteLocked(const std::string& text);
+  void Redraw();
+  void Erase();
+
+  std::ostream& out_;
+  std::ostream& err_;
+  const bool json_;
+  const bool terminal_;
+  const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::mutex mutex_;
+  std::vector<Row> rows_;
+  std::size_t drawn_ = 0;  // bar lines on the screen below the cursor's line
+};
+
+// `text` as a JSON string, quotes included.
+std::string JsonString(const std::string& text);
+
+}  // namespace kelvo::cli

@@ -1,0 +1,143 @@
+// Listing the attached cables and opening one by its serial number.
+#include <ftdi.h>
+#include <libusb.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <memory>
+
+#include "link/LibFtdiDriver.h"
+
+namespace kelvo {
+namespace {
+
+// USB string descriptors hold at most 126 characters.
+constexpr int UsbStringSize = 256;
+
+struct ListFree {
+  void operator()(ftdi_device_list* list) const { ftdi_list_free2(list); }
+};
+using DeviceList = std::unique_ptr<ftdi_device_list, ListFree>;
+
+// What the kernel read from the device when it was plugged in; lets a cable
+// that this user may not open still be listed with its strings.
+std::string SysfsString(libusb_device* device, const char* attribute) {
+  std::uint8_t ports[8] = {};
+  const int depth = libusb_get_port_numbers(device, ports, sizeof ports);
+  if (depth <= 0) return {};
+  std::string name = std::to_string(libusb_get_bus_number(device)) + "-";
+  for (int i = 0; i < depth; ++i) name += (i == 0 ? "" : ".") + std::to_string(ports[i]);
+  std::ifstream file("/sys/bus/usb/devices/" + name + "/" + attribute);
+  std::string text;
+  std::getline(file, text);
+  return text;
+}
+
+struct Strings {
+  std::string Description;
+  std::string Serial;
+};
+
+// The product and serial strings; a device without a serial string gives an
+// empty one (libftdi1 fails the whole call when asked for a missing string).
+Strings ReadStrings(ftdi_context* context, libusb_device* device) {
+  char product[UsbStringSize] = {};
+  char serial[UsbStringSize] = {};
+  Strings strings;
+  if (ftdi_usb_get_strings(context, device, nullptr, 0, product, UsbStringSize, serial, UsbStringSize) == 0) {
+    return {product, serial};
+  }
+  // One failure path leaves the device handle open.
+  if (context->usb_dev != nullptr) ftdi_usb_close(context);
+  if (ftdi_usb_get_strings(context, device, nullptr, 0, product, UsbStringSize, nullptr, 0) == 0) {
+    return {product, {}};
+  }
+  if (context->usb_dev != nullptr) ftdi_usb_close(context);
+  return {SysfsString(device, "product"), SysfsString(device, "serial")};
+}
+
+void CopyTruncated(const std::string& text, char* destination, std::size_t size) {
+  if (destination == nullptr) return;
+  const std::size_t n = std::min(text.size(), size - 1);
+  std::memcpy(destination, text.data(), n);
+  destination[n] = '\0';
+}
+
+}  // namespace
+
+FT_HANDLE LibFtdiDriver::Keep(ContextPtr context) {
+  context->usb_read_timeout = libftdi::UsbReadTimeoutMs(DefaultReadTimeoutMs);
+  context->usb_write_timeout = libftdi::UsbWriteTimeoutMs(0);
+  const FT_HANDLE id = nextHandle_++;
+  devices_.emplace(id, Device{std::move(context), DefaultReadTimeoutMs});
+  return id;
+}
+
+FT_STATUS LibFtdiDriver::FT_CreateDeviceInfoList(std::uint32_t* count) {
+  if (count == nullptr) return Fail(FT_INVALID_PARAMETER, "FT_CreateDeviceInfoList: missing argument");
+  listed_.clear();
+  *count = 0;
+  ContextPtr context(ftdi_new());
+  // No USB to search: nothing is attached.
+  if (!context) return FT_OK;
+  ftdi_device_list* raw = nullptr;
+  const int found = ftdi_usb_find_all(context.get(), &raw, 0, 0);
+  const DeviceList list(raw);
+  if (found < 0) return Fail(libftdi::FindAllStatus(found), context.get(), "FT_CreateDeviceInfoList");
+  for (ftdi_device_list* node = list.get(); node != nullptr; node = node->next) {
+    Strings strings = ReadStrings(context.get(), node->dev);
+    libusb_device_descriptor descriptor{};
+    libusb_get_device_descriptor(node->dev, &descriptor);
+    listed_.push_back({std::move(strings.Serial), std::move(strings.Description),
+                       static_cast<std::uint32_t>(descriptor.idVendor) << 16 | descriptor.idProduct,
+                       static_cast<std::uint32_t>(libusb_get_bus_number(node->dev)) << 8 |
+                           libusb_get_device_address(node->dev)});
+  }
+  *count = static_cast<std::uint32_t>(listed_.size());
+  return FT_OK;
+}
+
+FT_STATUS LibFtdiDriver::FT_GetDeviceInfoDetail(std::uint32_t index, std::uint32_t* flags, std::uint32_t* type,
+                                                std::uint32_t* id, std::uint32_t* locId, char* serialNumber,
+                                                char* description, FT_HANDLE* handle) {
+  if (index >= listed_.size()) return Fail(FT_DEVICE_NOT_FOUND, "FT_GetDeviceInfoDetail: no such entry");
+  const Listed& entry = listed_[index];
+  // Whether another program holds it shows only when it is opened.
+  if (flags != nullptr) *flags = 0;
+  if (type != nullptr) *type = 0;
+  if (id != nullptr) *id = entry.Id;
+  if (locId != nullptr) *locId = entry.LocId;
+  CopyTruncated(entry.Serial, serialNumber, FT_SERIAL_NUMBER_SIZE);
+  CopyTruncated(entry.Description, description, FT_DESCRIPTION_SIZE);
+  if (handle != nullptr) *handle = 0;
+  return FT_OK;
+}
+
+FT_STATUS LibFtdiDriver::OpenBySerial(const char* serial, FT_HANDLE* handle) {
+  ContextPtr context(ftdi_new());
+  if (!context) return Fail(FT_DEVICE_NOT_FOUND, "FT_OpenEx: libusb could not be initialised");
+  context->module_detach_mode = AUTO_DETACH_REATACH_SIO_MODULE;
+  ftdi_device_list* raw = nullptr;
+  const int found = ftdi_usb_find_all(context.get(), &raw, 0, 0);
+  const DeviceList list(raw);
+  if (found < 0) return Fail(libftdi::FindAllStatus(found), context.get(), "FT_OpenEx: listing USB devices");
+
+  for (ftdi_device_list* node = list.get(); node != nullptr; node = node->next) {
+    if (ReadStrings(context.get(), node->dev).Serial != serial) continue;
+    errno = 0;
+    if (ftdi_usb_open_dev(context.get(), node->dev) != 0) {
+      const int reason = errno;
+      Fail(FT_DEVICE_NOT_OPENED, context.get(), "FT_OpenEx: opening the device");
+      if (reason == EACCES || reason == EPERM) lastError_ += std::string(" (") + std::strerror(reason) + ")";
+      if (context->usb_dev != nullptr) ftdi_usb_close(context.get());
+      return FT_DEVICE_NOT_OPENED;
+    }
+    *handle = Keep(std::move(context));
+    return FT_OK;
+  }
+  return Fail(FT_DEVICE_NOT_FOUND, std::string("FT_OpenEx: no FTDI device with serial \"") + serial + "\"");
+}
+
+}  // namespace kelvo

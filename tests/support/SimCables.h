@@ -1,0 +1,57 @@
+#pragma once
+
+#include <deque>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/FlashRun.h"
+#include "sim/SimLink.h"
+
+namespace kelvo::test {
+
+// Simulated cables on one bus, each with a board of its own, for kelvo-flash
+// run in the test's process: every driver lists all the cables, and the one
+// made for a serial reaches that cable's board (serial "" the first cable's).
+struct SimCables {
+  std::vector<sim::SimOptions> boards;  // one per cable; devices[0] is its description
+  std::deque<sim::SimLink> links;
+  std::map<std::string, sim::SimLink*> bySerial;  // the last link made for each serial
+  std::ostringstream out, err;
+  std::istringstream in;
+
+  FtdiDriver& Make(const std::string& serial) {
+    sim::SimOptions bus;
+    bus.devices.clear();
+    std::size_t board = 0;
+    for (std::size_t i = 0; i < boards.size(); ++i) {
+      bus.devices.push_back(boards[i].devices.front());
+      bus.serials.push_back(boards[i].serials.empty() ? sim::DeviceSerial(bus, i) : boards[i].serials.front());
+      if (bus.serials.back() == serial) board = i;
+    }
+    sim::SimOptions options = boards.empty() ? sim::SimOptions{} : boards[board];
+    options.devices = bus.devices;
+    options.serials = bus.serials;
+    links.emplace_back(options);
+    return *(bySerial[serial] = &links.back());
+  }
+
+  // Runs kelvo-flash with `args`, the embedded image coming from `image`.
+  int Run(std::vector<std::string> args, ResourceLoader image, bool terminal = false, std::string answer = "") {
+    in.str(answer);
+    cli::FlashEnvironment env{
+        .MakeDriver = [this](const std::string& serial, const std::string&) -> FtdiDriver& { return Make(serial); },
+        .EmbeddedImage = std::move(image),
+        .Out = out,
+        .Err = err,
+        .In = in,
+        .InputIsTerminal = terminal,
+        .ErrorIsTerminal = false,
+        .TakeInterrupts = false,
+    };
+    return cli::RunFlash(args, env);
+  }
+};
+
+}  // namespace kelvo::test
