@@ -21,6 +21,7 @@ bool QtHost::AnotherInstanceRunning() {
   // The box only says "already running"; stderr says which lock refused, so
   // that a stale one can be found.
   if (running) std::cerr << instanceLock_->RefusalLine().toStdString() << std::endl;
+  instanceRefused_ = running;
   return running;
 }
 

@@ -24,10 +24,13 @@ class QtHost final : public Host {
 
   // EndProgram was called; main must not (re-)enter the event loop.
   bool ProgramEnded() const { return programEnded_; }
+  // Start-up found another copy running and said so on stderr.
+  bool InstanceRefused() const { return instanceRefused_; }
 
  private:
   std::unique_ptr<InstanceLock> instanceLock_;
   bool programEnded_ = false;
+  bool instanceRefused_ = false;
 };
 
 }  // namespace kelvo

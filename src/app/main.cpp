@@ -2,12 +2,14 @@
 #include <QApplication>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <optional>
 
 #include "app/FmStart.h"
 #include "app/QtHost.h"
 #include "app/QtResourceLoader.h"
 #include "app/StartUp.h"
+#include "app/StartUpDiagnosis.h"
 #include "core/UpdaterState.h"
 #include "link/LibFtdiDriver.h"
 #include "link/TracingDriver.h"
@@ -38,7 +40,12 @@ int main(int argc, char** argv) {
   kelvo::BindWindow(state);
 
   kelvo::Form_Load(state);
-  // A refused start-up has already closed the window or ended the program.
-  if (host.ProgramEnded() || !window.isVisible()) return 0;
+  // A refused start-up has already closed the window or ended the program;
+  // a second copy has already said which lock refused it.
+  if (host.ProgramEnded() || !window.isVisible()) {
+    if (!host.InstanceRefused())
+      std::cerr << "kelvo-updater: " << kelvo::StartUpRefusalLine(state, host.ProgramEnded(), cable) << std::endl;
+    return 1;
+  }
   return app.exec();
 }

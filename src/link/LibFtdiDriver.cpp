@@ -238,6 +238,7 @@ FT_STATUS LibFtdiDriver::FT_OpenEx(const char* description, std::uint32_t flags,
   });
 
   bool openFailed = false;
+  lastOpen_.seen.clear();
   for (libusb_device* device : devices) {
     char product[ProductStringSize] = {};
     // No serial buffer: a device without a serial string fails otherwise.
@@ -252,17 +253,25 @@ FT_STATUS LibFtdiDriver::FT_OpenEx(const char* description, std::uint32_t flags,
       const int depth = libusb_get_port_numbers(device, ports, sizeof ports);
       const std::optional<std::string> known = libftdi::SysfsProduct(
           libusb_get_bus_number(device), std::vector<int>(ports, ports + std::max(depth, 0)));
+      lastOpen_.seen.push_back(known.value_or("(no description readable)"));
       if (!known || *known != description) continue;
-    } else if (std::strcmp(product, description) != 0) {
-      continue;
+    } else {
+      lastOpen_.seen.emplace_back(product);
+      if (std::strcmp(product, description) != 0) continue;
     }
 
     errno = 0;
-    if (ftdi_usb_open_dev(context.get(), device) != 0) {
+    if (const int result = ftdi_usb_open_dev(context.get(), device); result != 0) {
       const int reason = errno;
       Fail(FT_DEVICE_NOT_OPENED, context.get(), "FT_OpenEx: opening the device");
       // libftdi1 says only that the open failed; the system says why.
       if (reason == EACCES || reason == EPERM) lastError_ += std::string(" (") + std::strerror(reason) + ")";
+      lastOpen_.refused = description;
+      lastOpen_.reason = lastError_;
+      // -5 is libftdi1's "unable to claim usb device": someone else has it.
+      lastOpen_.cause = reason == EACCES || reason == EPERM   ? OpenReport::Cause::Permission
+                        : result == -5 || reason == EBUSY ? OpenReport::Cause::Busy
+                                                          : OpenReport::Cause::Other;
       if (context->usb_dev != nullptr) ftdi_usb_close(context.get());
       openFailed = true;
       continue;
@@ -270,6 +279,7 @@ FT_STATUS LibFtdiDriver::FT_OpenEx(const char* description, std::uint32_t flags,
     context->usb_read_timeout = libftdi::UsbReadTimeoutMs(DefaultReadTimeoutMs);
     context->usb_write_timeout = libftdi::UsbWriteTimeoutMs(0);
 
+    lastOpen_ = {};
     const FT_HANDLE id = nextHandle_++;
     devices_.emplace(id, Device{std::move(context), DefaultReadTimeoutMs, DefaultLatencyMs});
     *handle = id;

@@ -147,6 +147,17 @@ class LibFtdiDriver final : public FtdiDriver {
 
   // What went wrong in the last call that failed; successes leave it alone.
   const std::string& LastError() const { return lastError_; }
+  // What the opens since the last successful one found, so that a start-up
+  // without a cable can say why: which FTDI devices were on the bus, and
+  // whether a matching cable was there but could not be opened.
+  struct OpenReport {
+    enum class Cause { None, Permission, Busy, Other };
+    std::vector<std::string> seen;  // product strings of the FTDI devices listed by the last open
+    std::string refused;            // the description of a cable that could not be opened
+    Cause cause = Cause::None;
+    std::string reason;             // libftdi1's words, and the system's
+  };
+  const OpenReport& LastOpen() const { return lastOpen_; }
   // How many devices this driver holds open.
   std::size_t OpenCount() const { return devices_.size(); }
 
@@ -186,6 +197,7 @@ class LibFtdiDriver final : public FtdiDriver {
   std::vector<Listed> listed_;
   FT_HANDLE nextHandle_ = 1;
   std::string lastError_;
+  OpenReport lastOpen_;
 };
 
 }  // namespace kelvo

@@ -13,6 +13,7 @@
 #include "app/QtHost.h"
 #include "app/QtResourceLoader.h"
 #include "app/StartUp.h"
+#include "app/StartUpDiagnosis.h"
 #include "core/UpdaterState.h"
 #include "link/LibFtdiDriver.h"
 #include "link/TracingDriver.h"
@@ -136,6 +137,10 @@ int RunSimProgram(int argc, char** argv) {
 
   Form_Load(state);
   const bool running = !window.IsClosed() && !host.ProgramEnded();
+  // On the real driver, the same line the updater writes when it refuses to
+  // start; the run itself still ends normally.
+  if (!running && cable && !host.InstanceRefused())
+    std::cerr << "kelvo-updater-sim: " << StartUpRefusalLine(state, host.ProgramEnded(), *cable) << std::endl;
   if (running) {
     recorder.WriteState();
     saveScreenshot();

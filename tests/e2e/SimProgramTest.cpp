@@ -290,13 +290,19 @@ TEST(EmulatedCable, CableChoiceAndRefusedCables) {
     QStringList cableArgs;
     QString message;     // empty: the board is found
     QString openedSerial;
+    QString diagnosis;   // on stderr when start-up refuses
+    int openStatus = 0;  // of the first open, when none succeeds
   };
+  const QString notFound = "Serial Link interface not found!";
   const std::vector<Case> cases = {
       {{"--cable", "FT232R USB UART"}, "", "KV000001"},
       {{"--cable", "Corvane Serial Link", "--cable", "Corvane Serial Link"}, "", "KV000001"},
       {{"--cable", "FT232R USB UART:A", "--cable", "Corvane Serial Link:B"}, "", "B"},
-      {{"--deny"}, "Serial Link interface not found!", ""},
-      {{"--busy"}, "Serial Link interface not found!", ""},
+      {{"--deny"}, notFound, "", "\"Corvane Serial Link\" is connected but could not be opened: permission denied", 3},
+      {{"--busy"}, notFound, "", "could not be opened: another program is using it", 3},
+      {{"--cable", "Bench Meter:M1"}, notFound, "", "connected: \"Bench Meter\"", 2},
+      {{"--silent"}, "Kelvo not in update mode! ", "KV000001", "the board did not answer \"GI\""},
+      {{"--reply", "41420012"}, "Kelvo not in update mode! ", "KV000001", "was 41 42 00 12 (not a Kelvo"},
   };
   for (const Case& c : cases) {
     const SimRun run = RunOnCable(c.cableArgs, {"--clicks", "find"});
@@ -314,10 +320,13 @@ TEST(EmulatedCable, CableChoiceAndRefusedCables) {
     } else {
       ASSERT_EQ(messages.size(), 1u) << label;
       EXPECT_EQ(messages[0]["text"].toString(), c.message) << label;
-      EXPECT_TRUE(opened.isEmpty()) << label;
-      EXPECT_EQ(run.trace.front()["status"].toInt(), 3) << label << ": the cable is there, not openable";
+      EXPECT_EQ(opened, c.openedSerial.isEmpty() ? QStringList{} : QStringList{c.openedSerial}) << label;
+      if (c.openStatus != 0) EXPECT_EQ(run.trace.front()["status"].toInt(), c.openStatus) << label;
+      EXPECT_TRUE(run.standardError.contains(c.diagnosis)) << label << ": " << run.standardError.toStdString();
     }
   }
+  const SimRun bare = ::Run(KELVO_SIM_PROGRAM, {"--driver", "libftdi", "--events", "-"}, NewRunDir());
+  EXPECT_TRUE(bare.standardError.contains("no FTDI USB device is connected")) << bare.standardError.toStdString();
 }
 
 TEST(EmulatedCable, UnpluggedInTheMiddleFailsAsOnTheSimulatedLink) {
