@@ -30,7 +30,8 @@ std::string CableLine(const UpdaterState& state, const LibFtdiDriver& cable) {
     std::string line = "the cable " + Quoted(report.refused) + " is connected but could not be opened: ";
     switch (report.cause) {
       case LibFtdiDriver::OpenReport::Cause::Permission:
-        line += "permission denied (is the package's udev rule installed, and the user logged in at this seat?)";
+        line +=
+            "permission denied (is the package's udev rule installed, and the user logged in at this seat?)";
         break;
       case LibFtdiDriver::OpenReport::Cause::Busy:
         line += "another program is using it";
@@ -42,7 +43,8 @@ std::string CableLine(const UpdaterState& state, const LibFtdiDriver& cable) {
     }
     return line + " [" + report.reason + "]";
   }
-  if (report.seen.empty()) return "no FTDI USB device is connected (looked for a cable described " + wanted + ")";
+  if (report.seen.empty())
+    return "no FTDI USB device is connected (looked for a cable described " + wanted + ")";
   const bool matched = std::any_of(report.seen.begin(), report.seen.end(), [](const std::string& seen) {
     return seen == LinkDescriptions[0] || seen == LinkDescriptions[1];
   });
@@ -57,12 +59,18 @@ std::string CableLine(const UpdaterState& state, const LibFtdiDriver& cable) {
 
 std::string BoardLine(const UpdaterState& state) {
   const std::uint8_t* reply = state.ReplyBuffer.data();
-  const bool nothing = std::all_of(reply, reply + IdentifyReplyLength, [](std::uint8_t b) { return b == ' '; });
-  if (state.LinkStatus != 0 && nothing) return "the board did not answer \"GI\" (is it powered and in update mode?)";
-  std::string line = "the board is not in update mode: its answer to \"GI\" was " + Hex(reply, IdentifyReplyLength);
-  if (state.LinkStatus != 0) line += " (incomplete, blank-filled; status " + std::to_string(state.LinkStatus) + ")";
-  else if (reply[0] != 'P' || reply[1] != 'Z') line += " (not a Kelvo: the signature is not \"PZ\")";
-  else line += " (a Kelvo reporting firmware 0.0)";
+  const bool nothing =
+      std::all_of(reply, reply + IdentifyReplyLength, [](std::uint8_t b) { return b == ' '; });
+  if (state.LinkStatus != 0 && nothing)
+    return "the board did not answer \"GI\" (is it powered and in update mode?)";
+  std::string line =
+      "the board is not in update mode: its answer to \"GI\" was " + Hex(reply, IdentifyReplyLength);
+  if (state.LinkStatus != 0)
+    line += " (incomplete, blank-filled; status " + std::to_string(state.LinkStatus) + ")";
+  else if (reply[0] != 'P' || reply[1] != 'Z')
+    line += " (not a Kelvo: the signature is not \"PZ\")";
+  else
+    line += " (a Kelvo reporting firmware 0.0)";
   return line;
 }
 

@@ -1,4 +1,5 @@
 #include <iostream>
+#include <string>
 
 #include "image/SampleImage.h"
 #include "image/ScrambleTool.h"
@@ -8,10 +9,9 @@ int main(int argc, char** argv) {
     std::cerr << "usage: kelvo-sample-image PLAIN\n";
     return 2;
   }
-  try {
-    kelvo::WriteImageFile(argv[1], kelvo::MakeSampleImage());
-  } catch (const kelvo::ImageFileError& e) {
-    std::cerr << "kelvo-sample-image: " << e.what() << '\n';
+  std::string error;
+  if (!kelvo::WriteImageFile(argv[1], kelvo::MakeSampleImage(), &error)) {
+    std::cerr << "kelvo-sample-image: " << error << '\n';
     return 1;
   }
   return 0;
