@@ -18,6 +18,7 @@
 #include "core/Texts.h"
 #include "core/UpdaterState.h"
 #include "image/FirmwareImageLoader.h"
+#include "image/ScrambleTool.h"
 
 namespace kelvo::cli {
 namespace {
@@ -33,23 +34,18 @@ int Refuse(FlashEnvironment& env, const std::string& text) {
 // --image: the file's bytes in place of the embedded resource, checked as the
 // embedded image is before any board is touched. nullopt with `error` set
 // when it would be refused.
-std::optional<ResourceLoader> ImageFromFile(const std::string& path, FtdiDriver& anyDriver, std::string* error) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    *error = path + ": cannot be read";
-    return std::nullopt;
-  }
-  auto bytes = std::make_shared<const std::vector<std::uint8_t>>(std::istreambuf_iterator<char>(file),
-                                                                 std::istreambuf_iterator<char>());
+std::optional<ResourceLoader> ImageFromFile(const std::string& path, FtdiDriver& anyDriver,
+                                            std::string* error) {
+  // Read as kelvo-scramble reads it: one byte past a stored image at most, so
+  // a huge file or an endless device is refused without filling the memory.
+  std::optional<std::vector<std::uint8_t>> read =
+      ReadImageFile(path, ScrambledImageSize, "a stored Kelvo image", error);
+  if (!read) return std::nullopt;
+  auto bytes = std::make_shared<const std::vector<std::uint8_t>>(std::move(*read));
   ResourceLoader loader = [bytes](std::string_view type, int id) -> std::optional<std::vector<std::uint8_t>> {
     if (type != ImageResourceType || id != EmbeddedImageResourceId) return std::nullopt;
     return *bytes;
   };
-  if (bytes->size() != ScrambledImageSize) {
-    *error = path + ": " + std::to_string(bytes->size()) + " bytes; a stored Kelvo image has " +
-             std::to_string(ScrambledImageSize);
-    return std::nullopt;
-  }
   BoardWindow quiet(nullptr, -1);
   UpdaterState scratch(anyDriver, quiet, quiet, loader);
   SizeSharedBuffers(scratch);
@@ -81,7 +77,8 @@ bool Confirmed(FlashEnvironment& env, Reporter& reporter, std::size_t ready) {
 
 void PrintSummary(FlashEnvironment& env, const std::vector<std::unique_ptr<Board>>& boards) {
   char line[160];
-  std::snprintf(line, sizeof line, "%-16s %-9s %-7s %-19s %s", "serial", "firmware", "image", "outcome", "time");
+  std::snprintf(line, sizeof line, "%-16s %-9s %-7s %-19s %s", "serial", "firmware", "image", "outcome",
+                "time");
   env.Err << line << '\n';
   for (const auto& board : boards) {
     const UpdaterState& state = board->State();
@@ -125,7 +122,8 @@ int RunFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
   Reporter reporter(env.Out, env.Err, options.Json, env.ErrorIsTerminal && !options.List);
   // Before any board's thread, so that they all leave Ctrl-C to it.
   std::optional<InterruptGuard> interrupts;
-  if (env.TakeInterrupts) interrupts.emplace([&reporter](const std::string& line) { reporter.Note(line); }, StatusRefused);
+  if (env.TakeInterrupts)
+    interrupts.emplace([&reporter](const std::string& line) { reporter.Note(line); }, StatusRefused);
   if (options.List) {
     for (const Cable& cable : cables) {
       const std::string why = ProbeCable(lister, cable);

@@ -12,7 +12,7 @@
 namespace kelvo::test {
 namespace {
 
-enum class ImageFile { None, Good, Short, NotKelvo };
+enum class ImageFile { None, Good, Short, NotKelvo, Endless };
 
 struct CommandLineCase {
   const char* name;
@@ -30,6 +30,7 @@ struct CommandLineCase {
 class CommandLineTest : public ::testing::TestWithParam<CommandLineCase> {};
 
 std::string WriteImageFile(ImageFile kind) {
+  if (kind == ImageFile::Endless) return "/dev/zero";
   std::vector<std::uint8_t> plain = MakeSampleImage();
   if (kind == ImageFile::NotKelvo) plain[0] = 'X';
   std::vector<std::uint8_t> bytes = ScrambledSample(plain);
@@ -93,7 +94,8 @@ INSTANTIATE_TEST_SUITE_P(
                         ImageFile::None, false, "", false},
         CommandLineCase{"GoodImageFile", 1, {"--yes", "--json"}, {"complete"}, 0, {}, ImageFile::Good, false, "", false},
         CommandLineCase{"ShortImageFile", 1, {"--yes", "--json"}, {""}, 2, {}, ImageFile::Short},
-        CommandLineCase{"NotAKelvoImageFile", 1, {"--yes", "--json"}, {""}, 2, {}, ImageFile::NotKelvo}),
+        CommandLineCase{"NotAKelvoImageFile", 1, {"--yes", "--json"}, {""}, 2, {}, ImageFile::NotKelvo},
+        CommandLineCase{"EndlessImageFile", 1, {"--yes", "--json"}, {""}, 2, {}, ImageFile::Endless}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A failed board is told in the window's words, and the others go on.
