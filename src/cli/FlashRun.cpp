@@ -19,6 +19,7 @@
 #include "core/UpdaterState.h"
 #include "image/FirmwareImageLoader.h"
 #include "image/ScrambleTool.h"
+#include "link/TraceJson.h"
 
 namespace kelvo::cli {
 namespace {

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "link/TraceJson.h"
+
 namespace kelvo::cli {
 namespace {
 
@@ -17,22 +19,6 @@ std::string Clock(double seconds) {
 
 }  // namespace
 
-std::string JsonString(const std::string& text) {
-  std::string quoted = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      quoted += '\\';
-      quoted += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", c);
-      quoted += escape;
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "\"";
-}
 
 Reporter::Reporter(std::ostream& out, std::ostream& err, bool json, bool terminal)
     : out_(out), err_(err), json_(json), terminal_(terminal) {}

@@ -57,7 +57,5 @@ class Reporter {
   std::size_t drawn_ = 0;  // bar lines on the screen below the cursor's line
 };
 
-// `text` as a JSON string, quotes included.
-std::string JsonString(const std::string& text);
 
 }  // namespace kelvo::cli

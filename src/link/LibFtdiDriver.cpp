@@ -4,8 +4,8 @@
 #include <libusb.h>
 
 #include <algorithm>
-#include <climits>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fstream>
 #include <thread>
@@ -145,14 +145,16 @@ Transfer ReadWithDeadline(const ChunkReader& readSome, std::uint8_t* destination
   return {FT_OK, total};
 }
 
-std::optional<std::string> SysfsProduct(int busNumber, const std::vector<int>& portPath) {
-  if (portPath.empty()) return std::nullopt;
-  std::string name = std::to_string(busNumber) + "-";
-  for (std::size_t i = 0; i < portPath.size(); ++i) name += (i == 0 ? "" : ".") + std::to_string(portPath[i]);
-  std::ifstream file("/sys/bus/usb/devices/" + name + "/product");
-  std::string product;
-  if (!file || !std::getline(file, product)) return std::nullopt;
-  return product;
+std::optional<std::string> SysfsString(libusb_device* device, const char* attribute) {
+  std::uint8_t ports[8] = {};
+  const int depth = libusb_get_port_numbers(device, ports, sizeof ports);
+  if (depth <= 0) return std::nullopt;
+  std::string name = std::to_string(libusb_get_bus_number(device)) + "-";
+  for (int i = 0; i < depth; ++i) name += (i == 0 ? "" : ".") + std::to_string(ports[i]);
+  std::ifstream file("/sys/bus/usb/devices/" + name + "/" + attribute);
+  std::string text;
+  if (!file || !std::getline(file, text)) return std::nullopt;
+  return text;
 }
 
 Transfer WriteAll(const ChunkWriter& writeSome, const std::uint8_t* source, std::uint32_t count) {
@@ -249,10 +251,7 @@ FT_STATUS LibFtdiDriver::FT_OpenEx(const char* description, std::uint32_t flags,
       // Reading the strings needs the device opened; one we may not open is
       // still known by the product string the kernel keeps, so that it is
       // reported as not opened, with the reason, rather than as absent.
-      std::uint8_t ports[8] = {};
-      const int depth = libusb_get_port_numbers(device, ports, sizeof ports);
-      const std::optional<std::string> known = libftdi::SysfsProduct(
-          libusb_get_bus_number(device), std::vector<int>(ports, ports + std::max(depth, 0)));
+      const std::optional<std::string> known = libftdi::SysfsString(device, "product");
       lastOpen_.seen.push_back(known.value_or("(no description readable)"));
       if (!known || *known != description) continue;
     } else {
@@ -269,9 +268,9 @@ FT_STATUS LibFtdiDriver::FT_OpenEx(const char* description, std::uint32_t flags,
       lastOpen_.refused = description;
       lastOpen_.reason = lastError_;
       // -5 is libftdi1's "unable to claim usb device": someone else has it.
-      lastOpen_.cause = reason == EACCES || reason == EPERM   ? OpenReport::Cause::Permission
-                        : result == -5 || reason == EBUSY ? OpenReport::Cause::Busy
-                                                          : OpenReport::Cause::Other;
+      lastOpen_.cause = reason == EACCES || reason == EPERM ? OpenReport::Cause::Permission
+                        : result == -5 || reason == EBUSY   ? OpenReport::Cause::Busy
+                                                            : OpenReport::Cause::Other;
       if (context->usb_dev != nullptr) ftdi_usb_close(context.get());
       openFailed = true;
       continue;
@@ -334,7 +333,8 @@ FT_STATUS LibFtdiDriver::FT_SetLatencyTimer(FT_HANDLE handle, std::uint8_t milli
   if (!libftdi::IsValidLatency(milliseconds))
     return Fail(FT_INVALID_PARAMETER, "FT_SetLatencyTimer: out of range");
   ftdi_context* context = device->Context.get();
-  if (ftdi_set_latency_timer(context, milliseconds) != 0) return Fail(FT_IO_ERROR, context, "FT_SetLatencyTimer");
+  if (ftdi_set_latency_timer(context, milliseconds) != 0)
+    return Fail(FT_IO_ERROR, context, "FT_SetLatencyTimer");
   device->LatencyMs = milliseconds;
   return FT_OK;
 }

@@ -12,6 +12,7 @@
 #include "core/FtdiDriver.h"
 
 struct ftdi_context;
+struct libusb_device;
 
 namespace kelvo {
 
@@ -102,10 +103,10 @@ Transfer ReadWithDeadline(const ChunkReader& readSome, std::uint8_t* destination
                           std::chrono::milliseconds timeout, const ReadClock& clock,
                           std::chrono::milliseconds packetInterval = std::chrono::milliseconds(0));
 
-// The product string the kernel read from a device at enumeration, found in
-// sysfs by bus number and port path; nullopt if there is none. Lets a
-// device that cannot be opened still be recognised by its description.
-std::optional<std::string> SysfsProduct(int busNumber, const std::vector<int>& portPath);
+// A string the kernel read from a device at enumeration ("product",
+// "serial"), found in sysfs by the device's bus and port path; nullopt if there
+// is none. Lets a device that this user may not open still be recognised.
+std::optional<std::string> SysfsString(libusb_device* device, const char* attribute);
 
 // Calls `writeSome` until all `count` bytes are taken. A USB error, or a call
 // that takes nothing, is FT_IO_ERROR with the count taken before it.
@@ -155,7 +156,7 @@ class LibFtdiDriver final : public FtdiDriver {
     std::vector<std::string> seen;  // product strings of the FTDI devices listed by the last open
     std::string refused;            // the description of a cable that could not be opened
     Cause cause = Cause::None;
-    std::string reason;             // libftdi1's words, and the system's
+    std::string reason;  // libftdi1's words, and the system's
   };
   const OpenReport& LastOpen() const { return lastOpen_; }
   // How many devices this driver holds open.

@@ -21,20 +21,6 @@ struct ListFree {
 };
 using DeviceList = std::unique_ptr<ftdi_device_list, ListFree>;
 
-// What the kernel read from the device when it was plugged in; lets a cable
-// that this user may not open still be listed with its strings.
-std::string SysfsString(libusb_device* device, const char* attribute) {
-  std::uint8_t ports[8] = {};
-  const int depth = libusb_get_port_numbers(device, ports, sizeof ports);
-  if (depth <= 0) return {};
-  std::string name = std::to_string(libusb_get_bus_number(device)) + "-";
-  for (int i = 0; i < depth; ++i) name += (i == 0 ? "" : ".") + std::to_string(ports[i]);
-  std::ifstream file("/sys/bus/usb/devices/" + name + "/" + attribute);
-  std::string text;
-  std::getline(file, text);
-  return text;
-}
-
 struct Strings {
   std::string Description;
   std::string Serial;
@@ -55,7 +41,10 @@ Strings ReadStrings(ftdi_context* context, libusb_device* device) {
     return {product, {}};
   }
   if (context->usb_dev != nullptr) ftdi_usb_close(context);
-  return {SysfsString(device, "product"), SysfsString(device, "serial")};
+  // What the kernel read when the cable was plugged in: one this user may not
+  // open is still listed with its strings.
+  return {libftdi::SysfsString(device, "product").value_or(""),
+          libftdi::SysfsString(device, "serial").value_or("")};
 }
 
 void CopyTruncated(const std::string& text, char* destination, std::size_t size) {
@@ -99,9 +88,9 @@ FT_STATUS LibFtdiDriver::FT_CreateDeviceInfoList(std::uint32_t* count) {
   return FT_OK;
 }
 
-FT_STATUS LibFtdiDriver::FT_GetDeviceInfoDetail(std::uint32_t index, std::uint32_t* flags, std::uint32_t* type,
-                                                std::uint32_t* id, std::uint32_t* locId, char* serialNumber,
-                                                char* description, FT_HANDLE* handle) {
+FT_STATUS LibFtdiDriver::FT_GetDeviceInfoDetail(std::uint32_t index, std::uint32_t* flags,
+                                                std::uint32_t* type, std::uint32_t* id, std::uint32_t* locId,
+                                                char* serialNumber, char* description, FT_HANDLE* handle) {
   if (index >= listed_.size()) return Fail(FT_DEVICE_NOT_FOUND, "FT_GetDeviceInfoDetail: no such entry");
   const Listed& entry = listed_[index];
   // Whether another program holds it shows only when it is opened.

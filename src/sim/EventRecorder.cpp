@@ -3,28 +3,10 @@
 #include <cstdio>
 
 #include "core/Texts.h"
+#include "link/TraceJson.h"
 
 namespace kelvo::sim {
 
-std::string JsonString(const std::string& text) {
-  std::string json = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      json += '\\';
-      json += c;
-    } else if (byte < 0x20 || byte >= 0x7F) {
-      // Window texts are ASCII; anything else is written as its byte's code
-      // point so the line stays valid JSON whatever the board sent.
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-      json += escaped;
-    } else {
-      json += c;
-    }
-  }
-  return json + "\"";
-}
 
 EventRecorder::EventRecorder(Window& inner, std::ostream* out, std::function<double()> clockMs)
     : inner_(inner), out_(out), clockMs_(std::move(clockMs)) {}

@@ -59,7 +59,5 @@ class EventRecorder final : public Window {
   std::string deviceName_;
 };
 
-// A JSON string literal, quotes included.
-std::string JsonString(const std::string& text);
 
 }  // namespace kelvo::sim

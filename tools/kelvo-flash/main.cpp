@@ -13,6 +13,7 @@
 #include "cli/FlashRun.h"
 #include "cli/Reporter.h"
 #include "link/LibFtdiDriver.h"
+#include "link/TraceJson.h"
 #include "link/TracingDriver.h"
 
 namespace {
@@ -33,7 +34,7 @@ struct SharedTrace {
     const std::size_t rest = line.find(',');
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "\"t\":%.3f,", t);
-    file << "{\"serial\":" << kelvo::cli::JsonString(serial) << ',' << stamp << line.substr(rest + 1) << '\n'
+    file << "{\"serial\":" << kelvo::JsonString(serial) << ',' << stamp << line.substr(rest + 1) << '\n'
          << std::flush;
   }
 };
