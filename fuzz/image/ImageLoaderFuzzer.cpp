@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The verdict must follow from the bytes alone.
   if (t.state.OperationFailed == acceptable) std::abort();
   if (!t.state.OperationFailed &&
-      (t.state.ImageVersion.Major != image[3] / 16 || t.state.ImageVersion.Minor != image[3] % 16)) {
+      (t.state.ImageVersion.major != image[3] / 16 || t.state.ImageVersion.minor != image[3] % 16)) {
     std::abort();
   }
   return 0;

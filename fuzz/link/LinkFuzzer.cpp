@@ -107,7 +107,7 @@ bool KnownDescription(const std::string& name) { return name == "Corvane Serial 
 bool KnownOutcome(std::int32_t status) { return status == 0 || status == 4 || status == 8; }
 
 bool VersionInRange(const kelvo::FirmwareVersion& v) {
-  return v.Major >= 0 && v.Major <= 15 && v.Minor >= 0 && v.Minor <= 15;
+  return v.major >= 0 && v.major <= 15 && v.minor >= 0 && v.minor <= 15;
 }
 
 }  // namespace

@@ -7,9 +7,9 @@
 
 namespace kelvo {
 std::string VersionText(const FirmwareVersion& version) {
-  std::string text(1, static_cast<char>(48 + version.Major));
+  std::string text(1, static_cast<char>(48 + version.major));
   text += ". ";
-  text += std::to_string(version.Minor);
+  text += std::to_string(version.minor);
   return text;
 }
 

@@ -306,12 +306,12 @@ void fmStart::MessageBox(const std::string& text, const std::string& title, Mess
   const QString shownTitle = QString::fromStdString(title.empty() ? ApplicationTitleText : title);
   // A box over a hidden window would be placed by that window; before start-up
   // has shown it, or after it closed, the box stands alone.
-  QMessageBox box(style.Critical ? QMessageBox::Critical : QMessageBox::NoIcon, shownTitle,
+  QMessageBox box(style.critical ? QMessageBox::Critical : QMessageBox::NoIcon, shownTitle,
                   QString::fromStdString(text), QMessageBox::Ok, isVisible() ? this : nullptr);
   box.setWindowModality(Qt::ApplicationModal);
   // Qt has no system-wide modality; staying above every other window is the
   // nearest to a box the operator cannot overlook.
-  if (style.SystemModal) box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
+  if (style.systemModal) box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
   box.exec();
 }
 

@@ -14,7 +14,7 @@ namespace {
 // A board in update mode reports no usable version; it is treated as 1.2.
 constexpr FirmwareVersion UpdateModeVersion = {1, 2};
 
-constexpr MessageStyle Refusal = {.Critical = true, .SystemModal = true};
+constexpr MessageStyle Refusal = {.critical = true, .systemModal = true};
 
 // Message, close, end: the order every refusal of a running start-up keeps.
 void Refuse(UpdaterState& state, const std::string& text) {
@@ -54,7 +54,7 @@ void Form_Load(UpdaterState& state) {
   // refuses; its status needs no test of its own.
   IdentifyDevice(state);
   if (state.UpdateModeFlag) state.DeviceVersion = UpdateModeVersion;
-  if (state.DeviceVersion.Major + state.DeviceVersion.Minor == 0) {
+  if (state.DeviceVersion.major + state.DeviceVersion.minor == 0) {
     Refuse(state, NotInUpdateModeText);
     return;
   }

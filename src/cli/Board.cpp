@@ -7,7 +7,7 @@
 namespace kelvo::cli {
 
 std::string PlainVersion(const FirmwareVersion& version) {
-  return std::to_string(version.Major) + "." + std::to_string(version.Minor);
+  return std::to_string(version.major) + "." + std::to_string(version.minor);
 }
 
 Board::Board(FtdiDriver& driver, Reporter& reporter, const std::string& label, const std::string& serial,

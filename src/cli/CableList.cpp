@@ -9,7 +9,7 @@ namespace kelvo::cli {
 namespace {
 
 bool IsBoardCable(const Cable& cable) {
-  return std::find(LinkDescriptions.begin(), LinkDescriptions.end(), cable.Description) != LinkDescriptions.end();
+  return std::find(LinkDescriptions.begin(), LinkDescriptions.end(), cable.description) != LinkDescriptions.end();
 }
 
 }  // namespace
@@ -32,9 +32,9 @@ std::vector<Cable> ListCables(FtdiDriver& driver) {
 }
 
 std::string ProbeCable(FtdiDriver& driver, const Cable& cable) {
-  if (cable.Serial.empty()) return "it has no serial number";
+  if (cable.serial.empty()) return "it has no serial number";
   FT_HANDLE handle = 0;
-  const FT_STATUS status = driver.FT_OpenEx(cable.Serial.c_str(), FT_OPEN_BY_SERIAL_NUMBER, &handle);
+  const FT_STATUS status = driver.FT_OpenEx(cable.serial.c_str(), FT_OPEN_BY_SERIAL_NUMBER, &handle);
   if (status == FT_OK) {
     driver.FT_Close(handle);
     return {};
@@ -44,7 +44,7 @@ std::string ProbeCable(FtdiDriver& driver, const Cable& cable) {
 }
 
 std::string CableLine(const Cable& cable, const std::string& probe) {
-  return (cable.Serial.empty() ? std::string("-") : cable.Serial) + "\t" + cable.Description + "\t" +
+  return (cable.serial.empty() ? std::string("-") : cable.serial) + "\t" + cable.description + "\t" +
          (probe.empty() ? std::string("can be opened") : "cannot be opened: " + probe);
 }
 
@@ -53,7 +53,7 @@ bool ChooseTargets(const std::vector<Cable>& cables, const std::vector<std::stri
   if (!serials.empty()) {
     for (const std::string& serial : serials) {
       const bool attached =
-          std::any_of(cables.begin(), cables.end(), [&](const Cable& c) { return c.Serial == serial; });
+          std::any_of(cables.begin(), cables.end(), [&](const Cable& c) { return c.serial == serial; });
       if (!attached) {
         *error = "no cable with serial " + serial + " is connected";
         return false;
@@ -65,18 +65,18 @@ bool ChooseTargets(const std::vector<Cable>& cables, const std::vector<std::stri
   if (all) {
     // A cable without a serial cannot be told from another; it is left alone.
     for (const Cable& cable : cables) {
-      if (IsBoardCable(cable) && !cable.Serial.empty()) targets->push_back({cable.Serial, cable.Serial});
+      if (IsBoardCable(cable) && !cable.serial.empty()) targets->push_back({cable.serial, cable.serial});
     }
     // The bus lists them in no useful order; the operator reads them by serial.
-    std::sort(targets->begin(), targets->end(), [](const Target& a, const Target& b) { return a.Serial < b.Serial; });
+    std::sort(targets->begin(), targets->end(), [](const Target& a, const Target& b) { return a.serial < b.serial; });
     return true;
   }
   // The updater's own choice, by description; shown by that cable's serial.
   std::string label = "cable";
   for (const std::string_view description : LinkDescriptions) {
-    const auto it = std::find_if(cables.begin(), cables.end(), [&](const Cable& c) { return c.Description == description; });
+    const auto it = std::find_if(cables.begin(), cables.end(), [&](const Cable& c) { return c.description == description; });
     if (it != cables.end()) {
-      if (!it->Serial.empty()) label = it->Serial;
+      if (!it->serial.empty()) label = it->serial;
       break;
     }
   }

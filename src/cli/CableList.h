@@ -9,8 +9,8 @@ namespace kelvo::cli {
 
 // An attached FTDI cable as the driver lists it.
 struct Cable {
-  std::string Description;
-  std::string Serial;
+  std::string description;
+  std::string serial;
 };
 
 // The attached cables, in the driver's order; none when it cannot list them.
@@ -23,8 +23,8 @@ std::string CableLine(const Cable& cable, const std::string& probe);
 
 // A cable to flash: by serial, or (empty serial) the one the updater would open.
 struct Target {
-  std::string Serial;
-  std::string Label;  // the serial as shown
+  std::string serial;
+  std::string label;  // the serial as shown
 };
 
 // The cables the command line asks for: `serials` by serial, `all` every cable

@@ -22,31 +22,31 @@ std::optional<FlashOptions> ParseFlashOptions(const std::vector<std::string>& ar
       if (i + 1 >= args.size()) return std::nullopt;
       return args[++i];
     };
-    bool* flag = option == "--list"   ? &options.List
-                 : option == "--all"  ? &options.All
-                 : option == "--yes"  ? &options.Yes
-                 : option == "--json" ? &options.Json
-                 : option == "--help" || option == "-h" ? &options.Help
+    bool* flag = option == "--list"   ? &options.list
+                 : option == "--all"  ? &options.all
+                 : option == "--yes"  ? &options.yes
+                 : option == "--json" ? &options.json
+                 : option == "--help" || option == "-h" ? &options.help
                                                         : nullptr;
     if (flag != nullptr) {
       if (inlineValue) return fail(option + " takes no value");
       *flag = true;
       continue;
     }
-    std::string* text = option == "--image" ? &options.ImagePath : option == "--trace" ? &options.TracePath : nullptr;
+    std::string* text = option == "--image" ? &options.imagePath : option == "--trace" ? &options.tracePath : nullptr;
     if (option == "--serial" || text != nullptr) {
       const std::optional<std::string> given = value();
       if (!given || given->empty()) return fail(option + " needs a value");
       if (text != nullptr) {
         *text = *given;
-      } else if (std::find(options.Serials.begin(), options.Serials.end(), *given) == options.Serials.end()) {
-        options.Serials.push_back(*given);
+      } else if (std::find(options.serials.begin(), options.serials.end(), *given) == options.serials.end()) {
+        options.serials.push_back(*given);
       }
       continue;
     }
     return fail(option.starts_with("-") ? "unknown option " + option : "unexpected argument " + option);
   }
-  if (options.All && !options.Serials.empty()) return fail("--all and --serial exclude each other");
+  if (options.all && !options.serials.empty()) return fail("--all and --serial exclude each other");
   return options;
 }
 

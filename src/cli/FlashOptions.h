@@ -8,14 +8,14 @@ namespace kelvo::cli {
 
 // kelvo-flash's command line.
 struct FlashOptions {
-  bool List = false;
-  bool All = false;
-  std::vector<std::string> Serials;  // empty with All false: the cable the updater would open
-  std::string ImagePath;             // empty: the embedded image
-  bool Yes = false;
-  bool Json = false;
-  std::string TracePath;
-  bool Help = false;
+  bool list = false;
+  bool all = false;
+  std::vector<std::string> serials;  // empty with all false: the cable the updater would open
+  std::string imagePath;             // empty: the embedded image
+  bool yes = false;
+  bool json = false;
+  std::string tracePath;
+  bool help = false;
 };
 
 inline constexpr char FlashUsage[] =

@@ -28,7 +28,7 @@ constexpr int StatusRefused = 2;
 constexpr int StatusNoCable = 3;
 
 int Refuse(FlashEnvironment& env, const std::string& text) {
-  env.Err << "kelvo-flash: " << text << '\n';
+  env.err << "kelvo-flash: " << text << '\n';
   return StatusRefused;
 }
 
@@ -72,7 +72,7 @@ bool Confirmed(FlashEnvironment& env, Reporter& reporter, std::size_t ready) {
   reporter.Question("Flash " + std::to_string(ready) + (ready == 1 ? " board" : " boards") +
                     "? Do not unplug a board while it is being flashed. [y/N]");
   std::string answer;
-  if (!std::getline(env.In, answer)) return false;
+  if (!std::getline(env.in, answer)) return false;
   return answer == "y" || answer == "Y" || answer == "yes";
 }
 
@@ -80,18 +80,18 @@ void PrintSummary(FlashEnvironment& env, const std::vector<std::unique_ptr<Board
   char line[160];
   std::snprintf(line, sizeof line, "%-16s %-9s %-7s %-19s %s", "serial", "firmware", "image", "outcome",
                 "time");
-  env.Err << line << '\n';
+  env.err << line << '\n';
   for (const auto& board : boards) {
     const UpdaterState& state = board->State();
-    const bool identified = state.DeviceVersion.Major + state.DeviceVersion.Minor != 0;
-    const bool imageRead = state.ImageVersion.Major + state.ImageVersion.Minor != 0;
+    const bool identified = state.DeviceVersion.major + state.DeviceVersion.minor != 0;
+    const bool imageRead = state.ImageVersion.major + state.ImageVersion.minor != 0;
     std::snprintf(line, sizeof line, "%-16s %-9s %-7s %-19s %.1f s", board->Label().c_str(),
                   identified ? PlainVersion(state.DeviceVersion).c_str() : "-",
                   imageRead ? PlainVersion(state.ImageVersion).c_str() : "-", OutcomeName(board->Result()),
                   board->Seconds());
-    env.Err << line << '\n';
+    env.err << line << '\n';
   }
-  env.Err << std::flush;
+  env.err << std::flush;
 }
 
 }  // namespace
@@ -100,37 +100,37 @@ int RunFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
   std::string error;
   const std::optional<FlashOptions> parsed = ParseFlashOptions(args, &error);
   if (!parsed) {
-    env.Err << "kelvo-flash: " << error << '\n' << FlashUsage << '\n';
+    env.err << "kelvo-flash: " << error << '\n' << FlashUsage << '\n';
     return StatusRefused;
   }
   const FlashOptions& options = *parsed;
-  if (options.Help) {
-    env.Out << FlashUsage << '\n';
+  if (options.help) {
+    env.out << FlashUsage << '\n';
     return 0;
   }
-  if (!options.List && !options.Yes && !env.InputIsTerminal)
+  if (!options.list && !options.yes && !env.inputIsTerminal)
     return Refuse(env, "no terminal to confirm the flash on; give --yes to flash without asking");
 
-  FtdiDriver& lister = env.MakeDriver("", options.TracePath);
-  ResourceLoader image = env.EmbeddedImage;
-  if (!options.ImagePath.empty()) {
-    std::optional<ResourceLoader> fromFile = ImageFromFile(options.ImagePath, lister, &error);
+  FtdiDriver& lister = env.makeDriver("", options.tracePath);
+  ResourceLoader image = env.embeddedImage;
+  if (!options.imagePath.empty()) {
+    std::optional<ResourceLoader> fromFile = ImageFromFile(options.imagePath, lister, &error);
     if (!fromFile) return Refuse(env, error);
     image = std::move(*fromFile);
   }
 
   const std::vector<Cable> cables = ListCables(lister);
-  Reporter reporter(env.Out, env.Err, options.Json, env.ErrorIsTerminal && !options.List);
+  Reporter reporter(env.out, env.err, options.json, env.errorIsTerminal && !options.list);
   // Before any board's thread, so that they all leave Ctrl-C to it.
   std::optional<InterruptGuard> interrupts;
-  if (env.TakeInterrupts)
+  if (env.takeInterrupts)
     interrupts.emplace([&reporter](const std::string& line) { reporter.Note(line); }, StatusRefused);
-  if (options.List) {
+  if (options.list) {
     for (const Cable& cable : cables) {
       const std::string why = ProbeCable(lister, cable);
-      if (options.Json) {
-        reporter.Json("\"event\":\"cable\",\"serial\":" + JsonString(cable.Serial) + ",\"description\":" +
-                      JsonString(cable.Description) + ",\"opens\":" + (why.empty() ? "true" : "false"));
+      if (options.json) {
+        reporter.Json("\"event\":\"cable\",\"serial\":" + JsonString(cable.serial) + ",\"description\":" +
+                      JsonString(cable.description) + ",\"opens\":" + (why.empty() ? "true" : "false"));
       } else {
         reporter.Print(CableLine(cable, why));
       }
@@ -139,7 +139,7 @@ int RunFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
   }
 
   std::vector<Target> targets;
-  if (!ChooseTargets(cables, options.Serials, options.All, &targets, &error)) return Refuse(env, error);
+  if (!ChooseTargets(cables, options.serials, options.all, &targets, &error)) return Refuse(env, error);
   if (targets.empty()) {
     reporter.Note(std::string("kelvo-flash: ") + LinkNotFoundTitle + " " + LinkNotFoundText);
     return StatusNoCable;
@@ -147,14 +147,14 @@ int RunFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
 
   std::vector<std::unique_ptr<Board>> boards;
   for (const Target& target : targets) {
-    boards.push_back(std::make_unique<Board>(env.MakeDriver(target.Label, options.TracePath), reporter,
-                                             target.Label, target.Serial, image));
+    boards.push_back(std::make_unique<Board>(env.makeDriver(target.label, options.tracePath), reporter,
+                                             target.label, target.serial, image));
   }
   OnEveryBoard(boards, [](Board& board) { board.Check(); });
 
   const auto ready = static_cast<std::size_t>(std::count_if(
       boards.begin(), boards.end(), [](const auto& board) { return board->Result() == Outcome::Ready; }));
-  if (ready > 0 && !options.Yes && !Confirmed(env, reporter, ready)) {
+  if (ready > 0 && !options.yes && !Confirmed(env, reporter, ready)) {
     for (auto& board : boards) board->Finish();
     return Refuse(env, "not confirmed; no board was flashed");
   }

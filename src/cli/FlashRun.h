@@ -15,16 +15,16 @@ struct FlashEnvironment {
   // A driver of its own for the cable with this serial ("" for listing;
   // for the cable the updater would open, its serial as listed), alive until
   // the run ends. `trace` is --trace's file, or empty.
-  std::function<FtdiDriver&(const std::string& serial, const std::string& trace)> MakeDriver;
-  ResourceLoader EmbeddedImage;
-  std::ostream& Out;
-  std::ostream& Err;
-  std::istream& In;
-  bool InputIsTerminal = false;
-  bool ErrorIsTerminal = false;
+  std::function<FtdiDriver&(const std::string& serial, const std::string& trace)> makeDriver;
+  ResourceLoader embeddedImage;
+  std::ostream& out;
+  std::ostream& err;
+  std::istream& in;
+  bool inputIsTerminal = false;
+  bool errorIsTerminal = false;
   // Ctrl-C is taken by the run: it ends the program before the first flash
   // and is refused while boards are being flashed.
-  bool TakeInterrupts = false;
+  bool takeInterrupts = false;
 };
 
 // The whole program after main: returns the exit status.

@@ -20,8 +20,8 @@ inline constexpr std::size_t TextBufferSize = 4096;
 using TextBuffer = std::array<std::uint8_t, TextBufferSize>;
 
 struct FirmwareVersion {
-  int Major = 0;
-  int Minor = 0;
+  int major = 0;
+  int minor = 0;
   friend bool operator==(const FirmwareVersion&, const FirmwareVersion&) = default;
 };
 

@@ -22,8 +22,8 @@ inline constexpr std::array<const char*, ButtonCount> ButtonCaptions = {"Find De
 enum class UnloadMode { User, Program };
 
 struct MessageStyle {
-  bool Critical = false;
-  bool SystemModal = false;
+  bool critical = false;
+  bool systemModal = false;
 };
 
 // What the window calls back into; the application binds these once.

@@ -45,23 +45,23 @@ std::optional<LineProperty> LinePropertyFor(std::uint8_t wordLength, std::uint8_
                                             std::uint8_t parity) {
   LineProperty line;
   if (wordLength == FT_BITS_8) {
-    line.Bits = BITS_8;
+    line.bits = BITS_8;
   } else if (wordLength == FT_BITS_7) {
-    line.Bits = BITS_7;
+    line.bits = BITS_7;
   } else {
     return std::nullopt;
   }
   // D2XX has no 1.5 stop bits; its value 1 is not a setting.
   if (stopBits == FT_STOP_BITS_1) {
-    line.StopBits = STOP_BIT_1;
+    line.stopBits = STOP_BIT_1;
   } else if (stopBits == FT_STOP_BITS_2) {
-    line.StopBits = STOP_BIT_2;
+    line.stopBits = STOP_BIT_2;
   } else {
     return std::nullopt;
   }
   if (parity > FT_PARITY_SPACE) return std::nullopt;
   static constexpr int Parities[] = {NONE, ODD, EVEN, MARK, SPACE};
-  line.Parity = Parities[parity];
+  line.parity = Parities[parity];
   return line;
 }
 
@@ -292,7 +292,7 @@ FT_STATUS LibFtdiDriver::FT_OpenEx(const char* description, std::uint32_t flags,
 FT_STATUS LibFtdiDriver::FT_Close(FT_HANDLE handle) {
   const auto it = devices_.find(handle);
   if (it == devices_.end()) return Fail(FT_INVALID_HANDLE, "FT_Close: unknown handle");
-  ContextPtr context = std::move(it->second.Context);
+  ContextPtr context = std::move(it->second.context);
   devices_.erase(it);
   // The handle is gone whatever the USB side says; a failed release (cable
   // already pulled) is still reported.
@@ -310,7 +310,7 @@ FT_STATUS LibFtdiDriver::FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baudRate
   if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_SetBaudRate: unknown handle");
   if (libftdi::CheckBaudRate(baudRate) != FT_OK)
     return Fail(FT_INVALID_BAUD_RATE, "FT_SetBaudRate: invalid rate");
-  ftdi_context* context = device->Context.get();
+  ftdi_context* context = device->context.get();
   const FT_STATUS status = libftdi::BaudRateStatus(ftdi_set_baudrate(context, static_cast<int>(baudRate)));
   return status == FT_OK ? FT_OK : Fail(status, context, "FT_SetBaudRate");
 }
@@ -321,7 +321,7 @@ FT_STATUS LibFtdiDriver::FT_SetFlowControl(FT_HANDLE handle, std::uint16_t flowC
   if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_SetFlowControl: unknown handle");
   const std::optional<int> mode = libftdi::FlowControlMode(flowControl);
   if (!mode) return Fail(FT_INVALID_PARAMETER, "FT_SetFlowControl: unknown mode");
-  ftdi_context* context = device->Context.get();
+  ftdi_context* context = device->context.get();
   const int result = *mode == SIO_XON_XOFF_HS ? ftdi_setflowctrl_xonxoff(context, xon, xoff)
                                               : ftdi_setflowctrl(context, *mode);
   return result == 0 ? FT_OK : Fail(FT_IO_ERROR, context, "FT_SetFlowControl");
@@ -332,10 +332,10 @@ FT_STATUS LibFtdiDriver::FT_SetLatencyTimer(FT_HANDLE handle, std::uint8_t milli
   if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_SetLatencyTimer: unknown handle");
   if (!libftdi::IsValidLatency(milliseconds))
     return Fail(FT_INVALID_PARAMETER, "FT_SetLatencyTimer: out of range");
-  ftdi_context* context = device->Context.get();
+  ftdi_context* context = device->context.get();
   if (ftdi_set_latency_timer(context, milliseconds) != 0)
     return Fail(FT_IO_ERROR, context, "FT_SetLatencyTimer");
-  device->LatencyMs = milliseconds;
+  device->latencyMs = milliseconds;
   return FT_OK;
 }
 
@@ -346,7 +346,7 @@ FT_STATUS LibFtdiDriver::FT_SetUSBParameters(FT_HANDLE handle, std::uint32_t inT
   if (libftdi::CheckUsbParameters(inTransferSize, outTransferSize) != FT_OK) {
     return Fail(FT_INVALID_PARAMETER, "FT_SetUSBParameters: invalid transfer size");
   }
-  ftdi_context* context = device->Context.get();
+  ftdi_context* context = device->context.get();
   // Reallocating the read buffer is the only thing that can fail here.
   if (ftdi_read_data_set_chunksize(context, inTransferSize) != 0) {
     return Fail(FT_INSUFFICIENT_RESOURCES, context, "FT_SetUSBParameters");
@@ -363,10 +363,10 @@ FT_STATUS LibFtdiDriver::FT_SetDataCharacteristics(FT_HANDLE handle, std::uint8_
   if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_SetDataCharacteristics: unknown handle");
   const std::optional<libftdi::LineProperty> line = libftdi::LinePropertyFor(wordLength, stopBits, parity);
   if (!line) return Fail(FT_INVALID_PARAMETER, "FT_SetDataCharacteristics: unsupported line setting");
-  ftdi_context* context = device->Context.get();
-  const int result = ftdi_set_line_property(context, static_cast<ftdi_bits_type>(line->Bits),
-                                            static_cast<ftdi_stopbits_type>(line->StopBits),
-                                            static_cast<ftdi_parity_type>(line->Parity));
+  ftdi_context* context = device->context.get();
+  const int result = ftdi_set_line_property(context, static_cast<ftdi_bits_type>(line->bits),
+                                            static_cast<ftdi_stopbits_type>(line->stopBits),
+                                            static_cast<ftdi_parity_type>(line->parity));
   return result == 0 ? FT_OK : Fail(FT_IO_ERROR, context, "FT_SetDataCharacteristics");
 }
 
@@ -374,7 +374,7 @@ FT_STATUS LibFtdiDriver::FT_SetChars(FT_HANDLE handle, std::uint8_t eventChar, s
                                      std::uint8_t errorChar, std::uint8_t errorCharEnabled) {
   Device* device = Find(handle);
   if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_SetChars: unknown handle");
-  ftdi_context* context = device->Context.get();
+  ftdi_context* context = device->context.get();
   if (ftdi_set_event_char(context, eventChar, eventCharEnabled != 0 ? 1 : 0) != 0) {
     return Fail(FT_IO_ERROR, context, "FT_SetChars: event character");
   }
@@ -388,9 +388,9 @@ FT_STATUS LibFtdiDriver::FT_SetTimeouts(FT_HANDLE handle, std::uint32_t readTime
                                         std::uint32_t writeTimeoutMs) {
   Device* device = Find(handle);
   if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_SetTimeouts: unknown handle");
-  device->ReadTimeoutMs = readTimeoutMs;
-  device->Context->usb_read_timeout = libftdi::UsbReadTimeoutMs(readTimeoutMs);
-  device->Context->usb_write_timeout = libftdi::UsbWriteTimeoutMs(writeTimeoutMs);
+  device->readTimeoutMs = readTimeoutMs;
+  device->context->usb_read_timeout = libftdi::UsbReadTimeoutMs(readTimeoutMs);
+  device->context->usb_write_timeout = libftdi::UsbWriteTimeoutMs(writeTimeoutMs);
   return FT_OK;
 }
 
@@ -400,12 +400,12 @@ FT_STATUS LibFtdiDriver::FT_Write(FT_HANDLE handle, const void* buffer, std::uin
   Device* device = Find(handle);
   if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_Write: unknown handle");
   if (buffer == nullptr && count != 0) return Fail(FT_INVALID_PARAMETER, "FT_Write: no buffer");
-  ftdi_context* context = device->Context.get();
+  ftdi_context* context = device->context.get();
   const libftdi::Transfer result = libftdi::WriteAll(
       [context](const std::uint8_t* source, int size) { return ftdi_write_data(context, source, size); },
       static_cast<const std::uint8_t*>(buffer), count);
-  if (written != nullptr) *written = result.Count;
-  return result.Status == FT_OK ? FT_OK : Fail(result.Status, context, "FT_Write");
+  if (written != nullptr) *written = result.count;
+  return result.status == FT_OK ? FT_OK : Fail(result.status, context, "FT_Write");
 }
 
 FT_STATUS LibFtdiDriver::FT_Read(FT_HANDLE handle, void* buffer, std::uint32_t count,
@@ -414,7 +414,7 @@ FT_STATUS LibFtdiDriver::FT_Read(FT_HANDLE handle, void* buffer, std::uint32_t c
   Device* device = Find(handle);
   if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_Read: unknown handle");
   if (buffer == nullptr && count != 0) return Fail(FT_INVALID_PARAMETER, "FT_Read: no buffer");
-  ftdi_context* context = device->Context.get();
+  ftdi_context* context = device->context.get();
   const libftdi::Transfer result = libftdi::ReadWithDeadline(
       [context](std::uint8_t* destination, int size) {
         const int got = ftdi_read_data(context, destination, size);
@@ -422,10 +422,10 @@ FT_STATUS LibFtdiDriver::FT_Read(FT_HANDLE handle, void* buffer, std::uint32_t c
         // nothing; the deadline decides what that means.
         return got == LIBUSB_ERROR_TIMEOUT ? 0 : got;
       },
-      static_cast<std::uint8_t*>(buffer), count, std::chrono::milliseconds(device->ReadTimeoutMs),
-      libftdi::SystemClock(), std::chrono::milliseconds(device->LatencyMs));
-  if (delivered != nullptr) *delivered = result.Count;
-  return result.Status == FT_OK ? FT_OK : Fail(result.Status, context, "FT_Read");
+      static_cast<std::uint8_t*>(buffer), count, std::chrono::milliseconds(device->readTimeoutMs),
+      libftdi::SystemClock(), std::chrono::milliseconds(device->latencyMs));
+  if (delivered != nullptr) *delivered = result.count;
+  return result.status == FT_OK ? FT_OK : Fail(result.status, context, "FT_Read");
 }
 
 FT_STATUS LibFtdiDriver::FT_Purge(FT_HANDLE handle, std::uint32_t mask) {
@@ -433,13 +433,13 @@ FT_STATUS LibFtdiDriver::FT_Purge(FT_HANDLE handle, std::uint32_t mask) {
   if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_Purge: unknown handle");
   const std::optional<libftdi::PurgeSides> sides = libftdi::PurgeSidesFor(mask);
   if (!sides) return Fail(FT_INVALID_PARAMETER, "FT_Purge: invalid mask");
-  ftdi_context* context = device->Context.get();
+  ftdi_context* context = device->context.get();
   // The tc*flush calls name the sides from the PC's view, as D2XX does, and
   // also drop what libftdi1 had buffered for reading.
   int result = 0;
-  if (sides->Rx && sides->Tx) {
+  if (sides->rx && sides->tx) {
     result = ftdi_tcioflush(context);
-  } else if (sides->Rx) {
+  } else if (sides->rx) {
     result = ftdi_tciflush(context);
   } else {
     result = ftdi_tcoflush(context);

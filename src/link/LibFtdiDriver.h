@@ -28,9 +28,9 @@ std::optional<int> FlowControlMode(std::uint16_t flowControl);
 // A line setting in libftdi1's enum values (ftdi_bits_type,
 // ftdi_stopbits_type, ftdi_parity_type).
 struct LineProperty {
-  int Bits = 0;
-  int StopBits = 0;
-  int Parity = 0;
+  int bits = 0;
+  int stopBits = 0;
+  int parity = 0;
   friend bool operator==(const LineProperty&, const LineProperty&) = default;
 };
 // nullopt for D2XX values that have no libftdi1 counterpart.
@@ -50,8 +50,8 @@ bool IsValidLatency(std::uint8_t milliseconds);
 FT_STATUS CheckUsbParameters(std::uint32_t inTransferSize, std::uint32_t outTransferSize);
 
 struct PurgeSides {
-  bool Rx = false;
-  bool Tx = false;
+  bool rx = false;
+  bool tx = false;
 };
 // nullopt for a mask that is not FT_PURGE_RX, FT_PURGE_TX or both.
 std::optional<PurgeSides> PurgeSidesFor(std::uint32_t mask);
@@ -70,8 +70,8 @@ int UsbReadTimeoutMs(std::uint32_t readTimeoutMs);
 int UsbWriteTimeoutMs(std::uint32_t writeTimeoutMs);
 
 struct Transfer {
-  FT_STATUS Status = FT_OK;
-  std::uint32_t Count = 0;
+  FT_STATUS status = FT_OK;
+  std::uint32_t count = 0;
 };
 
 // One libftdi1 read: stores up to `size` bytes and returns how many (0 when
@@ -172,19 +172,19 @@ class LibFtdiDriver final : public FtdiDriver {
   using ContextPtr = std::unique_ptr<ftdi_context, ContextCloser>;
 
   struct Device {
-    ContextPtr Context;
-    std::uint32_t ReadTimeoutMs = DefaultReadTimeoutMs;
-    std::uint8_t LatencyMs = DefaultLatencyMs;
+    ContextPtr context;
+    std::uint32_t readTimeoutMs = DefaultReadTimeoutMs;
+    std::uint8_t latencyMs = DefaultLatencyMs;
   };
   // The chip's latency timer after reset.
   static constexpr std::uint8_t DefaultLatencyMs = 16;
 
   // One attached cable as FT_CreateDeviceInfoList saw it.
   struct Listed {
-    std::string Serial;
-    std::string Description;
-    std::uint32_t Id = 0;  // vendor << 16 | product
-    std::uint32_t LocId = 0;
+    std::string serial;
+    std::string description;
+    std::uint32_t id = 0;  // vendor << 16 | product
+    std::uint32_t locId = 0;
   };
 
   Device* Find(FT_HANDLE handle);

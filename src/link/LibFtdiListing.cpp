@@ -22,8 +22,8 @@ struct ListFree {
 using DeviceList = std::unique_ptr<ftdi_device_list, ListFree>;
 
 struct Strings {
-  std::string Description;
-  std::string Serial;
+  std::string description;
+  std::string serial;
 };
 
 // The product and serial strings; a device without a serial string gives an
@@ -79,7 +79,7 @@ FT_STATUS LibFtdiDriver::FT_CreateDeviceInfoList(std::uint32_t* count) {
     Strings strings = ReadStrings(context.get(), node->dev);
     libusb_device_descriptor descriptor{};
     libusb_get_device_descriptor(node->dev, &descriptor);
-    listed_.push_back({std::move(strings.Serial), std::move(strings.Description),
+    listed_.push_back({std::move(strings.serial), std::move(strings.description),
                        static_cast<std::uint32_t>(descriptor.idVendor) << 16 | descriptor.idProduct,
                        static_cast<std::uint32_t>(libusb_get_bus_number(node->dev)) << 8 |
                            libusb_get_device_address(node->dev)});
@@ -96,10 +96,10 @@ FT_STATUS LibFtdiDriver::FT_GetDeviceInfoDetail(std::uint32_t index, std::uint32
   // Whether another program holds it shows only when it is opened.
   if (flags != nullptr) *flags = 0;
   if (type != nullptr) *type = 0;
-  if (id != nullptr) *id = entry.Id;
-  if (locId != nullptr) *locId = entry.LocId;
-  CopyTruncated(entry.Serial, serialNumber, FT_SERIAL_NUMBER_SIZE);
-  CopyTruncated(entry.Description, description, FT_DESCRIPTION_SIZE);
+  if (id != nullptr) *id = entry.id;
+  if (locId != nullptr) *locId = entry.locId;
+  CopyTruncated(entry.serial, serialNumber, FT_SERIAL_NUMBER_SIZE);
+  CopyTruncated(entry.description, description, FT_DESCRIPTION_SIZE);
   if (handle != nullptr) *handle = 0;
   return FT_OK;
 }
@@ -114,7 +114,7 @@ FT_STATUS LibFtdiDriver::OpenBySerial(const char* serial, FT_HANDLE* handle) {
   if (found < 0) return Fail(libftdi::FindAllStatus(found), context.get(), "FT_OpenEx: listing USB devices");
 
   for (ftdi_device_list* node = list.get(); node != nullptr; node = node->next) {
-    if (ReadStrings(context.get(), node->dev).Serial != serial) continue;
+    if (ReadStrings(context.get(), node->dev).serial != serial) continue;
     errno = 0;
     if (ftdi_usb_open_dev(context.get(), node->dev) != 0) {
       const int reason = errno;

@@ -105,8 +105,8 @@ void EventRecorder::PumpEvents() {
 void EventRecorder::MessageBox(const std::string& text, const std::string& title, MessageStyle style) {
   const std::string shownTitle = title.empty() ? std::string(ApplicationTitleText) : title;
   Write("\"event\":\"message\",\"title\":" + JsonString(shownTitle) + ",\"text\":" + JsonString(text) +
-        ",\"critical\":" + (style.Critical ? "true" : "false") +
-        ",\"systemModal\":" + (style.SystemModal ? "true" : "false"));
+        ",\"critical\":" + (style.critical ? "true" : "false") +
+        ",\"systemModal\":" + (style.systemModal ? "true" : "false"));
   if (out_ == nullptr) inner_.MessageBox(text, title, style);
 }
 

@@ -110,8 +110,8 @@ TEST_F(StartUp, SecondInstanceIsRefusedBeforeAnythingElse) {
   ASSERT_EQ(window.messages.size(), 1u);
   EXPECT_EQ(window.messages[0].text, "kelvo-updater already running! ");
   EXPECT_EQ(window.messages[0].title, "Kelvo Firmware Updater");
-  EXPECT_TRUE(window.messages[0].style.Critical);
-  EXPECT_TRUE(window.messages[0].style.SystemModal);
+  EXPECT_TRUE(window.messages[0].style.critical);
+  EXPECT_TRUE(window.messages[0].style.systemModal);
   EXPECT_THAT(window.log, ElementsAre("message kelvo-updater already running! ", "closed", "end"));
   EXPECT_TRUE(window.title.empty());
   EXPECT_EQ(Calls("FT_OpenEx"), 0);
@@ -128,8 +128,8 @@ TEST_F(StartUp, MissingCableClosesTheWindowBeforeItsMessage) {
                                       "message Serial Link interface not found!"));
   ASSERT_EQ(window.messages.size(), 1u);
   EXPECT_EQ(window.messages[0].title, "USB Error!");
-  EXPECT_FALSE(window.messages[0].style.Critical);
-  EXPECT_FALSE(window.messages[0].style.SystemModal);
+  EXPECT_FALSE(window.messages[0].style.critical);
+  EXPECT_FALSE(window.messages[0].style.systemModal);
   // The program ends by having no window; nothing else runs.
   EXPECT_FALSE(window.programEnded);
   EXPECT_FALSE(window.shown);
@@ -166,8 +166,8 @@ TEST_P(NotInUpdateMode, IsRefusedAfterTheLinkWasOpenedAndClosesIt) {
   ASSERT_EQ(window.messages.size(), 1u);
   EXPECT_EQ(window.messages[0].text, "Kelvo not in update mode! ");
   EXPECT_EQ(window.messages[0].title, "Kelvo Firmware Updater");
-  EXPECT_TRUE(window.messages[0].style.Critical);
-  EXPECT_TRUE(window.messages[0].style.SystemModal);
+  EXPECT_TRUE(window.messages[0].style.critical);
+  EXPECT_TRUE(window.messages[0].style.systemModal);
   EXPECT_THAT(window.log, ElementsAre("title Kelvo Firmware Updater v2.3",
                                       "message Kelvo not in update mode! ", "closed", "end"));
   EXPECT_FALSE(window.shown);

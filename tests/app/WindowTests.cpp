@@ -236,7 +236,7 @@ TEST_F(WindowTest, MessageBoxShowsTextTitleAndStyle) {
   };
 
   test::AnswerMessageBoxes(record);
-  window.MessageBox("Kelvo not in update mode! ", "", {.Critical = true, .SystemModal = true});
+  window.MessageBox("Kelvo not in update mode! ", "", {.critical = true, .systemModal = true});
   EXPECT_EQ(text, "Kelvo not in update mode! ");
   EXPECT_EQ(title, "Kelvo Firmware Updater");
   EXPECT_EQ(icon, QMessageBox::Critical);

@@ -115,7 +115,7 @@ bool Signed(const std::array<std::uint8_t, 4>& reply) { return reply[0] == 'P' &
 FirmwareVersion Nibbles(std::uint8_t byte) { return {byte / 16, byte % 16}; }
 
 std::string ShownVersion(const FirmwareVersion& v) {
-  return std::string(1, static_cast<char>('0' + v.Major)) + ". " + std::to_string(v.Minor);
+  return std::string(1, static_cast<char>('0' + v.major)) + ". " + std::to_string(v.minor);
 }
 
 // One WF or RF command and everything up to the next purge.
@@ -544,7 +544,7 @@ RunResult RunScenario(const CampaignScenario& s) {
   } else if (startUpId.commands != 1) {
     judge.Problem("start-up asked the board to identify itself " + std::to_string(startUpId.commands) +
                   " times");
-  } else if (version.Major + version.Minor == 0) {
+  } else if (version.major + version.minor == 0) {
     judge.outcome = "start-up refused: not in update mode";
     judge.ExpectMessages(window, 0, NotInUpdateMode, "start-up");
     judge.Expect(window.programEnded, "start-up did not end the program after refusing the board");

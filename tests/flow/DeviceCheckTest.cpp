@@ -80,8 +80,8 @@ TEST(DeviceCheck, UnsupportedImageIsReportedAndTheWindowReturnsToIdle) {
   ASSERT_EQ(flow.window.messages.size(), 1u);
   EXPECT_EQ(flow.window.messages[0].text, "Device not currently supported for upgrading!");
   EXPECT_EQ(flow.window.messages[0].title, "Device not supported!");
-  EXPECT_FALSE(flow.window.messages[0].style.Critical);
-  EXPECT_FALSE(flow.window.messages[0].style.SystemModal);
+  EXPECT_FALSE(flow.window.messages[0].style.critical);
+  EXPECT_FALSE(flow.window.messages[0].style.systemModal);
   // "Kelvo" stands while the message is up, and is gone once back to idle.
   const auto kelvo = LogIndex(flow.window, "device Kelvo");
   const auto message = LogIndex(flow.window, "message Device not currently");
@@ -112,7 +112,7 @@ TEST(DeviceCheck, FailedFirstPurgeClosesTheWindowBeforeReporting) {
   ASSERT_EQ(flow.window.messages.size(), 1u);
   EXPECT_EQ(flow.window.messages[0].text, "USB Connection Failure!");
   EXPECT_EQ(flow.window.messages[0].title, "USB Error");
-  EXPECT_FALSE(flow.window.messages[0].style.Critical);
+  EXPECT_FALSE(flow.window.messages[0].style.critical);
   EXPECT_TRUE(flow.window.closed);
   EXPECT_LT(LogIndex(flow.window, "closed"), LogIndex(flow.window, "message USB Connection Failure!"));
   EXPECT_EQ(flow.state.LinkHandle, 0u);

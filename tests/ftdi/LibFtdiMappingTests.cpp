@@ -81,16 +81,16 @@ TEST(UsbParameters, RejectsOtherSizes) {
 TEST(PurgeSidesFor, MapsEachMask) {
   const auto rx = PurgeSidesFor(FT_PURGE_RX);
   ASSERT_TRUE(rx.has_value());
-  EXPECT_TRUE(rx->Rx);
-  EXPECT_FALSE(rx->Tx);
+  EXPECT_TRUE(rx->rx);
+  EXPECT_FALSE(rx->tx);
   const auto tx = PurgeSidesFor(FT_PURGE_TX);
   ASSERT_TRUE(tx.has_value());
-  EXPECT_FALSE(tx->Rx);
-  EXPECT_TRUE(tx->Tx);
+  EXPECT_FALSE(tx->rx);
+  EXPECT_TRUE(tx->tx);
   const auto both = PurgeSidesFor(FT_PURGE_RX | FT_PURGE_TX);
   ASSERT_TRUE(both.has_value());
-  EXPECT_TRUE(both->Rx);
-  EXPECT_TRUE(both->Tx);
+  EXPECT_TRUE(both->rx);
+  EXPECT_TRUE(both->tx);
 }
 
 TEST(PurgeSidesFor, RejectsEmptyAndUnknownBits) {

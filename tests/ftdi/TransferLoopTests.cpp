@@ -74,8 +74,8 @@ TEST(ReadWithDeadline, WholeReplyInOneCall) {
   ScriptedChip chip{clock, {{2ms, "PZ\x00\x12"s}}};
   std::array<std::uint8_t, 8> buffer{};
   const Transfer result = ReadWithDeadline(chip.Reader(), buffer.data(), 4, 250ms, clock.Bind());
-  EXPECT_EQ(result.Status, FT_OK);
-  EXPECT_EQ(result.Count, 4u);
+  EXPECT_EQ(result.status, FT_OK);
+  EXPECT_EQ(result.count, 4u);
   EXPECT_EQ(AsText(buffer.data(), 4), "PZ\x00\x12"s);
   EXPECT_EQ(chip.calls, 1);
 }
@@ -85,8 +85,8 @@ TEST(ReadWithDeadline, PiecesAreJoinedAndOnlyTheMissingBytesAsked) {
   ScriptedChip chip{clock, {{2ms, "O"}, {2ms, ""}, {2ms, "K"}}};
   std::array<std::uint8_t, 2> buffer{};
   const Transfer result = ReadWithDeadline(chip.Reader(), buffer.data(), 2, 250ms, clock.Bind());
-  EXPECT_EQ(result.Status, FT_OK);
-  EXPECT_EQ(result.Count, 2u);
+  EXPECT_EQ(result.status, FT_OK);
+  EXPECT_EQ(result.count, 2u);
   EXPECT_EQ(AsText(buffer.data(), 2), "OK");
   EXPECT_EQ(chip.asked, (std::vector<int>{2, 1, 1}));
 }
@@ -97,8 +97,8 @@ TEST(ReadWithDeadline, SilenceEndsAtTheTimeoutWithNothing) {
   std::array<std::uint8_t, 20> buffer{};
   buffer.fill(0xAB);
   const Transfer result = ReadWithDeadline(chip.Reader(), buffer.data(), 20, 250ms, clock.Bind());
-  EXPECT_EQ(result.Status, FT_OK);
-  EXPECT_EQ(result.Count, 0u);
+  EXPECT_EQ(result.status, FT_OK);
+  EXPECT_EQ(result.count, 0u);
   EXPECT_GE(clock.now - Clock::time_point{}, 250ms);
   EXPECT_LT(clock.now - Clock::time_point{}, 253ms);
   // Calls that block on the bus need no extra pause.
@@ -111,8 +111,8 @@ TEST(ReadWithDeadline, TimeoutCountsFromTheStartNotFromTheLastByte) {
   ScriptedChip chip{clock, {{100ms, "a"}, {100ms, "b"}, {100ms, "c"}, {100ms, "d"}}};
   std::array<std::uint8_t, 4> buffer{};
   const Transfer result = ReadWithDeadline(chip.Reader(), buffer.data(), 4, 250ms, clock.Bind());
-  EXPECT_EQ(result.Status, FT_OK);
-  EXPECT_EQ(result.Count, 3u);
+  EXPECT_EQ(result.status, FT_OK);
+  EXPECT_EQ(result.count, 3u);
   EXPECT_EQ(AsText(buffer.data(), 3), "abc");
   EXPECT_EQ(chip.calls, 3);
 }
@@ -122,8 +122,8 @@ TEST(ReadWithDeadline, ShortReplyThenSilenceKeepsWhatArrived) {
   ScriptedChip chip{clock, {{2ms, "PZ\x00"s}}};
   std::array<std::uint8_t, 4> buffer{' ', ' ', ' ', ' '};
   const Transfer result = ReadWithDeadline(chip.Reader(), buffer.data(), 4, 250ms, clock.Bind());
-  EXPECT_EQ(result.Status, FT_OK);
-  EXPECT_EQ(result.Count, 3u);
+  EXPECT_EQ(result.status, FT_OK);
+  EXPECT_EQ(result.count, 3u);
   EXPECT_EQ(AsText(buffer.data(), 4), "PZ\x00 "s);
 }
 
@@ -132,8 +132,8 @@ TEST(ReadWithDeadline, UsbErrorReportsIoErrorWithBytesSoFar) {
   ScriptedChip chip{clock, {{2ms, "GI"}, {2ms, "", -4}, {2ms, "zz"}}};
   std::array<std::uint8_t, 5> buffer{};
   const Transfer result = ReadWithDeadline(chip.Reader(), buffer.data(), 5, 250ms, clock.Bind());
-  EXPECT_EQ(result.Status, FT_IO_ERROR);
-  EXPECT_EQ(result.Count, 2u);
+  EXPECT_EQ(result.status, FT_IO_ERROR);
+  EXPECT_EQ(result.count, 2u);
   EXPECT_EQ(AsText(buffer.data(), 2), "GI");
   EXPECT_EQ(chip.calls, 2);
 }
@@ -147,8 +147,8 @@ TEST(ReadWithDeadline, StackThatNeverBlocksIsPacedNotSpun) {
   const Transfer result = ReadWithDeadline(chip.Reader(), buffer.data(), 4, 250ms, clock.Bind());
   // Without the pause virtual time would never move and the call limit would
   // turn into an I/O error.
-  EXPECT_EQ(result.Status, FT_OK);
-  EXPECT_EQ(result.Count, 0u);
+  EXPECT_EQ(result.status, FT_OK);
+  EXPECT_EQ(result.count, 0u);
   ASSERT_FALSE(clock.sleeps.empty());
   EXPECT_TRUE(std::all_of(clock.sleeps.begin(), clock.sleeps.end(),
                           [](Clock::duration pause) { return pause > 0ms && pause <= IdleBackoff; }));
@@ -172,8 +172,8 @@ TEST(ReadWithDeadline, ZeroTimeoutWaitsUntilTheBytesCome) {
   ScriptedChip chip{clock, steps};
   std::array<std::uint8_t, 2> buffer{};
   const Transfer result = ReadWithDeadline(chip.Reader(), buffer.data(), 2, 0ms, clock.Bind());
-  EXPECT_EQ(result.Status, FT_OK);
-  EXPECT_EQ(result.Count, 2u);
+  EXPECT_EQ(result.status, FT_OK);
+  EXPECT_EQ(result.count, 2u);
   EXPECT_EQ(AsText(buffer.data(), 2), "OK");
 }
 
@@ -181,8 +181,8 @@ TEST(ReadWithDeadline, NothingAskedMakesNoCall) {
   VirtualClock clock;
   ScriptedChip chip{clock, {}};
   const Transfer result = ReadWithDeadline(chip.Reader(), nullptr, 0, 250ms, clock.Bind());
-  EXPECT_EQ(result.Status, FT_OK);
-  EXPECT_EQ(result.Count, 0u);
+  EXPECT_EQ(result.status, FT_OK);
+  EXPECT_EQ(result.count, 0u);
   EXPECT_EQ(chip.calls, 0);
 }
 
@@ -194,7 +194,7 @@ TEST(ReadWithDeadline, ReaderClaimingTooMuchIsNotTrusted) {
   };
   std::array<std::uint8_t, 3> buffer{};
   const Transfer result = ReadWithDeadline(liar, buffer.data(), 3, 250ms, clock.Bind());
-  EXPECT_EQ(result.Count, 3u);
+  EXPECT_EQ(result.count, 3u);
 }
 
 // libftdi1 keeps one call going while each USB transfer brings a byte: a
@@ -208,9 +208,9 @@ TEST(ReadWithDeadline, TrickleCannotCarryOneCallPastTheDeadline) {
   };
   std::vector<std::uint8_t> buffer(2048);
   const Transfer result = ReadWithDeadline(trickle, buffer.data(), 2048, 250ms, clock.Bind(), 2ms);
-  EXPECT_EQ(result.Status, FT_OK);
-  EXPECT_GT(result.Count, 100u);
-  EXPECT_LT(result.Count, 2048u);
+  EXPECT_EQ(result.status, FT_OK);
+  EXPECT_GT(result.count, 100u);
+  EXPECT_LT(result.count, 2048u);
   // One latency interval past the deadline at most, not the 3 s of asking
   // for everything at once.
   EXPECT_LE(clock.now - Clock::time_point{}, 252ms);
@@ -238,8 +238,8 @@ TEST(WriteAll, KeepsWritingUntilEveryByteIsTaken) {
   ScriptedSink sink;
   const std::string command = "WF\x00\x04\x00"s;
   const Transfer result = WriteAll(sink.Writer(), reinterpret_cast<const std::uint8_t*>(command.data()), 5);
-  EXPECT_EQ(result.Status, FT_OK);
-  EXPECT_EQ(result.Count, 5u);
+  EXPECT_EQ(result.status, FT_OK);
+  EXPECT_EQ(result.count, 5u);
   EXPECT_EQ(sink.taken, command);
   EXPECT_EQ(sink.calls, 2);
 }
@@ -249,8 +249,8 @@ TEST(WriteAll, UsbErrorReportsIoErrorWithCountTaken) {
   sink.failAt = 2;
   const std::string page(2048, 'p');
   const Transfer result = WriteAll(sink.Writer(), reinterpret_cast<const std::uint8_t*>(page.data()), 2048);
-  EXPECT_EQ(result.Status, FT_IO_ERROR);
-  EXPECT_EQ(result.Count, 3u);
+  EXPECT_EQ(result.status, FT_IO_ERROR);
+  EXPECT_EQ(result.count, 3u);
 }
 
 TEST(WriteAll, CallThatTakesNothingIsAnIoErrorNotAHang) {
@@ -258,15 +258,15 @@ TEST(WriteAll, CallThatTakesNothingIsAnIoErrorNotAHang) {
   sink.perCall = 0;
   const std::string command = "GI";
   const Transfer result = WriteAll(sink.Writer(), reinterpret_cast<const std::uint8_t*>(command.data()), 2);
-  EXPECT_EQ(result.Status, FT_IO_ERROR);
-  EXPECT_EQ(result.Count, 0u);
+  EXPECT_EQ(result.status, FT_IO_ERROR);
+  EXPECT_EQ(result.count, 0u);
   EXPECT_EQ(sink.calls, 1);
 }
 
 TEST(WriteAll, NothingToWriteMakesNoCall) {
   ScriptedSink sink;
   const Transfer result = WriteAll(sink.Writer(), nullptr, 0);
-  EXPECT_EQ(result.Status, FT_OK);
+  EXPECT_EQ(result.status, FT_OK);
   EXPECT_EQ(sink.calls, 0);
 }
 

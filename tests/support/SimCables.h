@@ -41,14 +41,14 @@ struct SimCables {
   int Run(std::vector<std::string> args, ResourceLoader image, bool terminal = false, std::string answer = "") {
     in.str(answer);
     cli::FlashEnvironment env{
-        .MakeDriver = [this](const std::string& serial, const std::string&) -> FtdiDriver& { return Make(serial); },
-        .EmbeddedImage = std::move(image),
-        .Out = out,
-        .Err = err,
-        .In = in,
-        .InputIsTerminal = terminal,
-        .ErrorIsTerminal = false,
-        .TakeInterrupts = false,
+        .makeDriver = [this](const std::string& serial, const std::string&) -> FtdiDriver& { return Make(serial); },
+        .embeddedImage = std::move(image),
+        .out = out,
+        .err = err,
+        .in = in,
+        .inputIsTerminal = terminal,
+        .errorIsTerminal = false,
+        .takeInterrupts = false,
     };
     return cli::RunFlash(args, env);
   }

@@ -266,8 +266,8 @@ TEST(FlashSequenceFailure, ExhaustedWriteInAscendingPassStopsThereAndNeverWrites
   ASSERT_EQ(rig.window.messages.size(), 1u);
   EXPECT_EQ(rig.window.messages[0].text, AscendingWriteText);
   EXPECT_EQ(rig.window.messages[0].title, "Write Failure!");
-  EXPECT_FALSE(rig.window.messages[0].style.Critical);
-  EXPECT_FALSE(rig.window.messages[0].style.SystemModal);
+  EXPECT_FALSE(rig.window.messages[0].style.critical);
+  EXPECT_FALSE(rig.window.messages[0].style.systemModal);
   EXPECT_EQ(rig.Count(PageEvent::Kind::WriteRefused, 9), 50);
 
   // Earlier pages stay written; nothing after the failing page is touched.

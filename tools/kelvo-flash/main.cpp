@@ -56,14 +56,14 @@ int main(int argc, char** argv) {
   };
 
   kelvo::cli::FlashEnvironment env{
-      .MakeDriver = makeDriver,
-      .EmbeddedImage = kelvo::QtResourceLoader(),
-      .Out = std::cout,
-      .Err = std::cerr,
-      .In = std::cin,
-      .InputIsTerminal = isatty(STDIN_FILENO) == 1,
-      .ErrorIsTerminal = isatty(STDERR_FILENO) == 1,
-      .TakeInterrupts = true,
+      .makeDriver = makeDriver,
+      .embeddedImage = kelvo::QtResourceLoader(),
+      .out = std::cout,
+      .err = std::cerr,
+      .in = std::cin,
+      .inputIsTerminal = isatty(STDIN_FILENO) == 1,
+      .errorIsTerminal = isatty(STDERR_FILENO) == 1,
+      .takeInterrupts = true,
   };
   return kelvo::cli::RunFlash(std::vector<std::string>(argv + 1, argv + argc), env);
 }
