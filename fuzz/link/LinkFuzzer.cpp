@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/UpdaterState.h"
 #include "link/LinkConnection.h"
 #include "link/LinkTransfers.h"
 #include "protocol/DeviceIdentification.h"
@@ -114,9 +115,14 @@ bool VersionInRange(const kelvo::FirmwareVersion& v) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   ByteSource in(data, size);
-  // Buffers as start-up sizes them; an op below may change that.
-  kelvo::test::StateRig<kelvo::test::FakeDriver> rig;
-  auto& [driver, window, state] = rig;
+  // The page buffers as start-up sizes them (an op below may change that).
+  // The image buffers stay empty: nothing here reads them, and allocating
+  // their 640 KiB for every input made each run a hundred times slower.
+  kelvo::test::FakeDriver driver;
+  kelvo::test::FakeWindow window;
+  kelvo::UpdaterState state(driver, window, window, kelvo::test::NoResources());
+  state.PageBuffer.assign(kelvo::PageBufferSize, 0);
+  state.ReadBackBuffer.assign(kelvo::PageBufferSize, 0);
   Replay(driver, in, state);
   state.PageInstructions = 512;
 
