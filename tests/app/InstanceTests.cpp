@@ -174,6 +174,24 @@ TEST_F(Instances, AnEndedRunsLockThisUserCannotWriteStaysAndOneCopyRuns) {
   }
 }
 
+// Without the kernel lock (its file is root's, unreadable) QLockFile alone
+// decides: it still lets one copy run, but a lock left behind that it cannot
+// replace refuses the start, and the line says how to end that.
+TEST_F(Instances, WithoutTheKernelLockALeftLockRefusesAndSaysWhy) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root can leave a file its user cannot read";
+  asUser = {"--as-user", QString::number(NobodyId)};
+  ASSERT_EQ(chown(QFile::encodeName(runtime.path()).constData(), NobodyId, NobodyId), 0);
+  QFile kernelLock(runtime.path() + "/kelvo_instance_probe.flock");
+  ASSERT_TRUE(kernelLock.open(QIODevice::WriteOnly) && kernelLock.setPermissions(QFile::ReadOwner));
+  QProcess first;
+  EXPECT_EQ(Probe(first, runtime, true), "free");
+  EXPECT_EQ(ProbeOnce(runtime), "running");
+  Release(first);
+  LeaveLockFile("2147483646\nkelvo_instance_probe\n" + QSysInfo::machineHostName().toUtf8() + "\n");
+  EXPECT_EQ(ProbeOnce(runtime), "running");
+  EXPECT_THAT(lastStderr, ::testing::HasSubstr("if no copy runs, remove it"));
+}
+
 TEST_F(Instances, AnotherUsersRunDoesNotBlock) {
   QTemporaryDir otherUser;
   QProcess first;
