@@ -120,9 +120,12 @@ fmStart::fmStart(QWidget* parent) : QWidget(parent) {
   setWindowIcon(icon);
   BuildControls();
   ApplyLayout();
+  // The key guard sees every key event of the program, not only the ones on
+  // this window's controls: a keystroke may end on a message box.
+  QCoreApplication::instance()->installEventFilter(this);
 }
 
-fmStart::~fmStart() = default;
+fmStart::~fmStart() { QCoreApplication::instance()->removeEventFilter(this); }
 
 void fmStart::BuildControls() {
   for (int i = 0; i < ButtonCount; ++i) {
@@ -131,7 +134,6 @@ void fmStart::BuildControls() {
     // Enter as well as Space presses the focused button, as in a dialog.
     button->setAutoDefault(true);
     button->setAccessibleName(QString::fromLatin1(ButtonCaptions[i]));
-    button->installEventFilter(this);
     // One handler for the whole array, told which member was clicked.
     connect(button, &QPushButton::clicked, this, [this, i] {
       if (handlers_.Button_Click) handlers_.Button_Click(static_cast<std::int16_t>(i));
@@ -157,9 +159,6 @@ void fmStart::BuildControls() {
   ProgressBar->setAccessibleName(QString::fromLatin1(ProgressBarName));
   // Never drawn, but it is the value text a screen reader may read.
   ProgressBar->setFormat(QStringLiteral("%v of %m"));
-  // Keys pressed during the flash reach the bar; the guard must see their
-  // releases too.
-  ProgressBar->installEventFilter(this);
 
   // During the flash no button is shown; the focus then rests on the bar,
   // which a screen reader announces with its progress.
@@ -293,9 +292,21 @@ void fmStart::closeEvent(QCloseEvent* event) {
 
 bool fmStart::eventFilter(QObject* watched, QEvent* event) {
   // A held or bouncing key must not press the button that the focus moved
-  // on to (after "Find Device", that is "Flash Device").
+  // on to (after "Find Device", that is "Flash Device"). Keys pressed during
+  // the flash reach the bar; the guard must see their releases too.
   if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
-    if (!keyGuard_.Admits(watched, *static_cast<QKeyEvent*>(event))) return true;
+    const auto& key = *static_cast<QKeyEvent*>(event);
+    const bool guarded =
+        watched == ProgressBar || std::find(Button.begin(), Button.end(), watched) != Button.end();
+    if (!guarded) {
+      keyGuard_.Witness(key);
+    } else if (!keyGuard_.Admits(watched, key)) {
+      return true;
+    }
+  }
+  if (event->type() == QEvent::ApplicationStateChange &&
+      static_cast<QApplicationStateChangeEvent*>(event)->applicationState() != Qt::ApplicationActive) {
+    keyGuard_.LoseSight();
   }
   return QWidget::eventFilter(watched, event);
 }

@@ -17,9 +17,7 @@ bool KeyGuard::Admits(const QObject* target, const QKeyEvent& event) {
   Keystroke& key = keys_[event.key()];
 
   if (event.type() == QEvent::KeyRelease) {
-    key.down = false;
-    key.released = true;
-    key.releasedAt = event.timestamp();
+    Release(key, event);
     return key.target == target && key.state == state_;
   }
   if (event.type() != QEvent::KeyPress) return true;
@@ -31,6 +29,16 @@ bool KeyGuard::Admits(const QObject* target, const QKeyEvent& event) {
   key.target = target;
   key.state = state_;
   return true;
+}
+
+void KeyGuard::Witness(const QKeyEvent& event) {
+  if (PressesButtons(event.key()) && event.type() == QEvent::KeyRelease) Release(keys_[event.key()], event);
+}
+
+void KeyGuard::Release(Keystroke& key, const QKeyEvent& event) {
+  key.down = false;
+  key.released = true;
+  key.releasedAt = event.timestamp();
 }
 
 }  // namespace kelvo

@@ -15,8 +15,9 @@ namespace kelvo {
 // "Find Device" and then "Flash Device" before anyone has read the versions.
 //
 // A press is taken as the start of a new keystroke only when the key was seen
-// released, and at least RepeatGapMs after that release (the window system's
-// timestamps); anything else continues the keystroke under way. Only the
+// released, on any window of the program, and at least RepeatGapMs after that
+// release (the window system's timestamps), or when the keyboard was away in
+// another program; anything else continues the keystroke under way. Only the
 // starting press may act, and the keystroke's release only on the button it
 // started on, in the same window state.
 class KeyGuard {
@@ -33,6 +34,15 @@ class KeyGuard {
   // Keys that do not press buttons always may.
   bool Admits(const QObject* target, const QKeyEvent& event);
 
+  // A key event on its way to a control the guard does not stand before. A
+  // keystroke may end there: Enter on a button opens a message box, the key
+  // comes up over the box, and the mouse closes it.
+  void Witness(const QKeyEvent& event);
+
+  // The keyboard went to another program, where no release can be seen: the
+  // next press starts a new keystroke.
+  void LoseSight() { keys_.clear(); }
+
  private:
   struct Keystroke {
     const QObject* target = nullptr;  // where its starting press went
@@ -41,6 +51,8 @@ class KeyGuard {
     bool released = false;  // a release was seen, at releasedAt
     quint64 releasedAt = 0;
   };
+
+  static void Release(Keystroke& key, const QKeyEvent& event);
 
   std::map<int, Keystroke> keys_;
   unsigned state_ = 0;

@@ -21,6 +21,9 @@ bool QtHost::AnotherInstanceRunning() {
   // The box only says "already running"; stderr says which lock refused, so
   // that a stale one can be found.
   if (running) std::cerr << instanceLock_->RefusalLine().toStdString() << std::endl;
+  // A lock left behind that start-up took over or had to leave in place.
+  if (!running && !instanceLock_->NoticeLine().isEmpty())
+    std::cerr << instanceLock_->NoticeLine().toStdString() << std::endl;
   instanceRefused_ = running;
   return running;
 }

@@ -74,15 +74,15 @@ class Accessibility : public ::testing::Test {
 class KeyboardFlow : public Accessibility {
  protected:
   struct Board {
-    Board(fmStart& window, sim::SimOptions options)
-        : link(std::move(options)), state(link, window, host, test::ResourceOf(test::ScrambledSample())) {}
+    Board(fmStart& window, sim::SimOptions options, std::vector<std::uint8_t> image)
+        : link(std::move(options)), state(link, window, host, test::ResourceOf(std::move(image))) {}
     sim::SimLink link;
     QtHost host;
     UpdaterState state;
   };
 
-  void Start(sim::SimOptions options = {}) {
-    board = std::make_unique<Board>(window, std::move(options));
+  void Start(sim::SimOptions options = {}, std::vector<std::uint8_t> image = test::ScrambledSample()) {
+    board = std::make_unique<Board>(window, std::move(options), std::move(image));
     BindWindow(board->state);
     Form_Load(board->state);
     ASSERT_TRUE(window.isVisible());
@@ -154,6 +154,51 @@ TEST_F(KeyboardFlow, AHeldKeyFindsTheDeviceButNeverRunsOnIntoTheFlash) {
     EXPECT_EQ(focusedDuringFlash, "ProgressBar") << key;
     window.Close();
   }
+}
+
+// Enter on "Find Device" opens a message box (here: the image is not
+// supported), and the mouse closes it. The next deliberate press finds the
+// device again, whether the key came up over the box, on the window, or in
+// another program; a bounce or a held key does not.
+TEST_F(KeyboardFlow, AfterABoxClosedWithTheMouseOnlyAFreshPressFindsTheDeviceAgain) {
+  Start({}, {});
+  int boxes = 0;
+  bool releasedOverTheBox = true;
+  test::AnswerMessageBoxes(
+      [&](QMessageBox& box) {
+        ++boxes;
+        if (!releasedOverTheBox) return;
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_Return, Qt::NoModifier);
+        release.setTimestamp(nowMs += 200);
+        QCoreApplication::sendEvent(box.focusWidget() != nullptr ? box.focusWidget() : &box, &release);
+      },
+      &window);
+  Send(QEvent::KeyPress, Qt::Key_Return);
+  ASSERT_EQ(boxes, 1);
+  ASSERT_EQ(Focused(), "Button0");
+  Send(QEvent::KeyPress, Qt::Key_Return);
+  EXPECT_EQ(boxes, 2);
+  Send(QEvent::KeyPress, Qt::Key_Return, false, 10);  // the release bounced
+  Send(QEvent::KeyRelease, Qt::Key_Return, false, 10);
+  EXPECT_EQ(boxes, 2);
+
+  // Held while the mouse closes the box: the key repeats on "Find Device".
+  releasedOverTheBox = false;
+  Send(QEvent::KeyPress, Qt::Key_Return);
+  ASSERT_EQ(boxes, 3);
+  Send(QEvent::KeyPress, Qt::Key_Return, /*autoRepeat=*/true);
+  Send(QEvent::KeyPress, Qt::Key_Return, false, 40);
+  EXPECT_EQ(boxes, 3);
+  Send(QEvent::KeyRelease, Qt::Key_Return);
+  Send(QEvent::KeyPress, Qt::Key_Return);
+  EXPECT_EQ(boxes, 4);
+
+  // Once the box is closed, the keyboard goes to another program, which sees
+  // the release.
+  QApplicationStateChangeEvent away(Qt::ApplicationInactive);
+  QCoreApplication::sendEvent(QCoreApplication::instance(), &away);
+  Send(QEvent::KeyPress, Qt::Key_Return);
+  EXPECT_EQ(boxes, 5);
 }
 
 TEST_F(KeyboardFlow, TabThenSpaceAbortsAndTheFocusReturnsToFindDevice) {
