@@ -1,6 +1,6 @@
 #include "sim/SimLink.h"
 
-#include "sim/Ft232rChip.h"
+#include "emulation/Ft232rChip.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include <iostream>
 #include <mutex>
 
-#include "app/QtResourceLoader.h"
+#include "resources/QtResourceLoader.h"
 #include "cli/FlashRun.h"
 #include "cli/Reporter.h"
 #include "link/LibFtdiDriver.h"

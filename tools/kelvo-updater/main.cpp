@@ -7,9 +7,9 @@
 
 #include "app/FmStart.h"
 #include "app/QtHost.h"
-#include "app/QtResourceLoader.h"
-#include "app/StartUp.h"
-#include "app/StartUpDiagnosis.h"
+#include "resources/QtResourceLoader.h"
+#include "flow/StartUp.h"
+#include "flow/StartUpDiagnosis.h"
 #include "core/UpdaterState.h"
 #include "link/LibFtdiDriver.h"
 #include "link/TracingDriver.h"

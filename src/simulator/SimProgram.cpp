@@ -1,4 +1,4 @@
-#include "sim/SimProgram.h"
+#include "simulator/SimProgram.h"
 
 #include <QApplication>
 #include <QPushButton>
@@ -8,16 +8,16 @@
 #include <memory>
 #include <optional>
 
-#include "app/ClickDispatch.h"
+#include "flow/ClickDispatch.h"
 #include "app/FmStart.h"
 #include "app/QtHost.h"
-#include "app/QtResourceLoader.h"
-#include "app/StartUp.h"
-#include "app/StartUpDiagnosis.h"
+#include "resources/QtResourceLoader.h"
+#include "flow/StartUp.h"
+#include "flow/StartUpDiagnosis.h"
 #include "core/UpdaterState.h"
 #include "link/LibFtdiDriver.h"
 #include "link/TracingDriver.h"
-#include "sim/EventRecorder.h"
+#include "simulator/EventRecorder.h"
 #include "sim/SimCommandLine.h"
 
 namespace kelvo::sim {
