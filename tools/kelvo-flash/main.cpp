@@ -8,7 +8,6 @@
 
 #include "resources/QtResourceLoader.h"
 #include "cli/FlashRun.h"
-#include "cli/Reporter.h"
 #include "link/TracedCable.h"
 
 int main(int argc, char** argv) {
