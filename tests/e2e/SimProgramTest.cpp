@@ -305,9 +305,9 @@ TEST(EmulatedCable, CableChoiceAndRefusedCables) {
   };
   const QString notFound = "Serial Link interface not found!";
   const std::vector<Case> cases = {
-      {{"--cable", "FT232R USB UART"}, "", "KV000001"},
-      {{"--cable", "Corvane Serial Link", "--cable", "Corvane Serial Link"}, "", "KV000001"},
-      {{"--cable", "FT232R USB UART:A", "--cable", "Corvane Serial Link:B"}, "", "B"},
+      {{"--cable", "FT232R USB UART"}, "", "KV000001", ""},
+      {{"--cable", "Corvane Serial Link", "--cable", "Corvane Serial Link"}, "", "KV000001", ""},
+      {{"--cable", "FT232R USB UART:A", "--cable", "Corvane Serial Link:B"}, "", "B", ""},
       {{"--deny"}, notFound, "", "\"Corvane Serial Link\" is connected but could not be opened: permission denied", 3},
       {{"--busy"}, notFound, "", "could not be opened: another program is using it", 3},
       {{"--cable", "Bench Meter:M1"}, notFound, "", "connected: \"Bench Meter\"", 2},
@@ -331,7 +331,9 @@ TEST(EmulatedCable, CableChoiceAndRefusedCables) {
       ASSERT_EQ(messages.size(), 1u) << label;
       EXPECT_EQ(messages[0]["text"].toString(), c.message) << label;
       EXPECT_EQ(opened, c.openedSerial.isEmpty() ? QStringList{} : QStringList{c.openedSerial}) << label;
-      if (c.openStatus != 0) EXPECT_EQ(run.trace.front()["status"].toInt(), c.openStatus) << label;
+      if (c.openStatus != 0) {
+        EXPECT_EQ(run.trace.front()["status"].toInt(), c.openStatus) << label;
+      }
       EXPECT_TRUE(run.standardError.contains(c.diagnosis)) << label << ": " << run.standardError.toStdString();
     }
   }
