@@ -5,7 +5,7 @@
 #include "image/FirmwareImageLoader.h"
 #include "image/ImageCodec.h"
 #include "support/ImageRig.h"
-#include "app/QtResourceLoader.h"
+#include "resources/QtResourceLoader.h"
 
 namespace kelvo {
 namespace {

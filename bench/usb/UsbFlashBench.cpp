@@ -18,7 +18,7 @@
 #include "image/SampleImage.h"
 #include "link/LibFtdiDriver.h"
 #include "link/LinkConnection.h"
-#include "sim/EmulatedCables.h"
+#include "emulation/EmulatedCables.h"
 #include "support/StateRig.h"
 #include "update/FlashSequence.h"
 

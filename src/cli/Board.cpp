@@ -1,7 +1,7 @@
 #include "cli/Board.h"
 
-#include "app/ClickDispatch.h"
-#include "app/StartUp.h"
+#include "flow/ClickDispatch.h"
+#include "flow/StartUp.h"
 #include "cli/Reporter.h"
 
 namespace kelvo::cli {

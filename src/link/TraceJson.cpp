@@ -96,10 +96,11 @@ std::string JsonString(std::string_view text) {
   return out;
 }
 
-TraceLine::TraceLine(double atMs, std::string_view call) {
+TraceLine::TraceLine(double atMs, std::string_view call, const std::optional<std::string>& serial) {
   char buf[48];
   std::snprintf(buf, sizeof buf, "%.3f", atMs);
-  text_ = std::string("{\"t\":") + buf + ",\"call\":" + JsonString(call) + ",\"args\":[";
+  text_ = serial ? "{\"serial\":" + JsonString(*serial) + "," : "{";
+  text_ += std::string("\"t\":") + buf + ",\"call\":" + JsonString(call) + ",\"args\":[";
 }
 
 void TraceLine::Separate() {

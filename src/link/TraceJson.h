@@ -1,15 +1,18 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace kelvo {
 
-// Builds one trace line: {"t":…,"call":"…","args":[…],"status":…}.
+// Builds one trace line: {"t":…,"call":"…","args":[…],"status":…}, or with
+// a cable's serial first, {"serial":"…","t":…, …}, when several cables write
+// to one trace.
 class TraceLine {
  public:
-  TraceLine(double atMs, std::string_view call);
+  TraceLine(double atMs, std::string_view call, const std::optional<std::string>& serial = std::nullopt);
   TraceLine& Number(long long value);
   TraceLine& String(std::string_view text);
   TraceLine& Hex(const std::uint8_t* bytes, std::size_t count);

@@ -1,18 +1,17 @@
 #include "link/TracingDriver.h"
 
-#include "link/TraceJson.h"
-
 namespace kelvo {
 
-TracingDriver::TracingDriver(FtdiDriver& inner, Sink sink)
-    : inner_(inner), sink_(std::move(sink)), start_(std::chrono::steady_clock::now()) {}
+TracingDriver::TracingDriver(FtdiDriver& inner, Sink sink, std::optional<std::string> serial,
+                             std::chrono::steady_clock::time_point start)
+    : inner_(inner), sink_(std::move(sink)), serial_(std::move(serial)), start_(start) {}
 
 double TracingDriver::NowMs() const {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_).count();
 }
 
 FT_STATUS TracingDriver::Numbers(const char* call, FT_STATUS status, std::initializer_list<long long> values) {
-  TraceLine line(NowMs(), call);
+  TraceLine line = Line(call);
   for (const long long value : values) line.Number(value);
   sink_(line.Finish(status));
   return status;
@@ -20,7 +19,7 @@ FT_STATUS TracingDriver::Numbers(const char* call, FT_STATUS status, std::initia
 
 FT_STATUS TracingDriver::FT_OpenEx(const char* description, std::uint32_t flags, FT_HANDLE* handle) {
   const FT_STATUS status = inner_.FT_OpenEx(description, flags, handle);
-  TraceLine line(NowMs(), "FT_OpenEx");
+  TraceLine line = Line("FT_OpenEx");
   line.String(description != nullptr ? description : "").Number(flags);
   sink_(line.Finish(status));
   return status;
@@ -70,7 +69,7 @@ FT_STATUS TracingDriver::FT_SetTimeouts(FT_HANDLE handle, std::uint32_t readTime
 FT_STATUS TracingDriver::FT_Write(FT_HANDLE handle, const void* buffer, std::uint32_t count,
                                   std::uint32_t* written) {
   const FT_STATUS status = inner_.FT_Write(handle, buffer, count, written);
-  TraceLine line(NowMs(), "FT_Write");
+  TraceLine line = Line("FT_Write");
   line.Hex(static_cast<const std::uint8_t*>(buffer), buffer != nullptr ? count : 0).Number(count);
   sink_(line.Finish(status));
   return status;
@@ -99,7 +98,7 @@ FT_STATUS TracingDriver::FT_GetDeviceInfoDetail(std::uint32_t index, std::uint32
                                                 char* description, FT_HANDLE* handle) {
   const FT_STATUS status =
       inner_.FT_GetDeviceInfoDetail(index, flags, type, id, locId, serialNumber, description, handle);
-  TraceLine line(NowMs(), "FT_GetDeviceInfoDetail");
+  TraceLine line = Line("FT_GetDeviceInfoDetail");
   line.Number(index);
   line.String(status == FT_OK && serialNumber != nullptr ? serialNumber : "");
   line.String(status == FT_OK && description != nullptr ? description : "");

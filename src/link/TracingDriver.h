@@ -2,19 +2,23 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "core/FtdiDriver.h"
+#include "link/TraceJson.h"
 
 namespace kelvo {
 
 // Passes every call to another driver and reports it as one JSON trace line
-// (call, arguments, status, ms since this object was made), so a run on the
-// real cable can be read and replayed like one on the simulated link.
+// (call, arguments, status, ms since `start`), so a run on the real cable can
+// be read and replayed like one on the simulated link. With a `serial`, every
+// line names the cable, for a trace that several cables share.
 class TracingDriver final : public FtdiDriver {
  public:
   using Sink = std::function<void(const std::string& line)>;
-  TracingDriver(FtdiDriver& inner, Sink sink);
+  TracingDriver(FtdiDriver& inner, Sink sink, std::optional<std::string> serial = std::nullopt,
+                std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now());
 
   FT_STATUS FT_OpenEx(const char* description, std::uint32_t flags, FT_HANDLE* handle) override;
   FT_STATUS FT_Close(FT_HANDLE handle) override;
@@ -39,14 +43,16 @@ class TracingDriver final : public FtdiDriver {
                                    std::uint32_t* id, std::uint32_t* locId, char* serialNumber,
                                    char* description, FT_HANDLE* handle) override;
 
-  // Milliseconds since this object was made, the trace lines' "t".
+  // Milliseconds since `start`, the trace lines' "t".
   double NowMs() const;
 
  private:
+  TraceLine Line(const char* call) const { return TraceLine(NowMs(), call, serial_); }
   FT_STATUS Numbers(const char* call, FT_STATUS status, std::initializer_list<long long> values);
 
   FtdiDriver& inner_;
   Sink sink_;
+  std::optional<std::string> serial_;
   std::chrono::steady_clock::time_point start_;
 };
 

@@ -48,7 +48,6 @@ class SimWire {
   void Cut();
   // The echo of the next `count` bytes the PC sends is lost.
   void LoseEchoes(int count) { lostEchoes_ += count > 0 ? count : 0; }
-  std::size_t Unsent() const { return fromPc_.size(); }
 
  private:
   void Arrive(std::uint8_t byte, Micros at);

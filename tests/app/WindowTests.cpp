@@ -15,9 +15,9 @@
 #include "support/QtTestApp.h"
 #include "app/FmStart.h"
 #include "app/QtHost.h"
-#include "app/StartUp.h"
+#include "flow/StartUp.h"
 #include "core/UpdaterState.h"
-#include "app/WindowSettings.h"
+#include "flow/WindowSettings.h"
 #include "sim/SimLink.h"
 #include "support/StateRig.h"
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "app/StartUp.h"
+#include "flow/StartUp.h"
 #include "core/UpdaterState.h"
 #include "campaign/CampaignScenario.h"
 #include "image/FirmwareImageLoader.h"

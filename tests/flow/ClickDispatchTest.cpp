@@ -1,7 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "app/ClickDispatch.h"
+#include "flow/ClickDispatch.h"
 #include "flow/FlowFixture.h"
 #include "image/FirmwareImageLoader.h"
 

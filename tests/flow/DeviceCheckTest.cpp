@@ -1,8 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "app/ClickDispatch.h"
-#include "app/DeviceCheck.h"
+#include "flow/ClickDispatch.h"
+#include "flow/DeviceCheck.h"
 #include "flow/FlowFixture.h"
 
 namespace kelvo::test {

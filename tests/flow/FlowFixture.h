@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/StartUp.h"
+#include "flow/StartUp.h"
 #include "support/SampleResource.h"
 #include "support/SimRig.h"
 

@@ -8,7 +8,7 @@
 
 #include "image/ImageCodec.h"
 #include "image/SampleImage.h"
-#include "image/ToolRunner.h"
+#include "support/ToolRunner.h"
 
 namespace kelvo {
 namespace {

@@ -1,7 +1,5 @@
 #include "sim/SimLink.h"
 
-#include "sim/Ft232rChip.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -442,47 +440,6 @@ TEST_F(SimCable, RealTimeRunsAtTheLineRate) {
   EXPECT_GE(wallMs, 19.0);
   EXPECT_LT(wallMs, 500.0);  // loose: a loaded machine may be slow, never early
   EXPECT_GE(link->NowMs(), 20.0);
-}
-
-// The emulated chip's IN side: two status bytes per 64-byte packet, a short
-// packet ends a transfer, and the latency timer decides when it goes.
-TEST(Ft232rChip, ReadsArePacketsWithStatusBytesPacedByTheLatencyTimer) {
-  Ft232rChip chip(SimOptions{}, true);
-  chip.Control({0x40, 0x09, 2, 0, 0}, 0);  // latency 2 ms
-  const Bytes command = Text("GI");
-  chip.BulkOut(command.data(), command.size(), 10'000);
-
-  Ft232rChip::InTransfer read{4096, {}};
-  Micros wake = 0;
-  // The timer ran out long ago: what has arrived goes at once, here nothing.
-  ASSERT_TRUE(chip.FillIn(read, 10'000, &wake));
-  EXPECT_EQ(read.data, (Bytes{0x01, 0x60}));
-
-  read = {4096, {}};
-  ASSERT_FALSE(chip.FillIn(read, 10'100, &wake));
-  EXPECT_EQ(wake, 12'000) << "the next packet waits a whole latency period";
-  ASSERT_TRUE(chip.FillIn(read, wake, &wake));
-  // Echo "GI", then the board's answer "PZ" 0x00 0x12, in one short packet.
-  EXPECT_EQ(read.data, (Bytes{0x01, 0x60, 'G', 'I', 'P', 'Z', 0x00, 0x12}));
-}
-
-TEST(Ft232rChip, FullPacketsGoWithoutWaitingAndTheBaudDivisorDecodes) {
-  Ft232rChip chip(SimOptions{}, false);
-  const Bytes many(100, 'x');
-  chip.BulkOut(many.data(), many.size(), 0);
-  Ft232rChip::InTransfer read{128, {}};
-  Micros wake = 0;
-  ASSERT_FALSE(chip.FillIn(read, 1, &wake)) << "one full packet, then room for another";
-  ASSERT_EQ(read.data.size(), 64u);
-  EXPECT_EQ(read.data[0], 0x01);
-  EXPECT_EQ(read.data[1], 0x60);
-  ASSERT_TRUE(chip.FillIn(read, wake, &wake));
-  EXPECT_EQ(read.data.size(), 64u + 2 + 38);
-
-  // libftdi1's encodings for the FT232R: 3 MHz over 24, over 312.5, over 2.
-  EXPECT_EQ(Ft232rChip::DecodeBaud(24, 0), 125000);
-  EXPECT_EQ(Ft232rChip::DecodeBaud(0x4138, 0), 9600);
-  EXPECT_EQ(Ft232rChip::DecodeBaud(1, 0), 2000000);
 }
 
 }  // namespace

@@ -28,7 +28,6 @@ void FakeWindow::SetProgressMaximum(int maximum) {
 }
 
 void FakeWindow::SetProgressValue(int value) {
-  progressValue = value;
   progressValues.push_back(value);
   log.push_back("progress " + std::to_string(value));
 }

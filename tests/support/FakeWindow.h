@@ -63,7 +63,6 @@ class FakeWindow : public Window, public Host {
   std::string deviceName;
   bool progressVisible = true;
   int progressMaximum = 100;
-  int progressValue = 0;
   std::vector<int> progressValues;  // every value set, in order
   std::string title;
   bool shown = false;

@@ -1,3 +1,3 @@
-#include "sim/EmulatedCableProgram.h"
+#include "emulation/EmulatedCableProgram.h"
 
 int main(int argc, char** argv) { return kelvo::sim::RunEmulatedCableProgram(argc, argv); }

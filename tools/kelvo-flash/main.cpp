@@ -1,58 +1,26 @@
 // kelvo-flash: flashes Kelvo boards from the command line, several at once.
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <deque>
-#include <fstream>
 #include <iostream>
-#include <mutex>
+#include <optional>
 
-#include "app/QtResourceLoader.h"
+#include "resources/QtResourceLoader.h"
 #include "cli/FlashRun.h"
-#include "cli/Reporter.h"
-#include "link/LibFtdiDriver.h"
-#include "link/TraceJson.h"
-#include "link/TracingDriver.h"
-
-namespace {
-
-// The trace file that every board's driver writes to, each line with the
-// serial of the board it was made for.
-struct SharedTrace {
-  std::mutex mutex;
-  std::ofstream file;
-
-  const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
-
-  // Each driver counts "t" from its own making; the file counts from the
-  // program's start, so that the boards' lines read in time order.
-  void Write(const std::string& serial, const std::string& line) {
-    const std::lock_guard lock(mutex);
-    const double t = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    const std::size_t rest = line.find(',');
-    char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "\"t\":%.3f,", t);
-    file << "{\"serial\":" << kelvo::JsonString(serial) << ',' << stamp << line.substr(rest + 1) << '\n'
-         << std::flush;
-  }
-};
-
-}  // namespace
+#include "link/TracedCable.h"
 
 int main(int argc, char** argv) {
-  // One driver per cable, so that one board's failure cannot reach another's.
-  std::deque<kelvo::LibFtdiDriver> cables;
-  std::deque<kelvo::TracingDriver> traced;
-  SharedTrace trace;
+  // One driver per cable, so that one board's failure cannot reach another's;
+  // one trace for all of them, each line with the serial of its board.
+  std::deque<kelvo::TracedCable> cables;
+  std::optional<kelvo::TraceWriter> trace;
   const char* fromEnvironment = std::getenv("KELVO_TRACE");
   auto makeDriver = [&](const std::string& serial, const std::string& tracePath) -> kelvo::FtdiDriver& {
-    kelvo::LibFtdiDriver& cable = cables.emplace_back();
     const std::string path = !tracePath.empty() ? tracePath : fromEnvironment != nullptr ? fromEnvironment : "";
-    if (path.empty()) return cable;
-    if (!trace.file.is_open()) trace.file.open(path, std::ios::binary | std::ios::trunc);
-    return traced.emplace_back(cable, [&trace, serial](const std::string& line) { trace.Write(serial, line); });
+    if (path.empty()) return cables.emplace_back(nullptr).Driver();
+    if (!trace) trace.emplace(path);
+    return cables.emplace_back(&*trace, serial).Driver();
   };
 
   kelvo::cli::FlashEnvironment env{

@@ -1,3 +1,3 @@
-#include "sim/SimProgram.h"
+#include "simulator/SimProgram.h"
 
 int main(int argc, char** argv) { return kelvo::sim::RunSimProgram(argc, argv); }

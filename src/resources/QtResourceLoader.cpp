@@ -1,4 +1,4 @@
-#include "app/QtResourceLoader.h"
+#include "resources/QtResourceLoader.h"
 
 #include <QByteArray>
 #include <QResource>

@@ -14,7 +14,7 @@
 
 #include "app/FmStart.h"
 #include "app/QtHost.h"
-#include "app/StartUp.h"
+#include "flow/StartUp.h"
 #include "core/UpdaterState.h"
 #include "image/FirmwareImageLoader.h"
 #include "sim/SimLink.h"

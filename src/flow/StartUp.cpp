@@ -1,9 +1,9 @@
-#include "app/StartUp.h"
+#include "flow/StartUp.h"
 
 #include <string>
 
-#include "app/ClickDispatch.h"
-#include "app/WindowSettings.h"
+#include "flow/ClickDispatch.h"
+#include "flow/WindowSettings.h"
 #include "core/Texts.h"
 #include "link/LinkConnection.h"
 #include "protocol/DeviceIdentification.h"

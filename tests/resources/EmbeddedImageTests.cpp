@@ -6,9 +6,9 @@
 #include "image/FirmwareImageLoader.h"
 #include "image/ImageCodec.h"
 #include "support/ImageRig.h"
-#include "app/QtResourceLoader.h"
+#include "resources/QtResourceLoader.h"
 #include "image/SampleImage.h"
-#include "image/ToolRunner.h"
+#include "support/ToolRunner.h"
 
 // This test program carries the build's image the way the updater does.
 namespace kelvo {

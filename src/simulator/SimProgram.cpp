@@ -1,4 +1,4 @@
-#include "sim/SimProgram.h"
+#include "simulator/SimProgram.h"
 
 #include <QApplication>
 #include <QPushButton>
@@ -8,16 +8,15 @@
 #include <memory>
 #include <optional>
 
-#include "app/ClickDispatch.h"
+#include "flow/ClickDispatch.h"
 #include "app/FmStart.h"
 #include "app/QtHost.h"
-#include "app/QtResourceLoader.h"
-#include "app/StartUp.h"
-#include "app/StartUpDiagnosis.h"
+#include "resources/QtResourceLoader.h"
+#include "flow/StartUp.h"
+#include "flow/StartUpDiagnosis.h"
 #include "core/UpdaterState.h"
-#include "link/LibFtdiDriver.h"
-#include "link/TracingDriver.h"
-#include "sim/EventRecorder.h"
+#include "link/TracedCable.h"
+#include "simulator/EventRecorder.h"
 #include "sim/SimCommandLine.h"
 
 namespace kelvo::sim {
@@ -87,25 +86,22 @@ int RunSimProgram(int argc, char** argv) {
   }
 
   QApplication app(argc, argv);
-  const auto writeTrace = [trace](const std::string& traceLine) {
-    *trace << traceLine << "\n";
-    trace->flush();
-  };
+  std::optional<TraceWriter> traceWriter;
+  if (trace != nullptr) traceWriter.emplace(*trace);
   // The simulated link, or the real driver with every call traced (when
-  // asked) through the same decorator the product uses.
+  // asked) as the product traces it.
   std::optional<SimLink> link;
-  std::optional<LibFtdiDriver> cable;
-  std::optional<TracingDriver> traced;
+  std::optional<TracedCable> cable;
   FtdiDriver* driver = nullptr;
   std::function<double()> nowMs;
   if (line->realDriver) {
-    cable.emplace();
-    traced.emplace(*cable, trace != nullptr ? TracingDriver::Sink(writeTrace) : [](const std::string&) {});
-    driver = trace != nullptr ? static_cast<FtdiDriver*>(&*traced) : &*cable;
-    nowMs = [&traced] { return traced->NowMs(); };
+    cable.emplace(traceWriter ? &*traceWriter : nullptr);
+    driver = &cable->Driver();
+    nowMs = [&cable] { return cable->NowMs(); };
   } else {
     link.emplace(line->link);
-    if (trace != nullptr) link->SetTraceSink(writeTrace);
+    if (traceWriter)
+      link->SetTraceSink([&traceWriter](const std::string& traceLine) { traceWriter->Write(traceLine); });
     driver = &*link;
     nowMs = [&link] { return link->NowMs(); };
   }
@@ -140,7 +136,8 @@ int RunSimProgram(int argc, char** argv) {
   // On the real driver, the same line the updater writes when it refuses to
   // start; the run itself still ends normally.
   if (!running && cable && !host.InstanceRefused())
-    std::cerr << "kelvo-updater-sim: " << StartUpRefusalLine(state, host.ProgramEnded(), *cable) << std::endl;
+    std::cerr << "kelvo-updater-sim: " << StartUpRefusalLine(state, host.ProgramEnded(), cable->Cable())
+              << std::endl;
   if (running) {
     recorder.WriteState();
     saveScreenshot();

@@ -1,4 +1,4 @@
-#include "sim/EmulatedCables.h"
+#include "emulation/EmulatedCables.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -19,7 +19,7 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "sim/Ft232rChip.h"
+#include "emulation/Ft232rChip.h"
 
 namespace kelvo::sim {
 namespace {

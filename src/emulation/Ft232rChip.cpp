@@ -1,4 +1,4 @@
-#include "sim/Ft232rChip.h"
+#include "emulation/Ft232rChip.h"
 
 #include <algorithm>
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/EmulatedCables.h"
+#include "emulation/EmulatedCables.h"
 
 namespace kelvo::sim {
 

@@ -1,8 +1,8 @@
-#include "app/ClickDispatch.h"
+#include "flow/ClickDispatch.h"
 
-#include "app/DeviceCheck.h"
+#include "flow/DeviceCheck.h"
 #include "core/UpdaterState.h"
-#include "app/WindowSettings.h"
+#include "flow/WindowSettings.h"
 #include "update/FlashSequence.h"
 
 namespace kelvo {

@@ -1,4 +1,4 @@
-#include "sim/EventRecorder.h"
+#include "simulator/EventRecorder.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "app/StartUpDiagnosis.h"
+#include "flow/StartUpDiagnosis.h"
 
 #include <algorithm>
 #include <cstdio>

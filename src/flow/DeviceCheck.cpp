@@ -1,4 +1,4 @@
-#include "app/DeviceCheck.h"
+#include "flow/DeviceCheck.h"
 
 #include "core/Texts.h"
 #include "image/FirmwareImageLoader.h"

@@ -1,4 +1,4 @@
-#include "sim/EmulatedCableProgram.h"
+#include "emulation/EmulatedCableProgram.h"
 
 #include <linux/capability.h>
 #include <sys/prctl.h>

@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "core/Texts.h"
-#include "flow/FlowFixture.h"
+#include "support/SampleResource.h"
 #include "support/SimCables.h"
 
 namespace kelvo::test {

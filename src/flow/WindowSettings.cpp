@@ -1,4 +1,4 @@
-#include "app/WindowSettings.h"
+#include "flow/WindowSettings.h"
 
 #include "core/Texts.h"
 

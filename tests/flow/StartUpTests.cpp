@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/StartUp.h"
+#include "flow/StartUp.h"
 #include "core/UpdaterState.h"
 #include "link/LinkConnection.h"
 #include "sim/SimLink.h"

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <chrono>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "link/LibFtdiDriver.h"
+#include "link/TracingDriver.h"
+
+namespace kelvo {
+
+// One trace that every cable of a program writes to (KELVO_TRACE, --trace):
+// each line whole and flushed, under a lock, since boards run on threads of
+// their own. Every line's "t" counts from the trace's opening, so the lines
+// of several cables read in time order.
+class TraceWriter {
+ public:
+  // Writes to `out`, which must outlive the writer.
+  explicit TraceWriter(std::ostream& out);
+  // Writes to the file at `path`, emptied first; nothing is written when it
+  // cannot be opened.
+  explicit TraceWriter(const std::string& path);
+  TraceWriter(const TraceWriter&) = delete;
+  TraceWriter& operator=(const TraceWriter&) = delete;
+
+  void Write(const std::string& line);
+  std::chrono::steady_clock::time_point Start() const { return start_; }
+
+ private:
+  std::mutex mutex_;
+  std::ofstream file_;
+  std::ostream* out_;
+  const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+// The real cable as the programs open it: LibFtdiDriver, and every call on it
+// written to `trace` when one is given, with `serial` on each line when the
+// trace is shared.
+class TracedCable {
+ public:
+  explicit TracedCable(TraceWriter* trace, std::optional<std::string> serial = std::nullopt);
+  TracedCable(const TracedCable&) = delete;
+  TracedCable& operator=(const TracedCable&) = delete;
+
+  // The driver the routines use: the tracing one, or the cable itself.
+  FtdiDriver& Driver() { return traced_ ? static_cast<FtdiDriver&>(*traced_) : cable_; }
+  // The cable underneath, for what only it can tell (why an open failed).
+  const LibFtdiDriver& Cable() const { return cable_; }
+  // Milliseconds since the trace opened, or since this cable was made.
+  double NowMs() const;
+
+ private:
+  LibFtdiDriver cable_;
+  std::chrono::steady_clock::time_point start_;
+  std::optional<TracingDriver> traced_;
+};
+
+}  // namespace kelvo
