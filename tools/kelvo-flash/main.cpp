@@ -19,9 +19,11 @@
 namespace {
 
 // The trace file that every board's driver writes to, each line with the
-// serial of the board it was made for.
+// serial of the board it was made for. It is opened at the first line, so a
+// run that calls no driver (--version) leaves an earlier trace alone.
 struct SharedTrace {
   std::mutex mutex;
+  std::string path;
   std::ofstream file;
 
   const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
@@ -30,6 +32,7 @@ struct SharedTrace {
   // program's start, so that the boards' lines read in time order.
   void Write(const std::string& serial, const std::string& line) {
     const std::lock_guard lock(mutex);
+    if (!file.is_open()) file.open(path, std::ios::binary | std::ios::trunc);
     const double t = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     const std::size_t rest = line.find(',');
     char stamp[32];
@@ -51,7 +54,7 @@ int main(int argc, char** argv) {
     kelvo::LibFtdiDriver& cable = cables.emplace_back();
     const std::string path = !tracePath.empty() ? tracePath : fromEnvironment != nullptr ? fromEnvironment : "";
     if (path.empty()) return cable;
-    if (!trace.file.is_open()) trace.file.open(path, std::ios::binary | std::ios::trunc);
+    if (trace.path.empty()) trace.path = path;
     return traced.emplace_back(cable, [&trace, serial](const std::string& line) { trace.Write(serial, line); });
   };
 
