@@ -72,6 +72,10 @@ int RunSimProgram(int argc, char** argv) {
     std::cerr << "kelvo-updater-sim: " << error << "\n";
     return ExitBadCommandLine;
   }
+  if (line->answer) {
+    std::cout << line->answer->text;
+    return ExitNormal;
+  }
 
   std::ofstream eventsFile;
   std::ofstream traceFile;
