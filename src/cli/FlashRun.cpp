@@ -15,6 +15,7 @@
 #include "cli/FlashOptions.h"
 #include "cli/Interrupts.h"
 #include "cli/Reporter.h"
+#include "cmdline/CommandLine.h"
 #include "core/Texts.h"
 #include "core/UpdaterState.h"
 #include "image/FirmwareImageLoader.h"
@@ -28,7 +29,7 @@ constexpr int StatusRefused = 2;
 constexpr int StatusNoCable = 3;
 
 int Refuse(FlashEnvironment& env, const std::string& text) {
-  env.err << "kelvo-flash: " << text << '\n';
+  env.err << "kelvo-flash: " << cmdline::OneLine(text) << '\n';
   return StatusRefused;
 }
 

@@ -146,7 +146,7 @@ int RunScrambleTool(const std::vector<std::string>& args, std::ostream& out, std
           ? ScrambleImageFile(line->files[0], line->files[1], line->seed ? *line->seed : ClockSeed(), &error)
           : DescrambleImageFile(line->files[0], line->files[1], &error);
   if (!done) {
-    err << ToolName << ": " << error << '\n';
+    err << ToolName << ": " << cmdline::OneLine(error) << '\n';
     return 1;
   }
   return 0;

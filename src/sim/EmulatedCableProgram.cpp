@@ -209,7 +209,8 @@ int RunEmulatedCableProgram(int argc, char** argv) {
     } else {
       eventsFile.open(*line->eventsFile, std::ios::binary | std::ios::trunc);
       if (!eventsFile) {
-        std::cerr << "kelvo-emulated-cable: cannot write events file '" << *line->eventsFile << "'\n";
+        std::cerr << "kelvo-emulated-cable: "
+                  << cmdline::OneLine("cannot write events file '" + *line->eventsFile + "'") << "\n";
         return ExitBadCommandLine;
       }
       events = &eventsFile;

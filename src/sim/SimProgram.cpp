@@ -14,6 +14,7 @@
 #include "app/QtResourceLoader.h"
 #include "app/StartUp.h"
 #include "app/StartUpDiagnosis.h"
+#include "cmdline/CommandLine.h"
 #include "core/UpdaterState.h"
 #include "link/LibFtdiDriver.h"
 #include "link/TracingDriver.h"
@@ -82,11 +83,13 @@ int RunSimProgram(int argc, char** argv) {
   std::ostream* events = nullptr;
   std::ostream* trace = nullptr;
   if (!OpenOutput(line->eventsFile, eventsFile, events)) {
-    std::cerr << "kelvo-updater-sim: cannot write events file '" << *line->eventsFile << "'\n";
+    std::cerr << "kelvo-updater-sim: "
+              << cmdline::OneLine("cannot write events file '" + *line->eventsFile + "'") << "\n";
     return ExitBadCommandLine;
   }
   if (!OpenOutput(line->traceFile, traceFile, trace)) {
-    std::cerr << "kelvo-updater-sim: cannot write trace file '" << *line->traceFile << "'\n";
+    std::cerr << "kelvo-updater-sim: "
+              << cmdline::OneLine("cannot write trace file '" + *line->traceFile + "'") << "\n";
     return ExitBadCommandLine;
   }
 
