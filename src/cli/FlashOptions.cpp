@@ -2,49 +2,55 @@
 
 #include <algorithm>
 
+#include <CLI/CLI.hpp>
+
 namespace kelvo::cli {
+namespace {
+
+constexpr char Usage[] =
+    "kelvo-flash [--list] [--all | --serial S ...] [--image FILE] [--yes] [--json] [--trace FILE]";
+
+}  // namespace
 
 std::optional<FlashOptions> ParseFlashOptions(const std::vector<std::string>& args, std::string* error) {
   FlashOptions options;
-  auto fail = [&](std::string text) -> std::optional<FlashOptions> {
-    *error = std::move(text);
+  auto fail = [&](const std::string& text) -> std::optional<FlashOptions> {
+    *error = cmdline::OneLine(text);
     return std::nullopt;
   };
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string option = args[i];
-    std::optional<std::string> inlineValue;
-    if (const auto eq = option.find('='); option.starts_with("--") && eq != std::string::npos) {
-      inlineValue = option.substr(eq + 1);
-      option.resize(eq);
-    }
-    auto value = [&]() -> std::optional<std::string> {
-      if (inlineValue) return inlineValue;
-      if (i + 1 >= args.size()) return std::nullopt;
-      return args[++i];
-    };
-    bool* flag = option == "--list"   ? &options.list
-                 : option == "--all"  ? &options.all
-                 : option == "--yes"  ? &options.yes
-                 : option == "--json" ? &options.json
-                 : option == "--help" || option == "-h" ? &options.help
-                                                        : nullptr;
-    if (flag != nullptr) {
-      if (inlineValue) return fail(option + " takes no value");
-      *flag = true;
-      continue;
-    }
-    std::string* text = option == "--image" ? &options.imagePath : option == "--trace" ? &options.tracePath : nullptr;
-    if (option == "--serial" || text != nullptr) {
-      const std::optional<std::string> given = value();
-      if (!given || given->empty()) return fail(option + " needs a value");
-      if (text != nullptr) {
-        *text = *given;
-      } else if (std::find(options.serials.begin(), options.serials.end(), *given) == options.serials.end()) {
-        options.serials.push_back(*given);
-      }
-      continue;
-    }
-    return fail(option.starts_with("-") ? "unknown option " + option : "unexpected argument " + option);
+  CLI::App app("Flashes Kelvo boards with the updater's own routines and texts, several at once.",
+               "kelvo-flash");
+  cmdline::Prepare(app, Usage);
+  std::vector<std::string> serials;
+  app.add_flag("--list", options.list,
+               "Print the FTDI cables found and whether they can be opened, then exit");
+  app.add_flag("--all", options.all, "Flash every cable with either of the updater's descriptions");
+  CLI::Option* serial = app.add_option("--serial", serials,
+                                       "Flash the cable with this serial (repeatable); default: the cable "
+                                       "the updater would open")
+                            ->type_name("S")
+                            ->allow_extra_args(false);
+  CLI::Option* image =
+      app.add_option("--image", options.imagePath, "A stored image file instead of the embedded one")
+          ->type_name("FILE");
+  app.add_flag("--yes", options.yes, "Flash without asking (needed without a terminal)");
+  app.add_flag("--json", options.json, "One JSON line per event on stdout");
+  CLI::Option* trace = app.add_option("--trace", options.tracePath, "Write every driver call as JSON lines")
+                           ->type_name("FILE");
+  app.footer(
+      "Exit status: 0 every board complete, 1 a flash failed, 2 bad command line or refused, 3 no cable,\n"
+      "4 a board not in update mode or not a Kelvo, 5 image not supported, 6 USB connection failure.");
+  if (!cmdline::Parse(app, args, &options.answer, error)) return std::nullopt;
+  if (options.answer) return options;
+
+  for (const CLI::Option* given : {serial, image, trace}) {
+    if (*given && std::any_of(given->results().begin(), given->results().end(),
+                              [](const std::string& value) { return value.empty(); }))
+      return fail(given->get_name() + " needs a value");
+  }
+  for (const std::string& name : serials) {
+    if (std::find(options.serials.begin(), options.serials.end(), name) == options.serials.end())
+      options.serials.push_back(name);
   }
   if (options.all && !options.serials.empty()) return fail("--all and --serial exclude each other");
   return options;

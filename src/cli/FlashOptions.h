@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "cmdline/CommandLine.h"
+
 namespace kelvo::cli {
 
 // kelvo-flash's command line.
@@ -15,11 +17,9 @@ struct FlashOptions {
   bool yes = false;
   bool json = false;
   std::string tracePath;
-  bool help = false;
+  // --help or --version: print it and end with status 0; nothing else is set.
+  std::optional<cmdline::Answer> answer;
 };
-
-inline constexpr char FlashUsage[] =
-    "usage: kelvo-flash [--list] [--all | --serial S ...] [--image FILE] [--yes] [--json] [--trace FILE]";
 
 // nullopt with `error` set (one line) when the command line is not valid.
 std::optional<FlashOptions> ParseFlashOptions(const std::vector<std::string>& args, std::string* error);

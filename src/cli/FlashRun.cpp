@@ -15,6 +15,7 @@
 #include "cli/FlashOptions.h"
 #include "cli/Interrupts.h"
 #include "cli/Reporter.h"
+#include "cmdline/CommandLine.h"
 #include "core/Texts.h"
 #include "core/UpdaterState.h"
 #include "image/FirmwareImageLoader.h"
@@ -28,8 +29,21 @@ constexpr int StatusRefused = 2;
 constexpr int StatusNoCable = 3;
 
 int Refuse(FlashEnvironment& env, const std::string& text) {
-  env.err << "kelvo-flash: " << text << '\n';
+  env.err << "kelvo-flash: " << cmdline::OneLine(text) << '\n';
   return StatusRefused;
+}
+
+// The version of the image `loader` holds, checked as a board's check
+// checks it; nullopt for one that would be refused. No call reaches the
+// driver.
+std::optional<FirmwareVersion> CheckedImageVersion(const ResourceLoader& loader, FtdiDriver& anyDriver) {
+  BoardWindow quiet(nullptr, -1);
+  UpdaterState scratch(anyDriver, quiet, quiet, loader);
+  SizeSharedBuffers(scratch);
+  scratch.ImageResourceId = EmbeddedImageResourceId;
+  LoadFirmwareImage(scratch);
+  if (scratch.OperationFailed) return std::nullopt;
+  return scratch.ImageVersion;
 }
 
 // --image: the file's bytes in place of the embedded resource, checked as the
@@ -47,12 +61,7 @@ std::optional<ResourceLoader> ImageFromFile(const std::string& path, FtdiDriver&
     if (type != ImageResourceType || id != EmbeddedImageResourceId) return std::nullopt;
     return *bytes;
   };
-  BoardWindow quiet(nullptr, -1);
-  UpdaterState scratch(anyDriver, quiet, quiet, loader);
-  SizeSharedBuffers(scratch);
-  scratch.ImageResourceId = EmbeddedImageResourceId;
-  LoadFirmwareImage(scratch);
-  if (scratch.OperationFailed) {
+  if (!CheckedImageVersion(loader, anyDriver)) {
     *error = path + ": not a Kelvo image (" + NotSupportedText + ")";
     return std::nullopt;
   }
@@ -99,13 +108,16 @@ void PrintSummary(FlashEnvironment& env, const std::vector<std::unique_ptr<Board
 int RunFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
   std::string error;
   const std::optional<FlashOptions> parsed = ParseFlashOptions(args, &error);
-  if (!parsed) {
-    env.err << "kelvo-flash: " << error << '\n' << FlashUsage << '\n';
-    return StatusRefused;
-  }
+  if (!parsed) return Refuse(env, error);
   const FlashOptions& options = *parsed;
-  if (options.help) {
-    env.out << FlashUsage << '\n';
+  if (options.answer) {
+    env.out << options.answer->text;
+    if (options.answer->version) {
+      const std::optional<FirmwareVersion> image =
+          CheckedImageVersion(env.embeddedImage, env.makeDriver("", ""));
+      env.out << "embedded image"
+              << (image ? " " + PlainVersion(*image) : std::string(": ") + NotSupportedText) << '\n';
+    }
     return 0;
   }
   if (!options.list && !options.yes && !env.inputIsTerminal)

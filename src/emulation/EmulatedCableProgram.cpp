@@ -6,11 +6,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+
+#include <CLI/CLI.hpp>
 
 #include "sim/SimCommandLine.h"
 
@@ -59,79 +62,108 @@ std::optional<EmulatedCableCommandLine> ParseEmulatedCableCommandLine(const std:
   std::vector<CableFault> faults;
   std::vector<std::pair<std::string, std::optional<std::string>>> cables;
   auto fail = [&](const std::string& message) {
-    *error = message;
+    *error = cmdline::OneLine(message);
     return std::nullopt;
   };
 
-  std::size_t i = 0;
-  for (; i < args.size(); ++i) {
-    const std::string& option = args[i];
-    if (option == "--") break;
-    const bool flag = option == "--silent" || option == "--deny" || option == "--busy" || option == "--unpaced";
-    std::string value;
-    if (!flag) {
-      if (i + 1 >= args.size()) return fail(option + " needs a value");
-      value = args[++i];
-    }
-    if (option == "--cable") {
-      const std::size_t colon = value.rfind(':');
-      if (colon == std::string::npos) {
-        cables.emplace_back(value, std::nullopt);
-      } else {
-        cables.emplace_back(value.substr(0, colon), value.substr(colon + 1));
-      }
-      if (cables.back().first.empty()) return fail("--cable needs a description");
-    } else if (option == "--reply") {
-      const auto reply = ParseReply(value);
-      if (!reply) return fail("--reply takes 8 hex digits, not '" + value + "'");
-      board.identifyReply = reply;
-    } else if (option == "--silent") {
-      board.identifyReply.reset();
-    } else if (option == "--flash") {
-      std::string fileError;
-      auto bytes = ReadInputFile(value, FlashBytes, &fileError);
-      if (!bytes) return fail("--flash: " + fileError);
-      if (bytes->size() != static_cast<std::size_t>(FlashBytes))
-        return fail("flash file '" + value + "' must hold " + std::to_string(FlashBytes) + " bytes");
-      board.flash = std::move(*bytes);
-    } else if (option == "--program-ms") {
-      const auto ms = ParseCount(value);
-      if (!ms) return fail("--program-ms takes a whole number of milliseconds, not '" + value + "'");
-      board.programMs = *ms;
-    } else if (option == "--fault") {
-      const std::size_t at = value.find('@');
-      CableFault entry;
-      std::string faultText = value;
-      if (at != std::string::npos) {
-        entry.serial = value.substr(0, at);
-        faultText = value.substr(at + 1);
-      }
-      std::string faultError;
-      auto fault = ParseFault(faultText, &faultError);
-      if (!fault) return fail("--fault " + value + ": " + faultError);
-      if (fault->kind == Fault::Kind::Call) return fail("--fault " + value + ": call faults belong to the simulator");
-      entry.fault = *fault;
-      faults.push_back(entry);
-    } else if (option == "--deny") {
-      line.emulation.deny = true;
-    } else if (option == "--busy") {
-      line.emulation.busy = true;
-    } else if (option == "--unpaced") {
-      line.emulation.paced = false;
-    } else if (option == "--dump-flash") {
-      std::error_code ec;
-      if (std::filesystem::exists(value, ec) && !std::filesystem::is_directory(value, ec))
-        return fail("--dump-flash: '" + value + "' is not a directory");
-      line.dumpFlashDir = value;
-    } else if (option == "--events") {
-      if (!IsWritableOutput(value, error)) return fail("--events: " + *error);
-      line.eventsFile = value;
+  CLI::App app(
+      "Runs COMMAND with emulated FT232R cables, each with a simulated Kelvo board behind it,\n"
+      "and exits with COMMAND's status.",
+      "kelvo-emulated-cable");
+  cmdline::Prepare(app, "kelvo-emulated-cable [OPTIONS] -- COMMAND [ARGS...]");
+  // Options whose values need decoding are read back from their results.
+  auto option = [&app](const char* name, const char* value, const char* description) {
+    return app.add_option(name)->type_name(value)->description(description);
+  };
+  bool silent = false, unpaced = false;
+  CLI::Option* cable =
+      option("--cable", "DESC[:SERIAL]", "An FT232R with this USB product string (repeatable, in bus order)")
+          ->allow_extra_args(false);
+  CLI::Option* reply =
+      option("--reply", "HEX8", "The 4 bytes each board answers to \"GI\" (default 505A0012)");
+  app.add_flag("--silent", silent, "The boards answer nothing");
+  CLI::Option* flash = option("--flash", "FILE", "Each board's flash before the run, 131072 bytes");
+  CLI::Option* programMs =
+      option("--program-ms", "MS", "The boards take MS ms to program a page (default 0)");
+  CLI::Option* fault = option("--fault", "[SERIAL@]FAULT",
+                              "A board fault, for every board or that cable's (repeatable; see the manual)")
+                           ->allow_extra_args(false);
+  app.add_flag("--deny", line.emulation.deny,
+               "The cables' device nodes cannot be opened (permission denied)");
+  app.add_flag("--busy", line.emulation.busy, "The cables' interface is claimed by another program");
+  app.add_flag("--unpaced", unpaced, "Bytes move as fast as they can (default: paced at 125000 baud)");
+  CLI::Option* dumpFlash =
+      option("--dump-flash", "DIR", "When COMMAND ends, write each board's flash to DIR/SERIAL.bin");
+  CLI::Option* events = option("--events", "FILE", "Write the cables' events as JSON lines (- for stdout)");
+  app.footer(
+      "Exit status: COMMAND's; 1 the cables cannot be emulated, 2 a bad command line, 127 COMMAND cannot "
+      "be run.");
+  // Everything after the first "--" is the command, words that look like our
+  // options included.
+  const auto dashes = std::find(args.begin(), args.end(), "--");
+  if (!cmdline::Parse(app, std::vector<std::string>(args.begin(), dashes), &line.answer, error))
+    return std::nullopt;
+  if (line.answer) return line;
+  if (dashes == args.end() || dashes + 1 == args.end()) return fail("no command given after --");
+  line.command.assign(dashes + 1, args.end());
+
+  for (const std::string& value : cable->results()) {
+    const std::size_t colon = value.rfind(':');
+    if (colon == std::string::npos) {
+      cables.emplace_back(value, std::nullopt);
     } else {
-      return fail("unknown option '" + option + "'");
+      cables.emplace_back(value.substr(0, colon), value.substr(colon + 1));
     }
+    if (cables.back().first.empty()) return fail("--cable needs a description");
   }
-  if (i >= args.size() || i + 1 >= args.size()) return fail("no command given after --");
-  line.command.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+  // A repeated option takes its last value, and each value it was given must
+  // be a valid one.
+  for (const std::string& text : reply->results()) {
+    board.identifyReply = ParseReply(text);
+    if (!board.identifyReply) return fail("--reply takes 8 hex digits, not '" + text + "'");
+  }
+  if (silent && *reply) return fail("--silent and --reply exclude each other");
+  if (silent) board.identifyReply.reset();
+  for (const std::string& path : flash->results()) {
+    std::string fileError;
+    auto bytes = ReadInputFile(path, FlashBytes, &fileError);
+    if (!bytes) return fail("--flash: " + fileError);
+    if (bytes->size() != static_cast<std::size_t>(FlashBytes))
+      return fail("flash file '" + path + "' must hold " + std::to_string(FlashBytes) + " bytes");
+    board.flash = std::move(*bytes);
+  }
+  for (const std::string& text : programMs->results()) {
+    const auto ms = ParseCount(text);
+    if (!ms) return fail("--program-ms takes a whole number of milliseconds, not '" + text + "'");
+    board.programMs = *ms;
+  }
+  for (const std::string& value : fault->results()) {
+    const std::size_t at = value.find('@');
+    CableFault entry;
+    std::string faultText = value;
+    if (at != std::string::npos) {
+      entry.serial = value.substr(0, at);
+      faultText = value.substr(at + 1);
+    }
+    std::string faultError;
+    auto parsed = ParseFault(faultText, &faultError);
+    if (!parsed) return fail("--fault " + value + ": " + faultError);
+    if (parsed->kind == Fault::Kind::Call)
+      return fail("--fault " + value + ": call faults belong to the simulator");
+    entry.fault = *parsed;
+    faults.push_back(entry);
+  }
+  line.emulation.paced = !unpaced;
+  for (const std::string& dir : dumpFlash->results()) {
+    std::error_code ec;
+    if (std::filesystem::exists(dir, ec) && !std::filesystem::is_directory(dir, ec))
+      return fail("--dump-flash: '" + dir + "' is not a directory");
+    line.dumpFlashDir = dir;
+  }
+  for (const std::string& path : events->results()) {
+    if (!IsWritableOutput(path, error)) return fail("--events: " + *error);
+    line.eventsFile = path;
+  }
 
   if (cables.empty()) cables.emplace_back("Corvane Serial Link", std::nullopt);
   for (std::size_t k = 0; k < cables.size(); ++k) {
@@ -165,6 +197,10 @@ int RunEmulatedCableProgram(int argc, char** argv) {
     std::cerr << "kelvo-emulated-cable: " << error << "\n";
     return ExitBadCommandLine;
   }
+  if (line->answer) {
+    std::cout << line->answer->text;
+    return 0;
+  }
   std::ofstream eventsFile;
   std::ostream* events = nullptr;
   if (line->eventsFile) {
@@ -173,7 +209,8 @@ int RunEmulatedCableProgram(int argc, char** argv) {
     } else {
       eventsFile.open(*line->eventsFile, std::ios::binary | std::ios::trunc);
       if (!eventsFile) {
-        std::cerr << "kelvo-emulated-cable: cannot write events file '" << *line->eventsFile << "'\n";
+        std::cerr << "kelvo-emulated-cable: "
+                  << cmdline::OneLine("cannot write events file '" + *line->eventsFile + "'") << "\n";
         return ExitBadCommandLine;
       }
       events = &eventsFile;

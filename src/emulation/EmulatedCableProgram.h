@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "cmdline/CommandLine.h"
 #include "emulation/EmulatedCables.h"
 
 namespace kelvo::sim {
@@ -14,6 +15,8 @@ struct EmulatedCableCommandLine {
   std::optional<std::string> dumpFlashDir;
   std::optional<std::string> eventsFile;  // "-" for stdout
   std::vector<std::string> command;
+  // --help or --version: print it and end with status 0; nothing else is set.
+  std::optional<cmdline::Answer> answer;
 };
 
 // Decodes `args` (without the program name); nullopt with a one-line

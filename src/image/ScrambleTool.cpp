@@ -7,13 +7,16 @@
 #include <iterator>
 #include <optional>
 
+#include <CLI/CLI.hpp>
+
+#include "cmdline/CommandLine.h"
 #include "image/ImageCodec.h"
 
 namespace kelvo {
 namespace {
 
 constexpr char ToolName[] = "kelvo-scramble";
-constexpr char Usage[] = "usage: kelvo-scramble scramble [--seed N] PLAIN STORED | descramble STORED PLAIN";
+constexpr char Usage[] = "kelvo-scramble scramble [--seed N] PLAIN STORED | descramble STORED PLAIN";
 
 std::string Quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
 
@@ -37,29 +40,37 @@ struct CommandLine {
   std::string command;
   std::optional<std::uint32_t> seed;
   std::vector<std::string> files;
+  std::optional<cmdline::Answer> answer;  // --help or --version: nothing else is set
 };
 
 // nullopt with `error` set when the line is not one of the two accepted forms.
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args, std::string* error) {
-  if (args.empty()) return Fail(error, "no command given");
   CommandLine line;
-  line.command = args[0];
-  if (line.command != "scramble" && line.command != "descramble")
-    return Fail(error, "unknown command '" + line.command + "'");
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--seed" && line.command == "scramble") {
-      if (line.seed) return Fail(error, "--seed given twice");
-      if (i + 1 == args.size() || !(line.seed = ParseSeed(args[i + 1])))
-        return Fail(error, "--seed needs a number from 0 to 4294967295");
-      ++i;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return Fail(error, "unknown option '" + arg + "'");
-    } else {
-      line.files.push_back(arg);
-    }
-  }
-  if (line.files.size() != 2) return Fail(error, line.command + " takes two file names");
+  CLI::App app("Turns a plain firmware image into the stored form the updater embeds, and back.", ToolName);
+  cmdline::Prepare(app, Usage);
+  app.require_subcommand(0, 1);
+  std::string seed, from, to;
+  CLI::App* scramble = app.add_subcommand("scramble", "Plain image file (131080 bytes) to its stored form");
+  CLI::Option* seedOption =
+      scramble->add_option("--seed", seed, "Seed of the fillers, 0 to 4294967295 (default: from the clock)")
+          ->type_name("N");
+  scramble->add_option("PLAIN", from, "The plain image to read")->required();
+  scramble->add_option("STORED", to, "The stored form to write")->required();
+  CLI::App* descramble =
+      app.add_subcommand("descramble", "Stored form file (524320 bytes) to the plain image");
+  descramble->add_option("STORED", from, "The stored form to read")->required();
+  descramble->add_option("PLAIN", to, "The plain image to write")->required();
+  app.footer(
+      "Exit status: 0 done, 1 a file could not be read, had the wrong size or could not be written, "
+      "2 a bad command line.");
+  if (!cmdline::Parse(app, args, &line.answer, error)) return std::nullopt;
+  if (line.answer) return line;
+  if (!scramble->parsed() && !descramble->parsed()) return Fail(error, "no command given");
+  line.command = scramble->parsed() ? "scramble" : "descramble";
+  line.files = {from, to};
+  if (seedOption->count() > 1) return Fail(error, "--seed given twice");
+  if (*seedOption && !(line.seed = ParseSeed(seed)))
+    return Fail(error, "--seed needs a number from 0 to 4294967295");
   return line;
 }
 
@@ -119,19 +130,23 @@ bool DescrambleImageFile(const std::filesystem::path& stored, const std::filesys
   return WriteImageFile(plain, image, error);
 }
 
-int RunScrambleTool(const std::vector<std::string>& args, std::ostream& err) {
+int RunScrambleTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   std::string error;
   const std::optional<CommandLine> line = ParseCommandLine(args, &error);
   if (!line) {
-    err << ToolName << ": " << error << "; " << Usage << '\n';
+    err << ToolName << ": " << error << '\n';
     return 2;
+  }
+  if (line->answer) {
+    out << line->answer->text;
+    return 0;
   }
   const bool done =
       line->command == "scramble"
           ? ScrambleImageFile(line->files[0], line->files[1], line->seed ? *line->seed : ClockSeed(), &error)
           : DescrambleImageFile(line->files[0], line->files[1], &error);
   if (!done) {
-    err << ToolName << ": " << error << '\n';
+    err << ToolName << ": " << cmdline::OneLine(error) << '\n';
     return 1;
   }
   return 0;

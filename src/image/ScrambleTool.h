@@ -30,8 +30,8 @@ bool DescrambleImageFile(const std::filesystem::path& stored, const std::filesys
 
 // The kelvo-scramble command line, without the program name:
 //   scramble [--seed N] PLAIN STORED   |   descramble STORED PLAIN
-// Returns the exit status: 0 done, 1 file error, 2 bad command line; on 1 and
-// 2 exactly one line goes to `err`.
-int RunScrambleTool(const std::vector<std::string>& args, std::ostream& err);
+// --help and --version answer on `out`. Returns the exit status: 0 done, 1
+// file error, 2 bad command line; on 1 and 2 exactly one line goes to `err`.
+int RunScrambleTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 }  // namespace kelvo

@@ -4,11 +4,14 @@ namespace kelvo {
 
 TraceWriter::TraceWriter(std::ostream& out) : out_(&out) {}
 
-TraceWriter::TraceWriter(const std::string& path)
-    : file_(path, std::ios::binary | std::ios::trunc), out_(&file_) {}
+TraceWriter::TraceWriter(const std::string& path) : path_(path), out_(&file_) {}
 
 void TraceWriter::Write(const std::string& line) {
   const std::lock_guard lock(mutex_);
+  if (!path_.empty()) {
+    file_.open(path_, std::ios::binary | std::ios::trunc);
+    path_.clear();
+  }
   *out_ << line << '\n' << std::flush;
 }
 

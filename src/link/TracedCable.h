@@ -20,8 +20,9 @@ class TraceWriter {
  public:
   // Writes to `out`, which must outlive the writer.
   explicit TraceWriter(std::ostream& out);
-  // Writes to the file at `path`, emptied first; nothing is written when it
-  // cannot be opened.
+  // Writes to the file at `path`, emptied at the first line, so that a run
+  // that calls no driver (--version) leaves an earlier trace alone; nothing
+  // is written when it cannot be opened.
   explicit TraceWriter(const std::string& path);
   TraceWriter(const TraceWriter&) = delete;
   TraceWriter& operator=(const TraceWriter&) = delete;
@@ -31,6 +32,7 @@ class TraceWriter {
 
  private:
   std::mutex mutex_;
+  std::string path_;  // opened at the first line, once
   std::ofstream file_;
   std::ostream* out_;
   const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();

@@ -3,8 +3,10 @@
 #include <charconv>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
+#include <utility>
+
+#include <CLI/CLI.hpp>
 
 #include "core/Window.h"
 
@@ -84,111 +86,128 @@ std::optional<std::vector<int>> ParseClicks(const std::string& text) {
   return clicks;
 }
 
-bool IsBoardOption(const std::string& option) {
-  static const char* const Options[] = {"--device", "--no-device", "--reply",      "--silent",  "--flash",
-                                        "--fault",  "--program-ms", "--realtime", "--dump-flash"};
-  return std::find(std::begin(Options), std::end(Options), option) != std::end(Options);
-}
-
-bool IsOutputOption(const std::string& option) {
-  return option == "--dump-flash" || option == "--events" || option == "--trace" || option == "--screenshot";
-}
-
 }  // namespace
 
 std::optional<SimCommandLine> ParseSimCommandLine(const std::vector<std::string>& args, std::string* error) {
   SimCommandLine line;
-  bool devicesGiven = false;
-  bool noDevice = false;
-  std::string realDriverOnly;  // the last option that only the simulated cable takes
   auto fail = [&](const std::string& message) {
-    *error = message;
+    *error = cmdline::OneLine(message);
     return std::nullopt;
   };
 
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& option = args[i];
-    const bool takesValue = option != "--no-device" && option != "--silent" && option != "--no-resource" &&
-                            option != "--realtime" && option != "--double-find";
-    std::string value;
-    if (takesValue) {
-      if (i + 1 >= args.size()) return fail(option + " needs a value");
-      value = args[++i];
-    }
+  CLI::App app("The Kelvo updater's window and routines on a simulated board.", "kelvo-updater-sim");
+  cmdline::Prepare(app, "kelvo-updater-sim [OPTIONS]");
+  // Options whose values need decoding are read back from their results.
+  auto option = [&app](const char* name, const char* value, const char* description) {
+    return app.add_option(name)->type_name(value)->description(description);
+  };
+  bool noDevice = false, silent = false, noResource = false;
+  CLI::Option* device =
+      option("--device", "TEXT", "An FTDI device with this USB description is attached (repeatable)")
+          ->allow_extra_args(false);
+  CLI::Option* noDeviceFlag = app.add_flag("--no-device", noDevice, "No FTDI device is attached");
+  CLI::Option* reply =
+      option("--reply", "HEX8", "The 4 bytes the board answers to \"GI\" (default 505A0012)");
+  CLI::Option* silentFlag =
+      app.add_flag("--silent", silent, "The board answers nothing (the link still echoes)");
+  CLI::Option* flash = option("--flash", "FILE", "The board's flash before the run, 131072 bytes");
+  CLI::Option* dumpFlash =
+      option("--dump-flash", "FILE", "Write the board's flash to FILE when the program ends");
+  CLI::Option* resource = option("--resource", "FILE", "Use FILE's bytes as the embedded image resource");
+  app.add_flag("--no-resource", noResource, "The embedded image resource is missing");
+  CLI::Option* fault =
+      option("--fault", "FAULT", "A fault of the board or the link (repeatable; see the manual)")
+          ->allow_extra_args(false);
+  CLI::Option* programMs =
+      option("--program-ms", "MS", "The board takes MS ms to program a page (default 0)");
+  CLI::Option* realtime = app.add_flag("--realtime", line.link.realtime,
+                                       "Real timing at 125000 baud 8N1 instead of virtual time");
+  CLI::Option* clicks =
+      option("--clicks", "LIST", "Click these buttons in order (find, flash, abort, ok), then close");
+  CLI::Option* closeDuringFlash = option("--close-during-flash", "PAGE",
+                                         "Ask to close the window while image page PAGE is being flashed");
+  app.add_flag("--double-find", line.doubleFind,
+               "A second \"Find Device\" click arrives during the device check");
+  CLI::Option* events =
+      option("--events", "FILE", "Write what the window shows as JSON lines (- for stdout)");
+  CLI::Option* trace = option("--trace", "FILE", "Write every driver call as JSON lines");
+  CLI::Option* screenshot = option("--screenshot", "FILE", "Save a PNG of the window after the last click");
+  CLI::Option* driver = option("--driver", "sim|libftdi", "The simulated cable (default) or the real driver");
+  app.footer(
+      "Exit status: 0 the run ended normally, 2 a bad command line, 3 a clicked button was not visible.");
+  if (!cmdline::Parse(app, args, &line.answer, error)) return std::nullopt;
+  if (line.answer) return line;
 
-    if (option == "--device") {
-      if (!devicesGiven) line.link.devices.clear();
-      devicesGiven = true;
-      line.link.devices.push_back(value);
-    } else if (option == "--no-device") {
-      noDevice = true;
-    } else if (option == "--reply") {
-      const auto reply = ParseReply(value);
-      if (!reply) return fail("--reply takes 8 hex digits, not '" + value + "'");
-      line.link.identifyReply = reply;
-    } else if (option == "--silent") {
-      line.link.identifyReply.reset();
-    } else if (option == "--flash") {
-      std::string fileError;
-      auto bytes = ReadInputFile(value, FlashBytes, &fileError);
-      if (!bytes) return fail("--flash: " + fileError);
-      if (bytes->size() != static_cast<std::size_t>(FlashBytes)) {
-        return fail("flash file '" + value + "' must hold " + std::to_string(FlashBytes) + " bytes");
-      }
-      line.link.flash = std::move(*bytes);
-    } else if (option == "--dump-flash") {
-      line.dumpFlashFile = value;
-    } else if (option == "--resource") {
-      std::string fileError;
-      auto bytes = ReadInputFile(value, MaxResourceBytes, &fileError);
-      if (!bytes) return fail("--resource: " + fileError);
-      line.resource = SimCommandLine::Resource::File;
-      line.resourceBytes = std::move(*bytes);
-    } else if (option == "--no-resource") {
-      line.resource = SimCommandLine::Resource::Missing;
-    } else if (option == "--fault") {
-      std::string faultError;
-      auto fault = ParseFault(value, &faultError);
-      if (!fault) return fail("--fault " + value + ": " + faultError);
-      line.link.faults.push_back(*fault);
-    } else if (option == "--program-ms") {
-      const auto ms = ParseCount(value);
-      if (!ms) return fail("--program-ms takes a whole number of milliseconds, not '" + value + "'");
-      line.link.programMs = *ms;
-    } else if (option == "--realtime") {
-      line.link.realtime = true;
-    } else if (option == "--clicks") {
-      auto clicks = ParseClicks(value);
-      if (!clicks) return fail("--clicks takes a comma-separated list of find, flash, abort, ok");
-      line.clicks = std::move(*clicks);
-    } else if (option == "--close-during-flash") {
-      const auto page = ParseCount(value);
-      if (!page || *page >= FlashPages) return fail("--close-during-flash takes an image page 0 to 63");
-      line.closeDuringFlashPage = *page;
-    } else if (option == "--double-find") {
-      line.doubleFind = true;
-    } else if (option == "--events") {
-      line.eventsFile = value;
-    } else if (option == "--trace") {
-      line.traceFile = value;
-    } else if (option == "--screenshot") {
-      line.screenshotFile = value;
-    } else if (option == "--driver") {
-      if (value != "sim" && value != "libftdi") return fail("--driver takes sim or libftdi, not '" + value + "'");
-      line.realDriver = value == "libftdi";
-    } else {
-      return fail("unknown option '" + option + "'");
+  // Each says the opposite of the other.
+  if (noDevice && *device) return fail("--no-device and --device exclude each other");
+  if (silent && *reply) return fail("--silent and --reply exclude each other");
+  if (noResource && *resource) return fail("--no-resource and --resource exclude each other");
+
+  if (*device) line.link.devices = device->results();
+  if (noDevice) line.link.devices.clear();
+  // A repeated option takes its last value, and each value it was given must
+  // be a valid one.
+  for (const std::string& text : reply->results()) {
+    line.link.identifyReply = ParseReply(text);
+    if (!line.link.identifyReply) return fail("--reply takes 8 hex digits, not '" + text + "'");
+  }
+  if (silent) line.link.identifyReply.reset();
+  for (const std::string& path : flash->results()) {
+    std::string fileError;
+    auto bytes = ReadInputFile(path, FlashBytes, &fileError);
+    if (!bytes) return fail("--flash: " + fileError);
+    if (bytes->size() != static_cast<std::size_t>(FlashBytes))
+      return fail("flash file '" + path + "' must hold " + std::to_string(FlashBytes) + " bytes");
+    line.link.flash = std::move(*bytes);
+  }
+  for (const std::string& path : resource->results()) {
+    std::string fileError;
+    auto bytes = ReadInputFile(path, MaxResourceBytes, &fileError);
+    if (!bytes) return fail("--resource: " + fileError);
+    line.resource = SimCommandLine::Resource::File;
+    line.resourceBytes = std::move(*bytes);
+  }
+  if (noResource) line.resource = SimCommandLine::Resource::Missing;
+  for (const std::string& text : fault->results()) {
+    std::string faultError;
+    auto parsed = ParseFault(text, &faultError);
+    if (!parsed) return fail("--fault " + text + ": " + faultError);
+    line.link.faults.push_back(*parsed);
+  }
+  for (const std::string& text : programMs->results()) {
+    const auto ms = ParseCount(text);
+    if (!ms) return fail("--program-ms takes a whole number of milliseconds, not '" + text + "'");
+    line.link.programMs = *ms;
+  }
+  for (const std::string& text : clicks->results()) {
+    line.clicks = ParseClicks(text);
+    if (!line.clicks) return fail("--clicks takes a comma-separated list of find, flash, abort, ok");
+  }
+  for (const std::string& text : closeDuringFlash->results()) {
+    line.closeDuringFlashPage = ParseCount(text);
+    if (!line.closeDuringFlashPage || *line.closeDuringFlashPage >= FlashPages)
+      return fail("--close-during-flash takes an image page 0 to 63");
+  }
+  for (const auto& [output, file] :
+       {std::pair{dumpFlash, &line.dumpFlashFile}, std::pair{events, &line.eventsFile},
+        std::pair{trace, &line.traceFile}, std::pair{screenshot, &line.screenshotFile}}) {
+    for (const std::string& path : output->results()) {
+      if (!IsWritableOutput(path, error)) return fail(output->get_name() + ": " + *error);
+      *file = path;
     }
-    if (IsBoardOption(option)) realDriverOnly = option;
-    if (IsOutputOption(option) && !IsWritableOutput(value, error)) return fail(option + ": " + *error);
+  }
+  for (const std::string& text : driver->results()) {
+    if (text != "sim" && text != "libftdi") return fail("--driver takes sim or libftdi, not '" + text + "'");
+    line.realDriver = text == "libftdi";
   }
 
   // The real driver talks to whatever cable is there: nothing to describe.
-  if (line.realDriver && !realDriverOnly.empty())
-    return fail(realDriverOnly + " describes the simulated cable and cannot be used with --driver libftdi");
-
-  if (noDevice && devicesGiven) return fail("--no-device and --device exclude each other");
-  if (noDevice) line.link.devices.clear();
+  for (const CLI::Option* board :
+       {device, noDeviceFlag, reply, silentFlag, flash, dumpFlash, fault, programMs, realtime}) {
+    if (line.realDriver && *board)
+      return fail(board->get_name() +
+                  " describes the simulated cable and cannot be used with --driver libftdi");
+  }
   return line;
 }
 

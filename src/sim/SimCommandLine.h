@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "cmdline/CommandLine.h"
 #include "sim/SimLink.h"
 
 namespace kelvo::sim {
@@ -26,6 +27,8 @@ struct SimCommandLine {
   std::optional<std::string> screenshotFile;
   // The real cable driver (libftdi1) instead of the simulated link.
   bool realDriver = false;
+  // --help or --version: print it and end with status 0; nothing else is set.
+  std::optional<cmdline::Answer> answer;
 };
 
 // The largest resource file taken: far above any image, far below harm.

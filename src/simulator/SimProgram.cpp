@@ -11,6 +11,7 @@
 #include "flow/ClickDispatch.h"
 #include "app/FmStart.h"
 #include "app/QtHost.h"
+#include "cmdline/CommandLine.h"
 #include "resources/QtResourceLoader.h"
 #include "flow/StartUp.h"
 #include "flow/StartUpDiagnosis.h"
@@ -71,17 +72,23 @@ int RunSimProgram(int argc, char** argv) {
     std::cerr << "kelvo-updater-sim: " << error << "\n";
     return ExitBadCommandLine;
   }
+  if (line->answer) {
+    std::cout << line->answer->text;
+    return ExitNormal;
+  }
 
   std::ofstream eventsFile;
   std::ofstream traceFile;
   std::ostream* events = nullptr;
   std::ostream* trace = nullptr;
   if (!OpenOutput(line->eventsFile, eventsFile, events)) {
-    std::cerr << "kelvo-updater-sim: cannot write events file '" << *line->eventsFile << "'\n";
+    std::cerr << "kelvo-updater-sim: "
+              << cmdline::OneLine("cannot write events file '" + *line->eventsFile + "'") << "\n";
     return ExitBadCommandLine;
   }
   if (!OpenOutput(line->traceFile, traceFile, trace)) {
-    std::cerr << "kelvo-updater-sim: cannot write trace file '" << *line->traceFile << "'\n";
+    std::cerr << "kelvo-updater-sim: "
+              << cmdline::OneLine("cannot write trace file '" + *line->traceFile + "'") << "\n";
     return ExitBadCommandLine;
   }
 

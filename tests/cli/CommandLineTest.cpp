@@ -2,6 +2,7 @@
 // operator is told, and that a refused run leaves every board alone.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
@@ -25,6 +26,8 @@ struct CommandLineCase {
   bool terminal = false;
   const char* answer = "";
   bool embeddedImage = true;
+  // On stdout when the status is 0; otherwise in the one line on stderr.
+  std::string says = "";
 };
 
 class CommandLineTest : public ::testing::TestWithParam<CommandLineCase> {};
@@ -50,6 +53,14 @@ TEST_P(CommandLineTest, EndsEachBoardAsExpected) {
   const ResourceLoader embedded = c.embeddedImage ? ResourceOf(ScrambledSample()) : ResourceOf({});
 
   EXPECT_EQ(bus.Run(args, embedded, c.terminal, c.answer), c.status) << bus.err.str();
+  const std::string out = bus.out.str(), err = bus.err.str();
+  if (!c.says.empty() && c.status == 0) {
+    EXPECT_NE(out.find(c.says), std::string::npos) << out;
+    EXPECT_EQ(err, "");
+  } else if (!c.says.empty()) {
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_NE(err.find(c.says), std::string::npos) << err;
+  }
 
   const std::vector<std::uint8_t> image = MakeSampleImage();
   for (int i = 0; i < c.cables; ++i) {
@@ -95,7 +106,28 @@ INSTANTIATE_TEST_SUITE_P(
         CommandLineCase{"GoodImageFile", 1, {"--yes", "--json"}, {"complete"}, 0, {}, ImageFile::Good, false, "", false},
         CommandLineCase{"ShortImageFile", 1, {"--yes", "--json"}, {""}, 2, {}, ImageFile::Short},
         CommandLineCase{"NotAKelvoImageFile", 1, {"--yes", "--json"}, {""}, 2, {}, ImageFile::NotKelvo},
-        CommandLineCase{"EndlessImageFile", 1, {"--yes", "--json"}, {""}, 2, {}, ImageFile::Endless}),
+        CommandLineCase{"EndlessImageFile", 1, {"--yes", "--json"}, {""}, 2, {}, ImageFile::Endless},
+        // Answers and refusals of the command line itself: no board is touched.
+        CommandLineCase{.name = "Help", .cables = 1, .args = {"--yes", "--help"}, .outcomes = {""},
+                        .status = 0, .says = "Usage: kelvo-flash [--list] [--all | --serial S ...]"},
+        CommandLineCase{.name = "Version", .cables = 1, .args = {"--version"}, .outcomes = {""}, .status = 0,
+                        .says = "\nembedded image 3.0\n"},
+        CommandLineCase{.name = "VersionWithoutAUsableImage", .cables = 1, .args = {"--version"},
+                        .outcomes = {""}, .status = 0, .embeddedImage = false,
+                        .says = std::string("\nembedded image: ") + NotSupportedText + "\n"},
+        CommandLineCase{.name = "UnknownOption", .cables = 1, .args = {"--yes", "--bogus"}, .outcomes = {""},
+                        .status = 2, .says = "kelvo-flash: unknown option '--bogus'"},
+        CommandLineCase{.name = "MissingValue", .cables = 1, .args = {"--yes", "--image"}, .outcomes = {""},
+                        .status = 2, .says = "--image"},
+        CommandLineCase{.name = "EmptyValue", .cables = 1, .args = {"--yes", "--serial", ""},
+                        .outcomes = {""}, .status = 2, .says = "--serial needs a value"},
+        CommandLineCase{.name = "NewlineInAnArgument", .cables = 1, .args = {"--yes", "KV\n1"},
+                        .outcomes = {""}, .status = 2, .says = "unexpected argument 'KV\\n1'"},
+        CommandLineCase{.name = "NewlineInASerial", .cables = 1, .args = {"--yes", "--serial", "KV\n1"},
+                        .outcomes = {""}, .status = 2, .says = "KV\\n1"},
+        CommandLineCase{.name = "OneValuePerSerialOption", .cables = 2,
+                        .args = {"--yes", "--serial", "KV000001", "KV000002"}, .outcomes = {"", ""},
+                        .status = 2, .says = "unexpected argument 'KV000002'"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A failed board is told in the window's words, and the others go on.

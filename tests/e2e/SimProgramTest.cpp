@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -17,6 +18,7 @@ using ::testing::ElementsAre;
 struct SimRun {
   int exitCode = -1;
   QString standardError;
+  QString standardOutput;  // when it holds no events
   std::vector<QJsonObject> events;
   std::vector<QJsonObject> trace;
   std::vector<QJsonObject> cable;
@@ -52,8 +54,8 @@ QByteArray ReadAll(const QString& path) {
 }
 
 // Runs `program` with `args` in `dir`; the simulator's events are on stdout
-// and its trace in dir/trace.jsonl.
-SimRun Run(const QString& program, const QStringList& args, const QString& dir) {
+// (unless `events` is false) and its trace in dir/trace.jsonl.
+SimRun Run(const QString& program, const QStringList& args, const QString& dir, bool events = true) {
   SimRun run;
   run.dir = dir;
   QProcess process;
@@ -65,7 +67,11 @@ SimRun Run(const QString& program, const QStringList& args, const QString& dir) 
   EXPECT_TRUE(process.waitForFinished(120000));
   run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
   run.standardError = QString::fromUtf8(process.readAllStandardError());
-  run.events = ReadJsonLines(process.readAllStandardOutput());
+  if (events) {
+    run.events = ReadJsonLines(process.readAllStandardOutput());
+  } else {
+    run.standardOutput = QString::fromUtf8(process.readAllStandardOutput());
+  }
   run.trace = ReadJsonLines(ReadAll(dir + "/trace.jsonl"));
   return run;
 }
@@ -267,12 +273,71 @@ TEST(SimProgram, BadCommandLinesAreRefusedWithOneLine) {
       {"--trace", "/"},
       {"--driver", "usb"},
       {"--driver", "libftdi", "--reply", "505A0012"},
+      {"--reply", "505A\n0012"},
+      {"--silent", "--reply", "505A0012"},
+      {"--device", "A", "--no-device"},
+      {"--no-resource", "--resource", KELVO_SCRAMBLED_IMAGE},
   };
   for (const QStringList& args : bad) {
     const SimRun run = RunSim(args);
     EXPECT_EQ(run.exitCode, 2) << args.join(' ').toStdString();
     EXPECT_EQ(run.standardError.count('\n'), 1) << run.standardError.toStdString();
   }
+}
+
+// Every program answers --help and --version on stdout with status 0, and
+// refuses a bad line with one line on stderr and status 2.
+TEST(CommandLines, HelpVersionAndOneLineRefusals) {
+  struct Case {
+    QString program;
+    QStringList args;
+    int status;
+    QString says;  // on stdout for status 0, else in the line on stderr
+  };
+  const QString sim = KELVO_SIM_PROGRAM, cable = KELVO_EMULATED_CABLE, flash = KELVO_FLASH;
+  const std::vector<Case> cases = {
+      {sim, {"--help"}, 0, "Usage: kelvo-updater-sim [OPTIONS]\n"},
+      {sim, {"--clicks", "find", "--version"}, 0, "kelvo-updater-sim " KELVO_VERSION "\n"},
+      {sim, {"--bogus"}, 2, "kelvo-updater-sim: unknown option '--bogus'"},
+      {sim, {"--program-ms"}, 2, "--program-ms"},
+      {sim, {"find\nflash"}, 2, "unexpected argument 'find\\nflash'"},
+      {cable, {"--help"}, 0, "Usage: kelvo-emulated-cable [OPTIONS] -- COMMAND [ARGS...]\n"},
+      {cable, {"--version"}, 0, "kelvo-emulated-cable " KELVO_VERSION "\n"},
+      {cable, {"--bogus", "--", "true"}, 2, "kelvo-emulated-cable: unknown option '--bogus'"},
+      {cable, {"--reply"}, 2, "--reply"},
+      {cable, {"--fault", "write:1\n:1", "--", "true"}, 2, "write:1\\n:1"},
+      {cable, {"--unpaced"}, 2, "no command given after --"},
+      // After "--" every word is the command's, ours included.
+      {cable, {"--unpaced", "--", sim, "--version"}, 0, "kelvo-updater-sim " KELVO_VERSION "\n"},
+      {flash, {"--help"}, 0, "Usage: kelvo-flash [--list]"},
+      {flash, {"--version"}, 0, "kelvo-flash " KELVO_VERSION "\nembedded image "},
+      {flash, {"--bogus"}, 2, "kelvo-flash: unknown option '--bogus'"},
+      {flash, {"--trace"}, 2, "--trace"},
+      {flash, {"--yes", "--image", "no\nsuch.jpg"}, 2, "no\\nsuch.jpg"},
+  };
+  for (const Case& c : cases) {
+    const SimRun run = ::Run(c.program, c.args, NewRunDir(), false);
+    const std::string label = (QFileInfo(c.program).fileName() + " " + c.args.join(' ')).toStdString();
+    EXPECT_EQ(run.exitCode, c.status) << label << ": " << run.standardError.toStdString();
+    if (c.status == 0) {
+      EXPECT_TRUE(run.standardOutput.contains(c.says)) << label << ": " << run.standardOutput.toStdString();
+      EXPECT_EQ(run.standardError, "") << label;
+    } else {
+      EXPECT_EQ(run.standardOutput, "") << label;
+      EXPECT_EQ(run.standardError.count('\n'), 1) << label << ": " << run.standardError.toStdString();
+      EXPECT_TRUE(run.standardError.contains(c.says)) << label << ": " << run.standardError.toStdString();
+    }
+  }
+  // kelvo-flash --version calls no driver, and leaves an earlier trace alone.
+  const QString earlier = NewRunDir() + "/earlier.jsonl";
+  QFile file(earlier);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write("earlier trace\n");
+  file.close();
+  qputenv("KELVO_TRACE", earlier.toUtf8());
+  EXPECT_EQ(::Run(flash, {"--version"}, NewRunDir(), false).exitCode, 0);
+  qunsetenv("KELVO_TRACE");
+  EXPECT_EQ(ReadAll(earlier), "earlier trace\n");
 }
 
 // Through the real USB stack: the same flash, the same board model.

@@ -90,10 +90,12 @@ TEST(ScrambleTool, FileProblemsExitWithOneLine) {
   // An endless input is refused after one byte too many, not read to the end.
   ExpectFileError(Scramble({"descramble", "/dev/zero", p("out9.bin")}, dir), "/dev/zero as stored");
   ExpectFileError(Scramble({"scramble", "/dev/zero", p("out10.bin")}, dir), "/dev/zero as plain");
+  // A name holding a newline still makes one line.
+  ExpectFileError(Scramble({"scramble", p("missing\nplain.bin"), p("out11.bin")}, dir), "newline in a name");
 
   // A rejected input leaves no output behind.
   for (const char* out : {"out1.bin", "out2.bin", "out3.bin", "out4.bin", "out5.bin", "out6.bin", "out7.bin",
-                          "out8.bin", "out9.bin", "out10.bin"}) {
+                          "out8.bin", "out9.bin", "out10.bin", "out11.bin"}) {
     EXPECT_FALSE(std::filesystem::exists(dir / out)) << out;
   }
 }
@@ -128,6 +130,12 @@ TEST(ScrambleTool, BadCommandLineExitsWith2) {
       {"scramble", "--seed", "1", "--seed", "2", plain, out},
       {"scramble", "--verbose", plain, out},
       {"descramble", "--seed", "1", plain, out},
+      {"--bogus", "scramble", plain, out},
+      {"scramble", plain, out, "--seed"},
+      {"scramble", "--seed", "1\n2", plain, out},
+      {"scramble\nx", plain, out},
+      {"scramble", plain, out, "descramble", out, plain},
+      {"scramble", "--version", plain, out},
   };
   for (const auto& args : lines) {
     std::string shown;
@@ -136,6 +144,26 @@ TEST(ScrambleTool, BadCommandLineExitsWith2) {
     EXPECT_EQ(r.exitCode, 2) << shown;
     EXPECT_EQ(r.ErrLines(), 1) << shown << ": " << r.err;
     EXPECT_FALSE(std::filesystem::exists(out)) << shown;
+  }
+}
+
+TEST(ScrambleTool, HelpAndVersionAnswerOnStdoutWith0) {
+  ScratchDir dir;
+  WriteBytes(dir / "plain.bin", MakeSampleImage());
+  const std::string plain = (dir / "plain.bin").string();
+  const std::string out = (dir / "out.bin").string();
+  const std::vector<std::pair<std::vector<std::string>, std::string>> lines = {
+      {{"--help"}, "Usage: kelvo-scramble scramble [--seed N] PLAIN STORED | descramble STORED PLAIN\n"},
+      {{"scramble", "--help", plain, out}, "--seed N"},
+      {{"descramble", "--help"}, "STORED"},
+      {{"--version"}, "kelvo-scramble " KELVO_VERSION "\n"},
+  };
+  for (const auto& [args, says] : lines) {
+    const ToolResult r = Scramble(args, dir);
+    EXPECT_EQ(r.exitCode, 0) << args.front() << ": " << r.err;
+    EXPECT_NE(r.out.find(says), std::string::npos) << r.out;
+    EXPECT_TRUE(r.err.empty()) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(out)) << "nothing is scrambled";
   }
 }
 

@@ -5,5 +5,5 @@
 #include "image/ScrambleTool.h"
 
 int main(int argc, char** argv) {
-  return kelvo::RunScrambleTool(std::vector<std::string>(argv + 1, argv + argc), std::cerr);
+  return kelvo::RunScrambleTool(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr);
 }
