@@ -98,6 +98,10 @@ std::optional<EmulatedCableCommandLine> ParseEmulatedCableCommandLine(const std:
       const auto ms = ParseCount(value);
       if (!ms) return fail("--program-ms takes a whole number of milliseconds, not '" + value + "'");
       board.programMs = *ms;
+    } else if (option == "--board-receive") {
+      const auto receive = ParseBoardReceive(value);
+      if (!receive) return fail("--board-receive takes keep or drop, not '" + value + "'");
+      board.boardReceive = *receive;
     } else if (option == "--fault") {
       const std::size_t at = value.find('@');
       CableFault entry;

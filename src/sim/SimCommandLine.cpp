@@ -65,6 +65,12 @@ std::optional<std::array<std::uint8_t, 4>> ParseReply(const std::string& text) {
   return reply;
 }
 
+std::optional<SimOptions::BoardReceive> ParseBoardReceive(const std::string& text) {
+  if (text == "keep") return SimOptions::BoardReceive::Keep;
+  if (text == "drop") return SimOptions::BoardReceive::Drop;
+  return std::nullopt;
+}
+
 namespace {
 
 std::optional<std::vector<int>> ParseClicks(const std::string& text) {
@@ -85,8 +91,9 @@ std::optional<std::vector<int>> ParseClicks(const std::string& text) {
 }
 
 bool IsBoardOption(const std::string& option) {
-  static const char* const Options[] = {"--device", "--no-device", "--reply",      "--silent",  "--flash",
-                                        "--fault",  "--program-ms", "--realtime", "--dump-flash"};
+  static const char* const Options[] = {"--device",     "--no-device", "--reply",      "--silent",
+                                        "--flash",      "--fault",     "--program-ms", "--realtime",
+                                        "--dump-flash", "--board-receive"};
   return std::find(std::begin(Options), std::end(Options), option) != std::end(Options);
 }
 
@@ -155,6 +162,10 @@ std::optional<SimCommandLine> ParseSimCommandLine(const std::vector<std::string>
       const auto ms = ParseCount(value);
       if (!ms) return fail("--program-ms takes a whole number of milliseconds, not '" + value + "'");
       line.link.programMs = *ms;
+    } else if (option == "--board-receive") {
+      const auto receive = ParseBoardReceive(value);
+      if (!receive) return fail("--board-receive takes keep or drop, not '" + value + "'");
+      line.link.boardReceive = *receive;
     } else if (option == "--realtime") {
       line.link.realtime = true;
     } else if (option == "--clicks") {

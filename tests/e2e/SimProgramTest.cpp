@@ -246,6 +246,9 @@ TEST(SimProgram, BadCommandLinesAreRefusedWithOneLine) {
       {"--trace", "/"},
       {"--driver", "usb"},
       {"--driver", "libftdi", "--reply", "505A0012"},
+      {"--board-receive", "hold"},
+      {"--fault", "short-echo:64"},
+      {"--driver", "libftdi", "--board-receive", "drop"},
   };
   for (const QStringList& args : bad) {
     const SimRun run = RunSim(args);
