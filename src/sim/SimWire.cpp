@@ -39,6 +39,10 @@ SimWire::SimWire(const SimOptions& options, Micros byteMicros)
 
 void SimWire::Arrive(std::uint8_t byte, Micros at) {
   // Mostly an append; the board's bytes and the echo may interleave.
+  if (toPc_.empty() || toPc_.back().at <= at) {
+    toPc_.push_back(Byte{at, byte});
+    return;
+  }
   toPc_.insert(std::upper_bound(toPc_.begin(), toPc_.end(), at, Before), Byte{at, byte});
 }
 
@@ -87,6 +91,9 @@ std::optional<Micros> SimWire::NextEventAt() const {
 }
 
 std::size_t SimWire::ArrivedBy(Micros moment) const {
+  // Reads mostly ask when everything, or nothing, has arrived.
+  if (toPc_.empty() || toPc_.back().at <= moment) return toPc_.size();
+  if (moment < toPc_.front().at) return 0;
   return static_cast<std::size_t>(std::upper_bound(toPc_.begin(), toPc_.end(), moment, Before) -
                                   toPc_.begin());
 }
