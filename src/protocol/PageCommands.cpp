@@ -58,17 +58,10 @@ void WritePage(UpdaterState& state) {
   PlaceCommand(state, {'W', 'F', address.a2, address.a1, address.a0});
   state.ReadLength = 0;  // SendCommand sets it to the echo's length once the command is out
   SendCommand(state);
-  if (state.LinkStatus != 0) {
-    // Once the command is out the board waits for its 2048 bytes, and would
-    // take the next command for them: it gets the page, though the attempt
-    // has failed.
-    if (state.ReadLength == state.WriteLength) {
-      const std::int32_t failed = state.LinkStatus;
-      SendPageData(state);
-      state.LinkStatus = failed;
-    }
-    return;
-  }
+  // Without the whole echo nothing says the command reached the board: a
+  // board still waiting for a command would read the page's bytes as
+  // commands, and they may name any page.
+  if (state.LinkStatus != 0) return;
 
   SendPageData(state);
   if (state.LinkStatus != 0) return;

@@ -175,16 +175,16 @@ TEST(PageCommandFailures, RefusedDataWriteEndsWithTheLibrarysStatus) {
   EXPECT_THAT(rig.ReadsAsked(), ElementsAre(5u));  // only the command's echo
 }
 
-// The command went out whole, so the board waits for its page: it gets the
-// page, but the attempt has failed and no answer is read.
-TEST(PageCommandFailures, ShortCommandEchoStillSendsThePageButReadsNoAnswer) {
+// Whether the board took the command is not known: not one byte of the page
+// may follow it.
+TEST(PageCommandFailures, ShortCommandEchoSendsNoPageByte) {
   Rig rig;
   rig.driver.echoShortOnWrite = 0;
   rig.driver.echoShortBy = 1;
   WritePage(rig.state);
   EXPECT_EQ(rig.state.LinkStatus, 8);
-  ASSERT_EQ(rig.driver.writes.size(), 2u);
-  EXPECT_EQ(rig.driver.writes[1], rig.boardPage);
+  ASSERT_GE(rig.driver.writes.size(), 1u);
+  for (std::size_t i = 1; i < rig.driver.writes.size(); ++i) EXPECT_NE(rig.driver.writes[i], rig.boardPage);
   EXPECT_THAT(rig.ReadsAsked(), ElementsAre(5u, 1u));  // the echo, then the missing byte
 }
 
