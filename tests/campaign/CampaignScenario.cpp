@@ -272,10 +272,14 @@ void ChooseBoardReceive(CampaignScenario& s, Rng& rng) {
 bool OnlyRecoverableFaults(const CampaignScenario& s) {
   if (s.options.programMs >= 250) return false;
   std::map<int, int> lateOnPage;
+  std::map<int, int> stepOnPage;
   int reads = 0;
   for (const sim::Fault& fault : s.options.faults) {
     if (fault.kind == sim::Fault::Kind::LateOk && fault.milliseconds <= 1000 && ++lateOnPage[fault.page] <= 3)
       continue;
+    // A few lost or short command echoes on a page cost a retry each.
+    const bool step = fault.kind == sim::Fault::Kind::Lose || fault.kind == sim::Fault::Kind::ShortEcho;
+    if (step && (stepOnPage[fault.page] += fault.count) <= 3) continue;
     if (fault.kind == sim::Fault::Kind::Call && fault.call == "FT_Read") {
       ++reads;
       continue;

@@ -74,6 +74,11 @@ Bytes FlashPage(const Bytes& flash, int page) {
 
 bool Is(const DriverCall& call, DriverCall::Kind kind) { return call.kind == kind; }
 
+// Not one of the bytes can begin "GI", "WF" or "RF".
+bool StartsNoCommand(const Bytes& bytes) {
+  return std::none_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 'G' || b == 'W' || b == 'R'; });
+}
+
 // The bytes that reads in `calls` delivered, when every one of them ended
 // well and brought something; nullopt as soon as one did not.
 std::optional<Bytes> CleanReads(Calls calls) {
@@ -118,9 +123,11 @@ std::string ShownVersion(const FirmwareVersion& v) {
   return std::string(1, static_cast<char>('0' + v.major)) + ". " + std::to_string(v.minor);
 }
 
-// One WF or RF command and everything up to the next purge.
+// One WF, RF or GI command and everything up to the next purge. A GI during
+// the flash is a probe between write attempts and belongs to their page.
 struct Attempt {
   bool write = false;
+  bool probe = false;
   int page = -1;
   bool ok = false;
 };
@@ -169,8 +176,15 @@ struct Judge {
     Attempt attempt;
     const bool wf = c.size() == 5 && c[0] == 'W' && c[1] == 'F';
     const bool rf = c.size() == 7 && c[0] == 'R' && c[1] == 'F';
+    if (c == Bytes{'G', 'I'}) {
+      Expect(writes.size() == 1, "GI followed by another write before the next purge");
+      const std::optional<Bytes> received = CleanReads(segment.subspan(writes[0] + 1));
+      attempt.probe = true;
+      attempt.ok = command.status == FT_OK && writes.size() == 1 && received && received->size() == 6;
+      return attempt;
+    }
     if (!wf && !rf) {
-      Problem("the flash sent a command that is neither WF nor RF");
+      Problem("the flash sent a command that is neither WF, RF nor GI");
       return std::nullopt;
     }
     attempt.write = wf;
@@ -193,17 +207,35 @@ struct Judge {
       return attempt;
     }
 
-    // WF: command, its echo, the page's 2048 bytes, their echo and "OK".
-    if (writes.size() > 2) Problem("WF followed by more than one data write");
-    if (writes.size() >= 2) {
-      const DriverCall& data = segment[writes[1]];
+    // WF: command, its echo, the page's 2048 bytes, their echo and "OK". No
+    // page byte follows a command whose echo did not come back whole; after
+    // a failed attempt whose command went out, a page's worth of bytes that
+    // start no command may follow.
+    const auto readsAfter = [&](std::size_t write) {
+      const std::size_t end = write + 1 < writes.size() ? writes[write + 1] : segment.size();
+      return CleanReads(segment.subspan(writes[write] + 1, end - writes[write] - 1));
+    };
+    const std::optional<Bytes> echo = readsAfter(0);
+    const bool echoWhole = command.status == FT_OK && echo && echo->size() == 5;
+    std::size_t next = 1;
+    if (echoWhole && writes.size() > next) {
+      const DriverCall& data = segment[writes[next]];
       if (data.bytes != own) Problem("page " + std::to_string(attempt.page) + " sent with bytes not its own");
-      const std::optional<Bytes> echo = CleanReads(segment.subspan(writes[0] + 1, writes[1] - writes[0] - 1));
-      const std::optional<Bytes> rest = CleanReads(segment.subspan(writes[1] + 1));
-      attempt.ok = command.status == FT_OK && data.status == FT_OK && writes.size() == 2 && echo &&
-                   echo->size() == 5 && rest && rest->size() == PageBytes + 2 && (*rest)[PageBytes] == 'O' &&
-                   (*rest)[PageBytes + 1] == 'K';
+      const std::optional<Bytes> rest = readsAfter(next);
+      attempt.ok = data.status == FT_OK && writes.size() == 2 && rest && rest->size() == PageBytes + 2 &&
+                   (*rest)[PageBytes] == 'O' && (*rest)[PageBytes + 1] == 'K';
+      ++next;
     }
+    if (writes.size() > next) {
+      const Bytes& filler = segment[writes[next]].bytes;
+      if (command.status != FT_OK || attempt.ok || filler.size() != PageBytes || !StartsNoCommand(filler)) {
+        Problem(echoWhole ? "WF followed by another write than its page and bytes that start no command"
+                          : "page " + std::to_string(attempt.page) + ": bytes other than a page's worth that "
+                                                                     "start no command after a short WF echo");
+      }
+      ++next;
+    }
+    if (writes.size() > next) Problem("WF followed by more writes than its page and one filler");
     return attempt;
   }
 
@@ -242,8 +274,9 @@ struct Judge {
 
     std::vector<Attempt> attempts;
     for (std::size_t i = 2; i < segments.size(); ++i) {
-      const std::optional<Attempt> attempt = ReadAttempt(segments[i]);
+      std::optional<Attempt> attempt = ReadAttempt(segments[i]);
       if (!attempt) return verdict;
+      if (attempt->probe) attempt->page = attempts.empty() ? -1 : attempts.back().page;
       attempts.push_back(*attempt);
     }
 
@@ -260,16 +293,30 @@ struct Judge {
       int failedVerifies = 0;
       bool written = false;
       bool verified = false;
+      // After a failed write, the board must answer GI before the next one.
+      bool probeDue = false;
       const Attempt* last = nullptr;
       for (; next < attempts.size() && attempts[next].page == page && !verified; ++next) {
         const Attempt& a = attempts[next];
         last = &a;
-        if (a.write) {
+        if (a.probe) {
+          if (!probeDue) {
+            Problem("page " + std::to_string(page) + ": GI sent where no write had failed");
+            return verdict;
+          }
+          probeDue = !a.ok;
+          if (!a.ok) ++failedWrites;
+        } else if (a.write) {
           if (written) {
             Problem("page " + std::to_string(page) + " written again after a good write");
             return verdict;
           }
+          if (probeDue) {
+            Problem("page " + std::to_string(page) + " written again before the board answered GI");
+            return verdict;
+          }
           written = a.ok;
+          probeDue = !a.ok;
           if (!a.ok) ++failedWrites;
         } else {
           if (!written) {
@@ -297,8 +344,8 @@ struct Judge {
       }
       if (next != attempts.size()) Problem("page commands after the page that was given up");
       const bool page0 = page == 0;
-      verdict.message = last->write ? (page0 ? WriteFailurePage0 : WriteFailure)
-                                    : (page0 ? VerifyFailurePage0 : VerifyFailure);
+      verdict.message = last->write || last->probe ? (page0 ? WriteFailurePage0 : WriteFailure)
+                                                   : (page0 ? VerifyFailurePage0 : VerifyFailure);
       return verdict;
     }
     if (verdict.positionsReached < PagesWritten) {
@@ -323,8 +370,8 @@ struct Judge {
       int failed = 0;
       bool confirmed = false;
       for (; next < attempts.size() && attempts[next].page == page && !confirmed; ++next) {
-        if (attempts[next].write) {
-          Problem("page " + std::to_string(page) + " written while the flash was being confirmed");
+        if (attempts[next].write || attempts[next].probe) {
+          Problem("page " + std::to_string(page) + " written or probed while the flash was being confirmed");
           return;
         }
         confirmed = attempts[next].ok;
@@ -491,9 +538,13 @@ struct Judge {
     }
     if (s.cableKeepsStep) {
       // Whole commands only: whatever the board programmed came from the
-      // updater's data writes, each carrying its page's own bytes.
+      // updater's data writes, each carrying its page's own bytes, or from
+      // the bytes that start no command with which it releases a board that
+      // waits for a page after a failed write, on the page the flash ended at.
       for (int page = 0; page < PagesWritten; ++page) {
-        if (writtenEver[static_cast<std::size_t>(page)] && FlashPage(flash, page) != Page(s.image, page)) {
+        const Bytes held = FlashPage(flash, page);
+        if (!flashComplete && StartsNoCommand(held)) continue;
+        if (writtenEver[static_cast<std::size_t>(page)] && held != Page(s.image, page)) {
           BoardProblem("the board's page " + std::to_string(page) + " was programmed with bytes not its own");
           break;
         }
@@ -842,7 +893,11 @@ TEST(FaultCampaign, EverySingleFailingCallOfTheFlashIsAbsorbed) {
     for (const char* call : {"FT_Write", "FT_Read", "FT_Purge"}) {
       const auto [first, last] = clean.flashCalls.at(call);
       for (int nth = first; nth <= last; nth += step) {
-        const std::string fault = std::string("call:") + call + ":4:" + std::to_string(nth);
+        // A read fails as a lost cable's does (4) or as any other failure
+        // (18), by turns; the other calls as the cable's.
+        const int status = std::string(call) == "FT_Read" && nth / step / 2 % 2 == 1 ? 18 : 4;
+        const std::string fault =
+            std::string("call:") + call + ":" + std::to_string(status) + ":" + std::to_string(nth);
         CampaignScenario scenario = bases[nth / step % 2];
         AddFaults(scenario, {fault});
         const RunResult result = RunScenario(scenario);
