@@ -244,6 +244,7 @@ struct Judge {
   struct FlashVerdict {
     std::optional<Message> message;
     int positionsReached = 0;                   // pages the flash got to, in order
+    int stoppedAt = -1;                         // the page whose budget ran out
     std::vector<std::pair<int, int>> failures;  // per page reached: failed writes, failed verifies
   };
 
@@ -344,6 +345,7 @@ struct Judge {
       }
       if (next != attempts.size()) Problem("page commands after the page that was given up");
       const bool page0 = page == 0;
+      verdict.stoppedAt = page;
       verdict.message = last->write || last->probe ? (page0 ? WriteFailurePage0 : WriteFailure)
                                                    : (page0 ? VerifyFailurePage0 : VerifyFailure);
       return verdict;
@@ -384,6 +386,7 @@ struct Judge {
                 " failures");
       }
       Expect(next == attempts.size(), "page commands after the confirmation gave up");
+      verdict.stoppedAt = page;
       verdict.message = VerifyFailurePage0;
       return;
     }
@@ -558,6 +561,9 @@ struct RunResult {
   std::vector<std::string> problems;
   std::vector<std::string> hazards;
   int pagesPassedAt49 = 0;  // pages that went on after exactly 49 failures
+  // A flash that ran out of verify reads on a page the board holds with other
+  // bytes than its own: only writing it again could have saved it.
+  bool verifiedAWrongPage = false;
   // Per driver function, the numbers (from 1, counted over the whole run) of
   // its first and last call during the flash.
   std::map<std::string, std::pair<int, int>> flashCalls;
@@ -724,6 +730,8 @@ RunResult RunScenario(const CampaignScenario& s) {
     for (const auto& [writes, verifies] : verdict.failures) {
       if (writes + verifies == Budget - 1) ++result.pagesPassedAt49;
     }
+    result.verifiedAWrongPage = verdict.message && verdict.message->title == VerifyFailure.title &&
+                                FlashPage(link.Flash(), verdict.stoppedAt) != Page(s.image, verdict.stoppedAt);
   }
   if (window.progressVisible && !window.closed) {
     judge.Problem("the progress bar is still visible at the end");
@@ -761,6 +769,7 @@ TEST(FaultCampaign, EveryRunEndsAsItsFaultsMakeDue) {
   std::map<std::string, int> outcomes;
   std::map<std::string, int> faultKinds;
   int pagesPassedAt49 = 0;
+  std::vector<std::string> wrongPagesVerified;
   int failedRuns = 0;
   std::vector<std::string> hazards;
   for (std::uint64_t seed = first; seed < first + runs; ++seed) {
@@ -777,6 +786,7 @@ TEST(FaultCampaign, EveryRunEndsAsItsFaultsMakeDue) {
     const RunResult result = RunScenario(scenario);
     ++outcomes[result.outcome];
     pagesPassedAt49 += result.pagesPassedAt49;
+    if (result.verifiedAWrongPage) wrongPagesVerified.push_back(std::to_string(seed));
     for (const std::string& hazard : result.hazards) {
       hazards.push_back("seed " + std::to_string(seed) + " (" + result.outcome + "): " + hazard);
     }
@@ -796,6 +806,10 @@ TEST(FaultCampaign, EveryRunEndsAsItsFaultsMakeDue) {
   std::cout << "[campaign] faults used:";
   for (const auto& [kind, count] : faultKinds) std::cout << " " << kind << " " << count << ";";
   std::cout << "\n[campaign] pages that went on after exactly 49 failures: " << pagesPassedAt49 << "\n";
+  std::cout << "[campaign] flashes that ran out of read-backs of a page the board holds with other bytes: "
+            << wrongPagesVerified.size() << (wrongPagesVerified.empty() ? "" : ", seeds");
+  for (const std::string& seed : wrongPagesVerified) std::cout << " " << seed;
+  std::cout << "\n";
   std::cout << "[campaign] board out of step after a failed transfer call or a late answer: " << hazards.size()
             << " breaches\n";
   for (const std::string& hazard : hazards) std::cout << "[campaign]   " << hazard << "\n";
@@ -912,7 +926,7 @@ TEST(FaultCampaign, EverySingleFailingCallOfTheFlashIsAbsorbed) {
       }
     }
   }
-  std::cout << "[sweep] " << runs << " runs, every " << step << ". position\n";
+  std::cout << "[sweep] " << runs << " runs, one position in " << step << "\n";
   for (const auto& [key, counts] : tally)
     std::cout << "[sweep]   " << key << ": " << counts.first << " complete, " << counts.second << " not\n";
   EXPECT_EQ(failedRuns, 0) << "single failing calls that cost the flash";
