@@ -5,7 +5,9 @@
 // what the updater concluded; a failing run prints its seed and faults.
 //
 // KELVO_CAMPAIGN_SEED=N replays seed N alone; KELVO_CAMPAIGN_RUNS and
-// KELVO_CAMPAIGN_FIRST_SEED choose another range.
+// KELVO_CAMPAIGN_FIRST_SEED choose another range. The out-of-step cases and
+// the sweep of single failing calls follow at the end;
+// KELVO_CAMPAIGN_SWEEP_STEP=N tries one position of the sweep in N.
 #include <gtest/gtest.h>
 
 #include <algorithm>
