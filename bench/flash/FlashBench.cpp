@@ -10,9 +10,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -62,7 +62,8 @@ int VirtualFlashes(int count) {
 }
 
 int main(int argc, char** argv) {
-  if (argc == 3 && std::string(argv[1]) == "--virtual") return VirtualFlashes(std::max(1, std::atoi(argv[2])));
+  if (argc == 3 && std::string(argv[1]) == "--virtual")
+    return VirtualFlashes(std::max(1, std::atoi(argv[2])));
   kelvo::sim::SimOptions options;
   options.realtime = true;
   // Without a trace sink: formatting every call would cost CPU the updater does not spend.

@@ -47,7 +47,8 @@ SimBoard::SimBoard(const SimOptions& options, Output output)
 
 void SimBoard::Receive(std::uint8_t byte, Micros at) {
   if (programming_) {
-    if (receive_ == SimOptions::BoardReceive::Keep && held_.size() < ReceiveBufferBytes) held_.push_back(byte);
+    if (receive_ == SimOptions::BoardReceive::Keep && held_.size() < ReceiveBufferBytes)
+      held_.push_back(byte);
     return;
   }
   Parse(byte, at);

@@ -91,8 +91,8 @@ std::optional<std::vector<int>> ParseClicks(const std::string& text) {
 }
 
 bool IsBoardOption(const std::string& option) {
-  static const char* const Options[] = {"--device",     "--no-device", "--reply",      "--silent",
-                                        "--flash",      "--fault",     "--program-ms", "--realtime",
+  static const char* const Options[] = {"--device",     "--no-device",    "--reply",      "--silent",
+                                        "--flash",      "--fault",        "--program-ms", "--realtime",
                                         "--dump-flash", "--board-receive"};
   return std::find(std::begin(Options), std::end(Options), option) != std::end(Options);
 }

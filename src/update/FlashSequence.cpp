@@ -7,8 +7,8 @@
 #include "core/ImageLayout.h"
 #include "core/Texts.h"
 #include "core/UpdaterState.h"
-#include "link/LinkTransfers.h"
 #include "link/LinkResync.h"
+#include "link/LinkTransfers.h"
 #include "protocol/DeviceIdentification.h"
 #include "protocol/PageCommands.h"
 

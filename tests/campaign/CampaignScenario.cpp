@@ -103,8 +103,8 @@ void ChooseBoard(CampaignScenario& s, Rng& rng) {
   // exception.
   if (!Chance(rng, 0.15)) {
     static constexpr std::array<int, 3> usual = {1, 10, 100};
-    s.options.programMs = Chance(rng, 0.6) ? usual[static_cast<std::size_t>(Uniform(rng, 0, 2))]
-                                           : Uniform(rng, 1, 249);
+    s.options.programMs =
+        Chance(rng, 0.6) ? usual[static_cast<std::size_t>(Uniform(rng, 0, 2))] : Uniform(rng, 1, 249);
     s.boardNote += ", programs a page in " + std::to_string(s.options.programMs) + " ms";
   }
   if (Chance(rng, 0.5)) {
@@ -171,7 +171,8 @@ void PlantCommands(CampaignScenario& s, Rng& rng) {
     const int room = static_cast<int>(ImagePageSize - command.size());
     if (Chance(rng, 0.15)) {
       for (int offset = 0; offset <= room; offset += 256)
-        std::copy(command.begin(), command.end(), s.image.begin() + static_cast<std::ptrdiff_t>(page + offset));
+        std::copy(command.begin(), command.end(),
+                  s.image.begin() + static_cast<std::ptrdiff_t>(page + offset));
       continue;
     }
     const int where = Uniform(rng, 0, 3);
@@ -233,7 +234,8 @@ void ChooseLateAnswers(CampaignScenario& s, Rng& rng) {
 // carry out.
 int PickPlantedPage(const CampaignScenario& s, Rng& rng) {
   if (s.plantedPages.empty() || !Chance(rng, 0.7)) return PickPage(rng);
-  return s.plantedPages[static_cast<std::size_t>(Uniform(rng, 0, static_cast<int>(s.plantedPages.size()) - 1))];
+  return s
+      .plantedPages[static_cast<std::size_t>(Uniform(rng, 0, static_cast<int>(s.plantedPages.size()) - 1))];
 }
 
 // Answers later than the read timeout, up to 1.5 s, several on one page.
@@ -258,7 +260,8 @@ void ChooseStepFaults(CampaignScenario& s, Rng& rng) {
   for (int i = 0; i < faults; ++i) {
     const int count = Chance(rng, 0.85) ? Uniform(rng, 1, 3) : NearBudget(rng);
     const std::string kind = Chance(rng, 0.5) ? "lose:" : "short-echo:";
-    AddFault(s, kind + std::to_string(PickPlantedPage(s, rng)) + (count == 1 ? "" : ":" + std::to_string(count)));
+    AddFault(
+        s, kind + std::to_string(PickPlantedPage(s, rng)) + (count == 1 ? "" : ":" + std::to_string(count)));
   }
   s.boardFaultsOnly = false;
 }
@@ -371,14 +374,16 @@ CampaignScenario MakeCampaignScenario(std::uint64_t seed) {
   return s;
 }
 
-CampaignScenario MakeScenario(const std::vector<std::string>& faults, const std::vector<PlantedBytes>& planted,
-                              sim::SimOptions::BoardReceive receive, int programMs) {
+CampaignScenario MakeScenario(const std::vector<std::string>& faults,
+                              const std::vector<PlantedBytes>& planted, sim::SimOptions::BoardReceive receive,
+                              int programMs) {
   CampaignScenario s;
   s.options.flash = OldFirmwareFlash();
   s.options.programMs = programMs;
   s.options.boardReceive = receive;
-  s.boardNote = "reply 505A0012, holds older firmware, programs a page in " + std::to_string(programMs) + " ms" +
-                (receive == sim::SimOptions::BoardReceive::Drop ? ", drops what arrives while it programs" : "");
+  s.boardNote =
+      "reply 505A0012, holds older firmware, programs a page in " + std::to_string(programMs) + " ms" +
+      (receive == sim::SimOptions::BoardReceive::Drop ? ", drops what arrives while it programs" : "");
   s.image = SamplePlain();
   s.resource = SampleStored();
   s.imageAccepted = true;

@@ -62,8 +62,9 @@ struct PlantedBytes {
 
 // A scenario made by hand: the sample image with `planted` in its pages, a
 // board with older firmware that programs a page in `programMs`, these faults.
-CampaignScenario MakeScenario(const std::vector<std::string>& faults, const std::vector<PlantedBytes>& planted,
-                              sim::SimOptions::BoardReceive receive, int programMs);
+CampaignScenario MakeScenario(const std::vector<std::string>& faults,
+                              const std::vector<PlantedBytes>& planted, sim::SimOptions::BoardReceive receive,
+                              int programMs);
 // Adds faults, as the simulator program takes them, to a hand-made scenario.
 void AddFaults(CampaignScenario& scenario, const std::vector<std::string>& faults);
 

@@ -350,8 +350,8 @@ TEST(EmulatedCable, UnpluggedInTheMiddleFailsAsOnTheSimulatedLink) {
 // arrives while it programs cost a retry each, with the same writes as on the
 // simulated link, and page 63 stays as it was.
 TEST(EmulatedCable, LostAndShortCommandEchoesCostARetryEach) {
-  const QStringList board = {"--board-receive", "drop", "--program-ms", "10", "--fault", "lose:5", "--fault",
-                             "short-echo:9"};
+  const QStringList board = {"--board-receive", "drop",   "--program-ms", "10",
+                             "--fault",         "lose:5", "--fault",      "short-echo:9"};
   const SimRun onCable = RunOnCable(board, {"--clicks", "find,flash"});
   const SimRun simulated = RunSim(board + QStringList{"--clicks", "find,flash"});
   ASSERT_EQ(onCable.exitCode, 0) << onCable.standardError.toStdString();

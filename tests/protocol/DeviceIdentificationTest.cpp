@@ -158,8 +158,9 @@ TEST(ProbeDevice, AnsweredOnlyByABoardThatWaitsForACommand) {
   std::vector<std::uint8_t> page = {'W', 'F', 0x00, 0x04, 0x00};
   page.resize(5 + 2048, 0x11);
   std::uint32_t written = 0;
-  ASSERT_EQ(rig.link.FT_Write(rig.state.LinkHandle, page.data(), static_cast<std::uint32_t>(page.size()), &written),
-            FT_OK);
+  ASSERT_EQ(
+      rig.link.FT_Write(rig.state.LinkHandle, page.data(), static_cast<std::uint32_t>(page.size()), &written),
+      FT_OK);
   rig.state.ReadLength = static_cast<std::int32_t>(page.size());
   ReadReply(rig.state);  // the echo: the board is now programming for 400 ms
   ProbeDevice(rig.state);
