@@ -85,6 +85,8 @@ std::optional<EmulatedCableCommandLine> ParseEmulatedCableCommandLine(const std:
   CLI::Option* flash = option("--flash", "FILE", "Each board's flash before the run, 131072 bytes");
   CLI::Option* programMs =
       option("--program-ms", "MS", "The boards take MS ms to program a page (default 0)");
+  CLI::Option* boardReceive = option("--board-receive", "keep|drop",
+                                     "What the boards do with bytes that arrive while they program (default keep)");
   CLI::Option* fault = option("--fault", "[SERIAL@]FAULT",
                               "A board fault, for every board or that cable's (repeatable; see the manual)")
                            ->allow_extra_args(false);
@@ -136,6 +138,11 @@ std::optional<EmulatedCableCommandLine> ParseEmulatedCableCommandLine(const std:
     const auto ms = ParseCount(text);
     if (!ms) return fail("--program-ms takes a whole number of milliseconds, not '" + text + "'");
     board.programMs = *ms;
+  }
+  for (const std::string& text : boardReceive->results()) {
+    const auto receive = ParseBoardReceive(text);
+    if (!receive) return fail("--board-receive takes keep or drop, not '" + text + "'");
+    board.boardReceive = *receive;
   }
   for (const std::string& value : fault->results()) {
     const std::size_t at = value.find('@');

@@ -12,13 +12,25 @@ constexpr std::uint8_t UpdateModeMarker = 3;
 constexpr std::uint8_t UpdateModeVersionByte = 255;
 }  // namespace
 
-void IdentifyDevice(UpdaterState& state) {
+namespace {
+
+void AskIdentity(UpdaterState& state) {
   PlaceCommand(state, {'G', 'I'});
   SendCommand(state);
   if (state.LinkStatus != 0) return;
-
   state.ReadLength = IdentifyReplyLength;
   ReadReply(state);
+}
+
+}  // namespace
+
+void ProbeDevice(UpdaterState& state) {
+  PurgeLink(state);
+  AskIdentity(state);
+}
+
+void IdentifyDevice(UpdaterState& state) {
+  AskIdentity(state);
   if (state.LinkStatus != 0) return;
 
   const std::uint8_t byte3 = state.ReplyBuffer[2];

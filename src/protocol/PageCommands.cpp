@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <vector>
 
 #include "core/ImageLayout.h"
 #include "core/UpdaterState.h"
@@ -32,12 +33,31 @@ AddressField MakeAddressField(std::int32_t address) {
 
 bool AddressFits(std::int32_t address) { return address >= 0 && address <= HighestAddress; }
 
+// Starts no command ("GI", "WF", "RF"); erased flash holds it too.
+constexpr std::uint8_t NoCommandByte = 0xFF;
+
 void SendPageData(UpdaterState& state) {
   state.WriteLength = PageDataBytes;
   std::uint32_t written = 0;  // not examined: the echo shows what went out
   state.LineQuiet = false;
   state.LinkStatus = static_cast<std::int32_t>(state.Driver.FT_Write(
       state.LinkHandle, state.PageBuffer.data(), static_cast<std::uint32_t>(PageDataBytes), &written));
+}
+
+// After an attempt whose command went out but whose page did not come back
+// whole on the echo, the board may be waiting for the rest of the page, and
+// would take the retry's command and page for it: a shifted page, and the
+// page's last bytes read as a command. A page's worth of bytes that start no
+// command fills whatever it still waits for (a page the retry writes again),
+// and a board that waits for a command passes over them. Their echo and the
+// board's answer are left for the resynchronisation after the failed attempt.
+void ReleasePageWait(UpdaterState& state) {
+  const std::vector<std::uint8_t> filler(PageDataBytes, NoCommandByte);
+  const std::int32_t failed = state.LinkStatus;
+  std::uint32_t written = 0;
+  state.LineQuiet = false;
+  state.Driver.FT_Write(state.LinkHandle, filler.data(), static_cast<std::uint32_t>(filler.size()), &written);
+  state.LinkStatus = failed;
 }
 
 }  // namespace
@@ -58,24 +78,29 @@ void WritePage(UpdaterState& state) {
   PlaceCommand(state, {'W', 'F', address.a2, address.a1, address.a0});
   state.ReadLength = 0;  // SendCommand sets it to the echo's length once the command is out
   SendCommand(state);
+  // Without the whole echo nothing says the command reached the board: a
+  // board still waiting for a command would read the page's bytes as
+  // commands, and they may name any page. The five command bytes travel in
+  // one USB packet, so a command that went out reached the board whole or
+  // not at all.
+  const bool commandOut = state.ReadLength == state.WriteLength;
   if (state.LinkStatus != 0) {
-    // Once the command is out the board waits for its 2048 bytes, and would
-    // take the next command for them: it gets the page, though the attempt
-    // has failed.
-    if (state.ReadLength == state.WriteLength) {
-      const std::int32_t failed = state.LinkStatus;
-      SendPageData(state);
-      state.LinkStatus = failed;
-    }
+    if (commandOut) ReleasePageWait(state);
     return;
   }
 
   SendPageData(state);
-  if (state.LinkStatus != 0) return;
+  if (state.LinkStatus != 0) {
+    ReleasePageWait(state);
+    return;
+  }
 
   state.ReadLength = PageDataBytes;
   ReadReply(state);
-  if (state.LinkStatus != 0) return;
+  if (state.LinkStatus != 0) {
+    ReleasePageWait(state);
+    return;
+  }
 
   // A short or failed answer leaves blanks where "OK" should be, so the
   // comparison below catches it without testing the read's own status.

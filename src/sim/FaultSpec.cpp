@@ -83,6 +83,17 @@ std::optional<Fault> ParseFault(std::string_view spec, std::string* error) {
     }
     return fault;
   }
+  if (kind == "lose" || kind == "short-echo") {
+    if (fields.size() != 2 && fields.size() != 3)
+      return Fail(spec, "expected " + std::string(kind) + ":PAGE[:N]", error);
+    if (!ParseNumber(fields[1], FlashPages - 1, &fault.page))
+      return Fail(spec, "page must be 0 to 63", error);
+    fault.kind = kind == "lose" ? Fault::Kind::Lose : Fault::Kind::ShortEcho;
+    fault.count = 1;
+    if (fields.size() == 3 && !ParseNumber(fields[2], IntMax, &fault.count))
+      return Fail(spec, "N must be a non-negative number", error);
+    return fault;
+  }
   if (kind == "unplug") {
     if (fields.size() != 2) return Fail(spec, "expected unplug:BYTES", error);
     fault.kind = Fault::Kind::Unplug;
@@ -106,7 +117,8 @@ std::optional<Fault> ParseFault(std::string_view spec, std::string* error) {
     }
     return fault;
   }
-  return Fail(spec, "unknown kind (expected write, verify, late-ok, unplug or call)", error);
+  return Fail(spec, "unknown kind (expected write, verify, late-ok, lose, short-echo, unplug or call)",
+              error);
 }
 
 }  // namespace kelvo::sim

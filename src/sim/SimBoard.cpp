@@ -22,6 +22,7 @@ Micros MsToMicros(double ms) { return static_cast<Micros>(ms * 1000.0 + (ms >= 0
 SimBoard::SimBoard(const SimOptions& options, Output output)
     : output_(std::move(output)),
       programMs_(options.programMs),
+      receive_(options.boardReceive),
       identifyReply_(options.identifyReply),
       flash_(options.flash.empty() ? std::vector<std::uint8_t>(FlashBytes, Erased) : options.flash) {
   if (flash_.size() != static_cast<std::size_t>(FlashBytes)) {
@@ -46,7 +47,8 @@ SimBoard::SimBoard(const SimOptions& options, Output output)
 
 void SimBoard::Receive(std::uint8_t byte, Micros at) {
   if (programming_) {
-    if (held_.size() < ReceiveBufferBytes) held_.push_back(byte);
+    if (receive_ == SimOptions::BoardReceive::Keep && held_.size() < ReceiveBufferBytes)
+      held_.push_back(byte);
     return;
   }
   Parse(byte, at);
@@ -128,7 +130,7 @@ void SimBoard::ExecuteWrite(Micros at) {
   programming_ = true;
   Schedule(at + MsToMicros(delayMs), [this, page, offset, data = std::move(data)](Micros now) {
     std::copy(data.begin(), data.end(), flash_.begin() + offset);
-    Record(PageEvent::Kind::Written, page, true, now);
+    Record(PageEvent::Kind::Written, page, true, now, data);
     Transmit({'O', 'K'}, now);
     programming_ = false;
     // What came in meanwhile, in order; a command among it that programs a
@@ -156,8 +158,8 @@ void SimBoard::ExecuteRead(Micros at) {
   Transmit(data, at);
 }
 
-void SimBoard::Record(PageEvent::Kind kind, int page, bool exact, Micros at) {
-  events_.push_back(PageEvent{kind, page, exact, static_cast<double>(at) / 1000.0});
+void SimBoard::Record(PageEvent::Kind kind, int page, bool exact, Micros at, std::vector<std::uint8_t> data) {
+  events_.push_back(PageEvent{kind, page, exact, static_cast<double>(at) / 1000.0, std::move(data)});
 }
 
 Micros SimBoard::Transmit(const std::vector<std::uint8_t>& bytes, Micros at) {

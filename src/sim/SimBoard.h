@@ -21,8 +21,10 @@ inline constexpr std::size_t ReceiveBufferBytes = 16384;
 // hands it each byte with the moment it arrived, and asks it to run its
 // pending actions (a page being programmed, a delayed answer) in time order.
 // It handles one command at a time: bytes that arrive while it programs a
-// page wait in its receive buffer (up to ReceiveBufferBytes, the rest are
-// lost) and are handled, in order, once it has answered "OK".
+// page either wait in its receive buffer (up to ReceiveBufferBytes, the rest
+// are lost) and are handled, in order, once it has answered "OK", or are
+// dropped, as SimOptions::boardReceive says. Bytes that form no command are
+// passed over until a command letter starts one.
 class SimBoard {
  public:
   // Receives each byte the board sends, with the moment it has arrived at the
@@ -68,10 +70,11 @@ class SimBoard {
   void ExecuteIdentify(Micros at);
   void ExecuteWrite(Micros at);
   void ExecuteRead(Micros at);
-  void Record(PageEvent::Kind kind, int page, bool exact, Micros at);
+  void Record(PageEvent::Kind kind, int page, bool exact, Micros at, std::vector<std::uint8_t> data = {});
 
   Output output_;
   int programMs_;
+  SimOptions::BoardReceive receive_;
   std::optional<std::array<std::uint8_t, 4>> identifyReply_;
   std::optional<Pieces> identifyOverride_;
   std::map<int, int> writeRefusals_;         // page -> answers still to refuse

@@ -67,6 +67,12 @@ std::optional<std::array<std::uint8_t, 4>> ParseReply(const std::string& text) {
   return reply;
 }
 
+std::optional<SimOptions::BoardReceive> ParseBoardReceive(const std::string& text) {
+  if (text == "keep") return SimOptions::BoardReceive::Keep;
+  if (text == "drop") return SimOptions::BoardReceive::Drop;
+  return std::nullopt;
+}
+
 namespace {
 
 std::optional<std::vector<int>> ParseClicks(const std::string& text) {
@@ -120,6 +126,8 @@ std::optional<SimCommandLine> ParseSimCommandLine(const std::vector<std::string>
           ->allow_extra_args(false);
   CLI::Option* programMs =
       option("--program-ms", "MS", "The board takes MS ms to program a page (default 0)");
+  CLI::Option* boardReceive = option("--board-receive", "keep|drop",
+                                     "What the board does with bytes that arrive while it programs (default keep)");
   CLI::Option* realtime = app.add_flag("--realtime", line.link.realtime,
                                        "Real timing at 125000 baud 8N1 instead of virtual time");
   CLI::Option* clicks =
@@ -179,6 +187,11 @@ std::optional<SimCommandLine> ParseSimCommandLine(const std::vector<std::string>
     if (!ms) return fail("--program-ms takes a whole number of milliseconds, not '" + text + "'");
     line.link.programMs = *ms;
   }
+  for (const std::string& text : boardReceive->results()) {
+    const auto receive = ParseBoardReceive(text);
+    if (!receive) return fail("--board-receive takes keep or drop, not '" + text + "'");
+    line.link.boardReceive = *receive;
+  }
   for (const std::string& text : clicks->results()) {
     line.clicks = ParseClicks(text);
     if (!line.clicks) return fail("--clicks takes a comma-separated list of find, flash, abort, ok");
@@ -203,7 +216,7 @@ std::optional<SimCommandLine> ParseSimCommandLine(const std::vector<std::string>
 
   // The real driver talks to whatever cable is there: nothing to describe.
   for (const CLI::Option* board :
-       {device, noDeviceFlag, reply, silentFlag, flash, dumpFlash, fault, programMs, realtime}) {
+       {device, noDeviceFlag, reply, silentFlag, flash, dumpFlash, fault, programMs, boardReceive, realtime}) {
     if (line.realDriver && *board)
       return fail(board->get_name() +
                   " describes the simulated cable and cannot be used with --driver libftdi");

@@ -41,6 +41,8 @@ std::optional<std::vector<std::uint8_t>> ReadInputFile(const std::string& path, 
 // False with `error` set when `path` is a directory.
 bool IsWritableOutput(const std::string& path, std::string* error);
 std::optional<int> ParseCount(const std::string& text);
+// "keep" or "drop", what the board does with bytes while it programs a page.
+std::optional<SimOptions::BoardReceive> ParseBoardReceive(const std::string& text);
 // 8 hex digits, the board's answer to "GI".
 std::optional<std::array<std::uint8_t, 4>> ParseReply(const std::string& text);
 

@@ -111,12 +111,14 @@ struct SimLink::Impl {
     Micros moment = clock.Now();
     const Micros deadline = moment + device.readTimeout;
     // Find when the read returns by letting the model run forward; the clock
-    // then waits once for that moment.
+    // then waits once for that moment. Between two events of the line or the
+    // board nothing changes, so the read either has its count by the next
+    // event or waits for it.
     while (true) {
       ProcessUntil(moment);
       const std::size_t arrived = ArrivedBy(moment);
       if (arrived >= count) break;
-      Micros next = arrived < wire.ToPc().size() ? wire.ToPc()[arrived].at : Never;
+      Micros next = count <= wire.ToPc().size() ? wire.ToPc()[count - 1].at : Never;
       next = std::min(next, wire.NextEventAt().value_or(Never));
       if (next > deadline) {
         moment = deadline;

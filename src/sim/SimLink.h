@@ -20,10 +20,10 @@ inline constexpr int AddressUnitsPerPage = 1024;
 
 // One fault from the simulator's command line, e.g. "write:5:3".
 struct Fault {
-  enum class Kind { Write, Verify, LateOk, Unplug, Call };
+  enum class Kind { Write, Verify, LateOk, Unplug, Call, Lose, ShortEcho };
   Kind kind = Kind::Write;
-  int page = 0;          // Write, Verify, LateOk
-  int count = 0;         // Write, Verify: how many answers go wrong
+  int page = 0;          // Write, Verify, LateOk, Lose, ShortEcho
+  int count = 0;         // Write, Verify: how many answers go wrong; Lose, ShortEcho: how many headers
   int milliseconds = 0;  // LateOk
   long long bytes = 0;   // Unplug: bytes written by the PC before the cable is gone
   std::string call;      // Call: driver function name, e.g. "FT_Purge"
@@ -52,6 +52,10 @@ struct SimOptions {
   // The board's flash before the run, FlashBytes long; empty: erased (0xFF).
   std::vector<std::uint8_t> flash;
   int programMs = 0;
+  // What the board does with bytes that arrive while it programs a page:
+  // keeps them for afterwards, or drops them.
+  enum class BoardReceive { Keep, Drop };
+  BoardReceive boardReceive = BoardReceive::Keep;
   // Real timing (125000 baud 8N1, 80 µs a byte each way, timeouts in real
   // time) instead of a virtual clock that jumps over every wait.
   bool realtime = false;
@@ -65,6 +69,7 @@ struct PageEvent {
   int page;           // flash page 0..63 addressed by the command
   bool exact = true;  // ReadBack: false when a verify fault spoiled the answer
   double atMs = 0;    // on the simulation clock
+  std::vector<std::uint8_t> data;  // Written: the bytes programmed
 };
 
 // An FTDI cable with a Kelvo board behind it. Every byte the PC writes comes

@@ -10,23 +10,53 @@ constexpr Micros Never = std::numeric_limits<Micros>::max();
 
 bool Before(Micros t, const SimWire::Byte& b) { return t < b.at; }
 
+constexpr std::size_t HeaderBytes = 5;
+
+// The page of a write that is exactly one "WF" command; nullopt for any other.
+std::optional<int> HeaderPage(const std::uint8_t* bytes, std::size_t count) {
+  if (count != HeaderBytes || bytes[0] != 'W' || bytes[1] != 'F') return std::nullopt;
+  return ((bytes[2] << 16) | (bytes[3] << 8) | bytes[4]) / AddressUnitsPerPage;
+}
+
+// Uses up one of the page's pending faults; false when none is left.
+bool TakeOne(std::map<int, int>& pending, int page) {
+  const auto left = pending.find(page);
+  if (left == pending.end() || left->second == 0) return false;
+  --left->second;
+  return true;
+}
+
 }  // namespace
 
 SimWire::SimWire(const SimOptions& options, Micros byteMicros)
     : byteMicros_(byteMicros), board_(options, [this](std::uint8_t byte, Micros at) { Arrive(byte, at); }) {
   board_.SetByteMicros(byteMicros);
+  for (const Fault& fault : options.faults) {
+    if (fault.kind == Fault::Kind::Lose) lostHeaders_[fault.page] += fault.count;
+    if (fault.kind == Fault::Kind::ShortEcho) shortEchoes_[fault.page] += fault.count;
+  }
 }
 
 void SimWire::Arrive(std::uint8_t byte, Micros at) {
   // Mostly an append; the board's bytes and the echo may interleave.
+  if (toPc_.empty() || toPc_.back().at <= at) {
+    toPc_.push_back(Byte{at, byte});
+    return;
+  }
   toPc_.insert(std::upper_bound(toPc_.begin(), toPc_.end(), at, Before), Byte{at, byte});
 }
 
 Micros SimWire::Send(const std::uint8_t* bytes, std::size_t count, Micros from) {
   Micros done = std::max(from, pcLineFreeAt_);
+  bool lastEchoLost = false;
+  if (const std::optional<int> page = HeaderPage(bytes, count)) {
+    // Lost before the board: it neither takes nor echoes the command.
+    if (TakeOne(lostHeaders_, *page)) return done;
+    lastEchoLost = TakeOne(shortEchoes_, *page);
+  }
   for (std::size_t i = 0; i < count; ++i) {
     done += byteMicros_;
-    fromPc_.push_back({done, bytes[i]});
+    fromPc_.push_back({done, bytes[i], !(lastEchoLost && i + 1 == count)});
   }
   pcLineFreeAt_ = done;
   return done;
@@ -41,9 +71,9 @@ void SimWire::ProcessUntil(Micros moment) {
       const Byte byte = fromPc_.front();
       fromPc_.pop_front();
       // The cable echoes every byte as it goes out, noise permitting.
-      if (lostEchoes_ > 0) {
+      if (byte.echoed && lostEchoes_ > 0) {
         --lostEchoes_;
-      } else {
+      } else if (byte.echoed) {
         Arrive(byte.value, byte.at);
       }
       board_.Receive(byte.value, byte.at);
@@ -61,6 +91,9 @@ std::optional<Micros> SimWire::NextEventAt() const {
 }
 
 std::size_t SimWire::ArrivedBy(Micros moment) const {
+  // Reads mostly ask when everything, or nothing, has arrived.
+  if (toPc_.empty() || toPc_.back().at <= moment) return toPc_.size();
+  if (moment < toPc_.front().at) return 0;
   return static_cast<std::size_t>(std::upper_bound(toPc_.begin(), toPc_.end(), moment, Before) -
                                   toPc_.begin());
 }

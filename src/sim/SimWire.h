@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <vector>
 
 #include "sim/SimBoard.h"
@@ -18,6 +19,7 @@ class SimWire {
   struct Byte {
     Micros at;  // when it has fully arrived at the far end
     std::uint8_t value;
+    bool echoed = true;  // from the PC: whether its echo comes back
   };
 
   // `byteMicros` is the line's time per byte (0: no pacing).
@@ -27,7 +29,8 @@ class SimWire {
   const SimBoard& Board() const { return board_; }
 
   // The PC's bytes go out from `from`, behind any still being sent; returns
-  // when the last one will have arrived.
+  // when the last one will have arrived. A write of a whole "WF" command may
+  // meet a `lose` or `short-echo` fault of its page.
   Micros Send(const std::uint8_t* bytes, std::size_t count, Micros from);
   // Lets everything due up to `moment` happen, in time order.
   void ProcessUntil(Micros moment);
@@ -57,6 +60,8 @@ class SimWire {
   std::deque<Byte> fromPc_;
   Micros pcLineFreeAt_ = 0;
   int lostEchoes_ = 0;
+  std::map<int, int> lostHeaders_;  // page -> "WF" commands still to lose
+  std::map<int, int> shortEchoes_;  // page -> "WF" commands whose echo is still to cut short
   SimBoard board_;
 };
 

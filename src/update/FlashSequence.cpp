@@ -7,8 +7,9 @@
 #include "core/ImageLayout.h"
 #include "core/Texts.h"
 #include "core/UpdaterState.h"
-#include "link/LinkTransfers.h"
 #include "link/LinkResync.h"
+#include "link/LinkTransfers.h"
+#include "protocol/DeviceIdentification.h"
 #include "protocol/PageCommands.h"
 
 namespace kelvo {
@@ -47,6 +48,21 @@ void ResyncAfterFailure(UpdaterState& state, std::int32_t RetriesLeft) {
   ResyncLink(state, FailuresAllowedPerPage - RetriesLeft <= LateAnswerWaitsPerPage);
 }
 
+// A page is written again only once the board has answered "GI" after the
+// failed attempt. It answers only while it waits for a command and is not
+// programming a page, so the retry's command is neither lost to a board still
+// busy with an earlier page (one that drops what arrives meanwhile would then
+// read the page's bytes as commands) nor taken for page data. Each probe that
+// goes unanswered costs the page one failure; false when the budget runs out.
+bool AwaitListeningBoard(UpdaterState& state, std::int32_t& RetriesLeft) {
+  for (;;) {
+    ProbeDevice(state);
+    if (state.LinkStatus == 0) return true;
+    if (--RetriesLeft == 0) return false;
+    ResyncAfterFailure(state, RetriesLeft);
+  }
+}
+
 // Reads the page back until it matches PageBuffer, drawing on the page's
 // budget. Returns false, after the verify message, when the budget runs out.
 bool VerifyPage(UpdaterState& state, std::int32_t& RetriesLeft, const FailureMessages& messages) {
@@ -61,9 +77,10 @@ bool VerifyPage(UpdaterState& state, std::int32_t& RetriesLeft, const FailureMes
   }
 }
 
-// Writes and verifies the page at `imageOffset` to FlashAddress. Writes and
-// verify reads draw on one budget of failures; a failed write is retried from
-// a fresh copy of the image, a failed verify by reading back again only.
+// Writes and verifies the page at `imageOffset` to FlashAddress. Writes, the
+// probes between them and verify reads draw on one budget of failures; a
+// failed write is retried from a fresh copy of the image, a failed verify by
+// reading back again only.
 // Returns false, after the message, when the budget runs out; `failures`
 // grows by the failed transfers the page cost.
 bool TransferPage(UpdaterState& state, std::int32_t imageOffset, const FailureMessages& messages,
@@ -80,6 +97,7 @@ bool TransferPage(UpdaterState& state, std::int32_t imageOffset, const FailureMe
     }
     if (--RetriesLeft == 0) break;
     ResyncAfterFailure(state, RetriesLeft);
+    if (!AwaitListeningBoard(state, RetriesLeft)) break;
   }
   if (!written) {
     Fail(state, messages.writeText, WriteFailureTitle);

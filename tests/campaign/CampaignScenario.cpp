@@ -99,8 +99,12 @@ void ChooseBoard(CampaignScenario& s, Rng& rng) {
     s.options.identifyReply = reply;
     s.boardNote = "reply " + Hex(reply);
   }
-  if (Chance(rng, 0.15)) {
-    s.options.programMs = Uniform(rng, 1, 200);
+  // Real boards take time to program a page; a board that takes none is the
+  // exception.
+  if (!Chance(rng, 0.15)) {
+    static constexpr std::array<int, 3> usual = {1, 10, 100};
+    s.options.programMs =
+        Chance(rng, 0.6) ? usual[static_cast<std::size_t>(Uniform(rng, 0, 2))] : Uniform(rng, 1, 249);
     s.boardNote += ", programs a page in " + std::to_string(s.options.programMs) + " ms";
   }
   if (Chance(rng, 0.5)) {
@@ -151,19 +155,29 @@ void ChooseResource(CampaignScenario& s, Rng& rng) {
   }
 }
 
-// Page data that happens to hold the board's own commands, page ends included
-// (a page for 63 among them): harmless while the board stays in step.
+// Page data that happens to hold the board's own commands, at a page's start,
+// in its middle and in its last bytes (pages 63 and 0 among them), or one
+// command all through a page: harmless while the board stays in step.
 void PlantCommands(CampaignScenario& s, Rng& rng) {
-  if (s.resourceNote != "good" || !Chance(rng, 0.3)) return;
+  if (s.resourceNote != "good" || !Chance(rng, 0.5)) return;
   using namespace std::string_view_literals;
-  static constexpr std::array commands = {"WF\0\xFC\0"sv, "RF\0\xFC\0\x02\0"sv, "WF\0\x04\0"sv, "GI"sv};
+  static constexpr std::array commands = {"WF\0\xFC\0"sv, "WF\0\0\0"sv, "RF\0\xFC\0\x02\0"sv, "WF\0\x04\0"sv,
+                                          "GI"sv};
   const int planted = Uniform(rng, 1, 6);
   for (int i = 0; i < planted; ++i) {
-    const auto& command = commands[static_cast<std::size_t>(Uniform(rng, 0, 3))];
+    const auto& command = commands[static_cast<std::size_t>(Uniform(rng, 0, 4))];
+    s.plantedPages.push_back(Uniform(rng, 0, 62));
+    const std::size_t page = ImagePageOffset(static_cast<std::size_t>(s.plantedPages.back()));
     const int room = static_cast<int>(ImagePageSize - command.size());
-    const int offset = Chance(rng, 0.4) ? room : Uniform(rng, 0, room);
-    const std::size_t at = ImagePageOffset(static_cast<std::size_t>(Uniform(rng, 0, 62))) + offset;
-    std::copy(command.begin(), command.end(), s.image.begin() + static_cast<std::ptrdiff_t>(at));
+    if (Chance(rng, 0.15)) {
+      for (int offset = 0; offset <= room; offset += 256)
+        std::copy(command.begin(), command.end(),
+                  s.image.begin() + static_cast<std::ptrdiff_t>(page + offset));
+      continue;
+    }
+    const int where = Uniform(rng, 0, 3);
+    const int offset = where == 0 ? 0 : where == 1 ? room : Uniform(rng, 1, room - 1);
+    std::copy(command.begin(), command.end(), s.image.begin() + static_cast<std::ptrdiff_t>(page + offset));
   }
   ScrambleBytes(s.image, *s.resource, 7);
   s.resourceNote = "good, with " + std::to_string(planted) + " commands in its page data";
@@ -216,13 +230,21 @@ void ChooseLateAnswers(CampaignScenario& s, Rng& rng) {
   }
 }
 
+// Mostly a page whose data hold commands, which a board out of step would
+// carry out.
+int PickPlantedPage(const CampaignScenario& s, Rng& rng) {
+  if (s.plantedPages.empty() || !Chance(rng, 0.7)) return PickPage(rng);
+  return s
+      .plantedPages[static_cast<std::size_t>(Uniform(rng, 0, static_cast<int>(s.plantedPages.size()) - 1))];
+}
+
 // Answers later than the read timeout, up to 1.5 s, several on one page.
 void ChooseVeryLateAnswers(CampaignScenario& s, Rng& rng) {
   if (!Chance(rng, 0.2)) return;
   const int faults = Uniform(rng, 1, 4);
-  int page = PickPage(rng);
+  int page = PickPlantedPage(s, rng);
   for (int i = 0; i < faults; ++i) {
-    if (i > 0 && Chance(rng, 0.4)) page = PickPage(rng);
+    if (i > 0 && Chance(rng, 0.4)) page = PickPlantedPage(s, rng);
     const int ms = Chance(rng, 0.8) ? Uniform(rng, 250, 1000) : Uniform(rng, 1000, 1500);
     AddFault(s, "late-ok:" + std::to_string(page) + ":" + std::to_string(ms));
   }
@@ -230,13 +252,37 @@ void ChooseVeryLateAnswers(CampaignScenario& s, Rng& rng) {
   s.answersKeepStep = false;
 }
 
+// The two sides out of step: a page's command lost before the board, or its
+// echo cut short after the board took it.
+void ChooseStepFaults(CampaignScenario& s, Rng& rng) {
+  if (!Chance(rng, 0.35)) return;
+  const int faults = Uniform(rng, 1, 3);
+  for (int i = 0; i < faults; ++i) {
+    const int count = Chance(rng, 0.85) ? Uniform(rng, 1, 3) : NearBudget(rng);
+    const std::string kind = Chance(rng, 0.5) ? "lose:" : "short-echo:";
+    AddFault(
+        s, kind + std::to_string(PickPlantedPage(s, rng)) + (count == 1 ? "" : ":" + std::to_string(count)));
+  }
+  s.boardFaultsOnly = false;
+}
+
+void ChooseBoardReceive(CampaignScenario& s, Rng& rng) {
+  if (!Chance(rng, 0.5)) return;
+  s.options.boardReceive = sim::SimOptions::BoardReceive::Drop;
+  s.boardNote += ", drops what arrives while it programs (--board-receive drop)";
+}
+
 bool OnlyRecoverableFaults(const CampaignScenario& s) {
   if (s.options.programMs >= 250) return false;
   std::map<int, int> lateOnPage;
+  std::map<int, int> stepOnPage;
   int reads = 0;
   for (const sim::Fault& fault : s.options.faults) {
     if (fault.kind == sim::Fault::Kind::LateOk && fault.milliseconds <= 1000 && ++lateOnPage[fault.page] <= 3)
       continue;
+    // A few lost or short command echoes on a page cost a retry each.
+    const bool step = fault.kind == sim::Fault::Kind::Lose || fault.kind == sim::Fault::Kind::ShortEcho;
+    if (step && (stepOnPage[fault.page] += fault.count) <= 3) continue;
     if (fault.kind == sim::Fault::Kind::Call && fault.call == "FT_Read") {
       ++reads;
       continue;
@@ -318,12 +364,56 @@ CampaignScenario MakeCampaignScenario(std::uint64_t seed) {
   Rng more(seed ^ 0x5EC0'11D5'7E9Aull);
   PlantCommands(s, more);
   ChooseVeryLateAnswers(s, more);
+  ChooseStepFaults(s, more);
+  ChooseBoardReceive(s, more);
   if (s.options.programMs >= 250) {
     s.boardFaultsOnly = false;
     s.answersKeepStep = false;
   }
   s.flashMustComplete = OnlyRecoverableFaults(s);
   return s;
+}
+
+CampaignScenario MakeScenario(const std::vector<std::string>& faults,
+                              const std::vector<PlantedBytes>& planted, sim::SimOptions::BoardReceive receive,
+                              int programMs) {
+  CampaignScenario s;
+  s.options.flash = OldFirmwareFlash();
+  s.options.programMs = programMs;
+  s.options.boardReceive = receive;
+  s.boardNote =
+      "reply 505A0012, holds older firmware, programs a page in " + std::to_string(programMs) + " ms" +
+      (receive == sim::SimOptions::BoardReceive::Drop ? ", drops what arrives while it programs" : "");
+  s.image = SamplePlain();
+  s.resource = SampleStored();
+  s.imageAccepted = true;
+  s.resourceNote = "good";
+  for (const PlantedBytes& p : planted) {
+    const std::size_t page = ImagePageOffset(static_cast<std::size_t>(p.page));
+    for (std::size_t at = static_cast<std::size_t>(p.offset); at + p.bytes.size() <= ImagePageSize;
+         at += static_cast<std::size_t>(p.every)) {
+      std::copy(p.bytes.begin(), p.bytes.end(), s.image.begin() + static_cast<std::ptrdiff_t>(page + at));
+      if (p.every <= 0) break;
+    }
+  }
+  if (!planted.empty()) {
+    ScrambleBytes(s.image, *s.resource, 7);
+    s.resourceNote = "good, with commands in its page data";
+  }
+  if (programMs >= 250) s.answersKeepStep = false;
+  AddFaults(s, faults);
+  return s;
+}
+
+void AddFaults(CampaignScenario& s, const std::vector<std::string>& faults) {
+  for (const std::string& spec : faults) {
+    AddFault(s, spec);
+    using Kind = sim::Fault::Kind;
+    const Kind kind = s.options.faults.back().kind;
+    if (kind != Kind::Write && kind != Kind::Verify) s.boardFaultsOnly = false;
+    if (kind == Kind::Call || kind == Kind::Unplug) s.cableKeepsStep = false;
+    if (kind == Kind::LateOk && s.options.faults.back().milliseconds >= 250) s.answersKeepStep = false;
+  }
 }
 
 std::string DescribeScenario(const CampaignScenario& s) {

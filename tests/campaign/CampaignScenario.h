@@ -25,6 +25,8 @@ struct CampaignScenario {
   bool imageAccepted = false;
   // The plain image the resource carries, when it is accepted.
   std::vector<std::uint8_t> image;
+  // Pages whose data were given commands of the board's own.
+  std::vector<int> plantedPages;
 
   // A second "Find Device" click while the check waits for the board.
   bool secondFindDuringCheck = false;
@@ -48,6 +50,23 @@ struct CampaignScenario {
 
 // The scenario for `seed`; the same seed always gives the same scenario.
 CampaignScenario MakeCampaignScenario(std::uint64_t seed);
+
+// Bytes written into one page of the sample image at `offset`, and with
+// `every` > 0 again every `every` bytes as far as they fit.
+struct PlantedBytes {
+  int page = 0;
+  int offset = 0;
+  std::string bytes;
+  int every = 0;
+};
+
+// A scenario made by hand: the sample image with `planted` in its pages, a
+// board with older firmware that programs a page in `programMs`, these faults.
+CampaignScenario MakeScenario(const std::vector<std::string>& faults,
+                              const std::vector<PlantedBytes>& planted, sim::SimOptions::BoardReceive receive,
+                              int programMs);
+// Adds faults, as the simulator program takes them, to a hand-made scenario.
+void AddFaults(CampaignScenario& scenario, const std::vector<std::string>& faults);
 
 // Everything needed to read and replay a run, on a few lines.
 std::string DescribeScenario(const CampaignScenario& scenario);

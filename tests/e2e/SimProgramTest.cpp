@@ -277,6 +277,9 @@ TEST(SimProgram, BadCommandLinesAreRefusedWithOneLine) {
       {"--silent", "--reply", "505A0012"},
       {"--device", "A", "--no-device"},
       {"--no-resource", "--resource", KELVO_SCRAMBLED_IMAGE},
+      {"--board-receive", "hold"},
+      {"--fault", "short-echo:64"},
+      {"--driver", "libftdi", "--board-receive", "drop"},
   };
   for (const QStringList& args : bad) {
     const SimRun run = RunSim(args);
@@ -417,6 +420,26 @@ TEST(EmulatedCable, UnpluggedInTheMiddleFailsAsOnTheSimulatedLink) {
   EXPECT_EQ(messages[0]["title"], simulated.Events("message")[0]["title"]);
   EXPECT_NE(onCable.LastState()["status"].toString(), "Flash Complete!");
   EXPECT_EQ(onCable.trace.back()["status"].toInt(), 4) << "every call after the unplug is an I/O error";
+}
+
+// The faults that put the two sides out of step reach the board behind the
+// real USB stack too: a lost and a short WF echo on a board that drops what
+// arrives while it programs cost a retry each, with the same writes as on the
+// simulated link, and page 63 stays as it was.
+TEST(EmulatedCable, LostAndShortCommandEchoesCostARetryEach) {
+  const QStringList board = {"--board-receive", "drop",   "--program-ms", "10",
+                             "--fault",         "lose:5", "--fault",      "short-echo:9"};
+  const SimRun onCable = RunOnCable(board, {"--clicks", "find,flash"});
+  const SimRun simulated = RunSim(board + QStringList{"--clicks", "find,flash"});
+  ASSERT_EQ(onCable.exitCode, 0) << onCable.standardError.toStdString();
+  EXPECT_EQ(onCable.LastState()["status"].toString(), "Flash Complete!");
+  const QByteArray image = ReadAll(KELVO_PLAIN_IMAGE);
+  ASSERT_EQ(onCable.flash.size(), 131072);
+  EXPECT_EQ(onCable.flash.left(63 * 2048), image.mid(8, 63 * 2048));
+  EXPECT_EQ(onCable.flash.mid(63 * 2048), QByteArray(2048, char(0xFF)));
+  // Start-up's and the check's GI, then one after each failed write.
+  EXPECT_EQ(Writes(onCable, "4749").size(), 4u);
+  EXPECT_EQ(Writes(onCable, ""), Writes(simulated, ""));
 }
 
 // kelvo-flash on emulated cables: each board's outcome in its "result"

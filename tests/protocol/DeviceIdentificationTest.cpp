@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "link/LinkTransfers.h"
 #include "support/SimRig.h"
 
 namespace kelvo::test {
@@ -133,6 +134,42 @@ TEST(IdentifyDevice, CablePulledMidCommandReportsTheIoError) {
   EXPECT_TRUE(rig.state.UpdateModeFlag);
   IdentifyDevice(rig.state);  // and it stays gone
   EXPECT_EQ(rig.state.LinkStatus, static_cast<std::int32_t>(FT_IO_ERROR));
+}
+
+// The probe between write attempts answers only whether the board listens:
+// it purges, asks "GI", leaves the versions alone, and fails while a board
+// that drops what arrives during programming is still programming a page.
+TEST(ProbeDevice, AnsweredOnlyByABoardThatWaitsForACommand) {
+  sim::SimOptions options;
+  options.identifyReply = std::array<std::uint8_t, 4>{'P', 'Z', 0x00, 0x23};
+  options.programMs = 400;
+  options.boardReceive = sim::SimOptions::BoardReceive::Drop;
+  SimRig rig(options);
+  ASSERT_TRUE(rig.OpenQuietly());
+  rig.state.DeviceVersion = {3, 7};
+  ProbeDevice(rig.state);
+  EXPECT_EQ(rig.state.LinkStatus, 0);
+  EXPECT_EQ(rig.state.DeviceVersion, (FirmwareVersion{3, 7}));
+  EXPECT_EQ(rig.Calls(), (std::vector<std::string>{R"({"call":"FT_Purge","args":[3],"status":0})",
+                                                   R"({"call":"FT_Write","args":["4749",2],"status":0})",
+                                                   R"({"call":"FT_Read","args":[2,2],"status":0})",
+                                                   R"({"call":"FT_Read","args":[4,4],"status":0})"}));
+
+  std::vector<std::uint8_t> page = {'W', 'F', 0x00, 0x04, 0x00};
+  page.resize(5 + 2048, 0x11);
+  std::uint32_t written = 0;
+  ASSERT_EQ(
+      rig.link.FT_Write(rig.state.LinkHandle, page.data(), static_cast<std::uint32_t>(page.size()), &written),
+      FT_OK);
+  rig.state.ReadLength = static_cast<std::int32_t>(page.size());
+  ReadReply(rig.state);  // the echo: the board is now programming for 400 ms
+  ProbeDevice(rig.state);
+  EXPECT_EQ(rig.state.LinkStatus, LinkStatusTransferFailed);
+  rig.state.ReadLength = 2;
+  ReadReply(rig.state);  // the page's "OK", once programmed
+  ASSERT_EQ(rig.Reply(2), "OK");
+  ProbeDevice(rig.state);
+  EXPECT_EQ(rig.state.LinkStatus, 0);
 }
 
 }  // namespace

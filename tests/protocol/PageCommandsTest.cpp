@@ -175,17 +175,51 @@ TEST(PageCommandFailures, RefusedDataWriteEndsWithTheLibrarysStatus) {
   EXPECT_THAT(rig.ReadsAsked(), ElementsAre(5u));  // only the command's echo
 }
 
-// The command went out whole, so the board waits for its page: it gets the
-// page, but the attempt has failed and no answer is read.
-TEST(PageCommandFailures, ShortCommandEchoStillSendsThePageButReadsNoAnswer) {
-  Rig rig;
-  rig.driver.echoShortOnWrite = 0;
-  rig.driver.echoShortBy = 1;
-  WritePage(rig.state);
-  EXPECT_EQ(rig.state.LinkStatus, 8);
-  ASSERT_EQ(rig.driver.writes.size(), 2u);
-  EXPECT_EQ(rig.driver.writes[1], rig.boardPage);
-  EXPECT_THAT(rig.ReadsAsked(), ElementsAre(5u, 1u));  // the echo, then the missing byte
+// Once the command has gone out, an attempt that fails before the page's echo
+// is whole may leave the board waiting for (the rest of) its page: a page's
+// worth of bytes that start no command follows, never a byte of the page
+// after a short command echo. A command that never went out, or a page that
+// came back whole, needs none.
+TEST(PageCommandFailures, BoardLeftWaitingForItsPageIsReleasedWithBytesThatStartNoCommand) {
+  struct Case {
+    const char* what;
+    std::vector<FT_STATUS> writeStatuses;
+    std::size_t echoShortOnWrite;  // with echoShortBy 1
+    std::size_t echoShortBy;
+    std::vector<Bytes> okAnswer;
+    bool pageSent;
+    bool released;
+  };
+  const std::vector<Case> cases = {
+      {"command echo short", {}, 0, 1, {Text("OK")}, false, true},
+      {"command write refused", {FT_IO_ERROR}, 0, 0, {Text("OK")}, false, false},
+      {"page write refused", {FT_OK, FT_IO_ERROR}, 0, 0, {Text("OK")}, true, true},
+      {"page echo short", {}, 1, 1, {}, true, true},
+      {"no answer", {}, 0, 0, {}, true, false},
+      {"answer not OK", {}, 0, 0, {Text("NO")}, true, false},
+  };
+  for (const Case& c : cases) {
+    Rig rig;
+    rig.driver.writeStatuses = c.writeStatuses;
+    rig.driver.echoShortOnWrite = c.echoShortOnWrite;
+    rig.driver.echoShortBy = c.echoShortBy;
+    rig.okAnswer = c.okAnswer;
+    WritePage(rig.state);
+    EXPECT_NE(rig.state.LinkStatus, 0) << c.what;
+    const auto& w = rig.driver.writes;
+    ASSERT_FALSE(w.empty()) << c.what;
+    EXPECT_EQ(w.size(), 1u + (c.pageSent ? 1 : 0) + (c.released ? 1 : 0)) << c.what;
+    if (c.pageSent && w.size() > 1) {
+      EXPECT_EQ(w[1], rig.boardPage) << c.what;
+    }
+    if (c.released) {
+      const Bytes& filler = w.back();
+      EXPECT_EQ(filler.size(), PageBytes) << c.what;
+      EXPECT_TRUE(std::none_of(filler.begin(), filler.end(), [](std::uint8_t b) {
+        return b == 'G' || b == 'W' || b == 'R';
+      })) << c.what;
+    }
+  }
 }
 
 TEST(PageCommandFailures, ShortDataEchoStopsBeforeTheAnswer) {

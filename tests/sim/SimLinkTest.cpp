@@ -91,6 +91,17 @@ TEST(FaultSpec, AcceptsEveryKind) {
   auto nth = ParseFault("call:FT_Read:18:3", &error);
   ASSERT_TRUE(nth) << error;
   EXPECT_EQ(nth->nth, 3);
+
+  auto lose = ParseFault("lose:5", &error);
+  ASSERT_TRUE(lose) << error;
+  EXPECT_EQ(lose->kind, Fault::Kind::Lose);
+  EXPECT_EQ(lose->page, 5);
+  EXPECT_EQ(lose->count, 1);
+
+  auto shortEcho = ParseFault("short-echo:62:3", &error);
+  ASSERT_TRUE(shortEcho) << error;
+  EXPECT_EQ(shortEcho->kind, Fault::Kind::ShortEcho);
+  EXPECT_EQ(shortEcho->count, 3);
 }
 
 TEST(FaultSpec, RejectsMalformedSpecsWithOneLine) {
@@ -115,6 +126,11 @@ TEST(FaultSpec, RejectsMalformedSpecsWithOneLine) {
                            "write: 5:1",
                            "write:+5:1",
                            "call:FT_Read:99999999999",
+                           "lose",
+                           "lose:64",
+                           "lose:5:1:1",
+                           "short-echo:5:x",
+                           "short-echo:",
                            "bad\nline"}) {
     std::string error;
     EXPECT_FALSE(ParseFault(spec, &error)) << spec;
@@ -264,6 +280,59 @@ TEST_F(SimCable, LateOkArrivesAfterTheReadTimeoutOnce) {
   EXPECT_TRUE(WritePage(5, 0x01).empty());
   EXPECT_EQ(Read(2), Text("OK"));  // it does come, 300 ms after the echo
   EXPECT_EQ(WritePage(5, 0x02), Text("OK"));
+}
+
+// The line faults hit the writes of whole "WF" commands for their page only;
+// page data that starts like one passes.
+TEST_F(SimCable, LostHeaderNeverReachesTheBoardAndShortEchoLosesItsLastByte) {
+  SimOptions options;
+  options.faults = {*ParseFault("lose:2:2", nullptr), *ParseFault("short-echo:3", nullptr)};
+  Open(options);
+  const Bytes header2 = {'W', 'F', 0, 8, 0};
+  Bytes data(FlashPageBytes, 0x11);
+  std::copy(header2.begin(), header2.end(), data.begin());
+  ASSERT_EQ(Write({'W', 'F', 0, 4, 0}), FT_OK);
+  EXPECT_EQ(Read(5).size(), 5u);
+  ASSERT_EQ(Write(data), FT_OK);
+  EXPECT_EQ(Read(FlashPageBytes + 2).size(), static_cast<std::size_t>(FlashPageBytes + 2));
+  for (int lost = 0; lost < 2; ++lost) {
+    ASSERT_EQ(Write(header2), FT_OK);
+    EXPECT_TRUE(Read(5).empty());
+  }
+  EXPECT_EQ(WritePage(2, 0x22), Text("OK"));
+
+  ASSERT_EQ(Write({'W', 'F', 0, 12, 0}), FT_OK);
+  EXPECT_EQ(Read(5), (Bytes{'W', 'F', 0, 12}));
+  ASSERT_EQ(Write(Bytes(FlashPageBytes, 0x33)), FT_OK);  // the board did get the command
+  EXPECT_EQ(Read(FlashPageBytes + 2).size(), static_cast<std::size_t>(FlashPageBytes + 2));
+  EXPECT_EQ(WritePage(3, 0x34), Text("OK"));  // one short echo only
+
+  const auto& events = link->PageEvents();
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_EQ(events[0].page, 1);
+  EXPECT_EQ(events[0].data, data);
+  EXPECT_EQ(events[1].page, 2);
+  EXPECT_EQ(events[1].data, Bytes(FlashPageBytes, 0x22));
+  EXPECT_EQ(events[2].data, Bytes(FlashPageBytes, 0x33));
+  EXPECT_EQ(events[3].data, Bytes(FlashPageBytes, 0x34));
+}
+
+// A command that arrives while the board programs a page: kept and carried
+// out afterwards, or dropped, by the board's receive model.
+TEST_F(SimCable, BytesDuringProgrammingAreKeptOrDroppedByTheBoardModel) {
+  for (const auto receive : {SimOptions::BoardReceive::Keep, SimOptions::BoardReceive::Drop}) {
+    SimOptions options;
+    options.programMs = 100;
+    options.boardReceive = receive;
+    Open(options);
+    ASSERT_EQ(Write({'W', 'F', 0, 4, 0}), FT_OK);
+    ASSERT_EQ(Write(Bytes(FlashPageBytes, 0x11)), FT_OK);
+    ASSERT_EQ(Read(5 + FlashPageBytes).size(), 5u + FlashPageBytes);
+    ASSERT_EQ(Write(Text("GI")), FT_OK);  // arrives while page 1 is programmed
+    EXPECT_EQ(Read(4), (Bytes{'G', 'I', 'O', 'K'}));
+    const bool kept = receive == SimOptions::BoardReceive::Keep;
+    EXPECT_EQ(Read(4), kept ? (Bytes{'P', 'Z', 0x00, 0x12}) : Bytes{}) << (kept ? "keep" : "drop");
+  }
 }
 
 TEST_F(SimCable, PurgeOfUnsentBytesKeepsThemFromTheBoard) {

@@ -49,8 +49,8 @@ Bytes MakeImage() {
 // A board behind the simulated cable, an open link and a loaded image: the
 // state the device check leaves for the flash.
 struct FlashRig : test::SimRig {
-  explicit FlashRig(const std::vector<const char*>& faults = {}, int programMs = 0)
-      : SimRig(Options(faults, programMs)) {
+  explicit FlashRig(const std::vector<const char*>& faults = {}, int programMs = 0, bool answersGi = true)
+      : SimRig(Options(faults, programMs, answersGi)) {
     OpenLink(state);
     window.onPump = [this] { window.log.push_back("pump"); };
     link.SetTraceSink([this](const std::string& line) {
@@ -60,9 +60,10 @@ struct FlashRig : test::SimRig {
     window.log.clear();
   }
 
-  static sim::SimOptions Options(const std::vector<const char*>& faults, int programMs) {
+  static sim::SimOptions Options(const std::vector<const char*>& faults, int programMs, bool answersGi) {
     sim::SimOptions options;
     options.programMs = programMs;
+    if (!answersGi) options.identifyReply.reset();
     options.flash.assign(sim::FlashBytes, FlashBefore);
     return test::WithFaults({faults.begin(), faults.end()}, std::move(options));
   }
@@ -391,6 +392,25 @@ TEST(FlashSequenceOutOfStep, LateAnswerAndAFailedReadAnywhereStillComplete) {
     EXPECT_TRUE(rig.window.messages.empty()) << readFault;
     EXPECT_TRUE(rig.HoldsImage()) << readFault;
   }
+}
+
+// A page is written again only once the board has answered "GI"; a board
+// that never does costs the page its budget in unanswered probes, and the
+// page is not written a second time.
+TEST(FlashSequenceOutOfStep, NoRetryOfAWriteUntilTheBoardAnswersGi) {
+  FlashRig silent({"write:5:1"}, 10, false);
+  FlashDevice(silent.state);
+  EXPECT_TRUE(silent.state.OperationFailed);
+  ASSERT_EQ(silent.window.messages.size(), 1u);
+  EXPECT_EQ(silent.window.messages[0].text, AscendingWriteText);
+  EXPECT_EQ(silent.Count(PageEvent::Kind::WriteRefused, 5) + silent.Written(5), 1);
+  EXPECT_EQ(silent.Count(PageEvent::Kind::Written, 6), 0);
+
+  FlashRig answering({"write:5:1"}, 10);
+  FlashDevice(answering.state);
+  EXPECT_FALSE(answering.state.OperationFailed);
+  EXPECT_EQ(answering.Written(5), 1);
+  EXPECT_TRUE(answering.HoldsImage());
 }
 
 }  // namespace
