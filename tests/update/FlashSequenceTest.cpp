@@ -361,7 +361,9 @@ TEST(FlashSequenceOutOfStep, LateAnswersCostRetriesNotThePage) {
     EXPECT_FALSE(rig.state.OperationFailed) << what;
     EXPECT_TRUE(rig.window.messages.empty()) << what;
     EXPECT_TRUE(rig.HoldsImage()) << what;
-    if (faults.size() == 1) EXPECT_THAT(rig.Written(5), ::testing::AnyOf(2, 3)) << what;
+    if (faults.size() == 1) {
+      EXPECT_THAT(rig.Written(5), ::testing::AnyOf(2, 3)) << what;
+    }
   }
 }
 
