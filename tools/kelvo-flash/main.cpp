@@ -15,6 +15,22 @@
 #include "cli/WindowsConsole.h"
 #endif
 
+namespace {
+
+#ifdef _WIN32
+bool InputIsTerminal() { return kelvo::cli::InputIsConsole(); }
+bool ErrorIsTerminal() { return kelvo::cli::ErrorIsConsole(); }
+// The cable vendor's DLL is installed apart from the program.
+std::string CableDriverProblem() { return kelvo::D2xxDriver().LoadError(); }
+#else
+bool InputIsTerminal() { return isatty(STDIN_FILENO) == 1; }
+bool ErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+// libftdi1 is linked into the program.
+std::string CableDriverProblem() { return {}; }
+#endif
+
+}  // namespace
+
 int main(int argc, char** argv) {
   // One driver per cable, so that one board's failure cannot reach another's;
   // one trace for all of them, each line with the serial of its board.
@@ -34,17 +50,10 @@ int main(int argc, char** argv) {
       .out = std::cout,
       .err = std::cerr,
       .in = std::cin,
-#ifdef _WIN32
-      .inputIsTerminal = kelvo::cli::InputIsConsole(),
-      .errorIsTerminal = kelvo::cli::ErrorIsConsole(),
+      .inputIsTerminal = InputIsTerminal(),
+      .errorIsTerminal = ErrorIsTerminal(),
       .takeInterrupts = true,
-      // The cable vendor's DLL is installed apart from the program.
-      .cableDriverProblem = [] { return kelvo::D2xxDriver().LoadError(); },
-#else
-      .inputIsTerminal = isatty(STDIN_FILENO) == 1,
-      .errorIsTerminal = isatty(STDERR_FILENO) == 1,
-      .takeInterrupts = true,
-#endif
+      .cableDriverProblem = CableDriverProblem,
   };
   return kelvo::cli::RunFlash(std::vector<std::string>(argv + 1, argv + argc), env);
 }
