@@ -19,12 +19,15 @@ bash scripts/install-deps.sh windows
 export WINEPREFIX="$PWD/build-windows/wine"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="winedbg.exe=d"
+# One server kept for the whole run (not one left from an earlier run, which
+# ends on its own), and the prefix made before anything runs in it: otherwise
+# the first program to start absorbs half a minute. Making a prefix is chatty
+# (there is no 32-bit wine here); its words go to a log.
 mkdir -p "$WINEPREFIX"
-# One server for the whole run, and the prefix made before anything runs in
-# it: otherwise the first program to start absorbs half a minute.
-/usr/lib/wine/wineserver64 -p || true  # already running for this prefix
+/usr/lib/wine/wineserver64 -k 2>/dev/null || true
+/usr/lib/wine/wineserver64 -p
 trap '/usr/lib/wine/wineserver64 -k || true' EXIT
-/usr/lib/wine/wine64 wineboot --init
+/usr/lib/wine/wine64 wineboot --init 2>build-windows/wineboot.log || { cat build-windows/wineboot.log; exit 1; }
 
 cmake --preset windows
 cmake --build --preset windows -j "$jobs"
