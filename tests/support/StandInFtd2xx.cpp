@@ -48,13 +48,13 @@ struct Bus {
   std::ofstream trace;
 
   Bus() {
-    std::string spec = Environment("KELVO_STAND_IN_CABLES");
-    if (spec.empty()) spec = "Corvane Serial Link:KV000001";
+    std::string listed = Environment("KELVO_STAND_IN_CABLES");
+    if (listed.empty()) listed = "Corvane Serial Link:KV000001";
     kelvo::sim::SimOptions options;
     options.devices.clear();
-    for (std::size_t start = 0; start <= spec.size();) {
-      const std::size_t end = std::min(spec.find(';', start), spec.size());
-      const std::string entry = spec.substr(start, end - start);
+    for (std::size_t start = 0; start <= listed.size();) {
+      const std::size_t end = std::min(listed.find(';', start), listed.size());
+      const std::string entry = listed.substr(start, end - start);
       const std::size_t colon = entry.rfind(':');
       options.devices.push_back(entry.substr(0, colon));
       options.serials.push_back(colon == std::string::npos ? kelvo::sim::DeviceSerial({}, options.serials.size())
