@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building, testing and the demo need, from Debian's packages
-# only. Quick when everything is already there.
+# only. Quick when everything is already there. `install-deps.sh windows`
+# installs what the Windows cross build and its tests under wine need instead.
 set -euo pipefail
 
 packages=(
@@ -12,6 +13,11 @@ packages=(
   xvfb xauth fonts-dejavu-core jq
   dpkg-dev desktop-file-utils lintian appstream
 )
+if [ "${1:-}" = windows ]; then
+  # mingw-w64 with the posix thread model (std::thread), 64-bit wine, and
+  # GoogleTest's sources to build for Windows.
+  packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine64 googletest)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

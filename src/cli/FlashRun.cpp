@@ -122,6 +122,10 @@ int RunFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
   }
   if (!options.list && !options.yes && !env.inputIsTerminal)
     return Refuse(env, "no terminal to confirm the flash on; give --yes to flash without asking");
+  if (const std::string problem = env.cableDriverProblem ? env.cableDriverProblem() : ""; !problem.empty()) {
+    env.err << "kelvo-flash: " << problem << '\n';
+    return StatusNoCable;
+  }
 
   FtdiDriver& lister = env.makeDriver("", options.tracePath);
   ResourceLoader image = env.embeddedImage;

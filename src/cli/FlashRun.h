@@ -25,6 +25,10 @@ struct FlashEnvironment {
   // Ctrl-C is taken by the run: it ends the program before the first flash
   // and is refused while boards are being flashed.
   bool takeInterrupts = false;
+  // Why no cable can be reached at all (the cable driver is missing), or
+  // empty. Asked once the command line wants a cable, so --help works
+  // without the driver.
+  std::function<std::string()> cableDriverProblem;
 };
 
 // The whole program after main: returns the exit status.

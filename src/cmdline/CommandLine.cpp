@@ -45,6 +45,9 @@ void Prepare(CLI::App& app, const std::string& usage) {
   app.set_version_flag("--version", VersionText(app.get_name()), "Print the version and exit");
   // A repeated option that takes one value keeps the last, as it always did.
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  // The same words on every system: on Windows CLI11 would read "/x" as an
+  // option, and every absolute path of a POSIX shell (wine's, MSYS's) with it.
+  app.allow_windows_style_options(false);
 }
 
 bool Parse(CLI::App& app, const std::vector<std::string>& args, std::optional<Answer>* answer,

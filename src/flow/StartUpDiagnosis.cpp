@@ -23,6 +23,16 @@ std::string Hex(const std::uint8_t* bytes, std::size_t count) {
   return text;
 }
 
+#ifdef _WIN32
+// The vendor's driver says less than libftdi1: whether it is there at all,
+// and the status of the call that failed.
+std::string CableLine(const UpdaterState& state, const D2xxDriver& cable) {
+  if (!cable.LoadError().empty()) return cable.LoadError();
+  const std::string wanted = Quoted(LinkDescriptions[0]) + " or " + Quoted(LinkDescriptions[1]);
+  return "no cable described " + wanted + " could be opened and set up (status " +
+         std::to_string(state.LinkStatus) + (cable.LastError().empty() ? "" : ", " + cable.LastError()) + ")";
+}
+#else
 std::string CableLine(const UpdaterState& state, const LibFtdiDriver& cable) {
   const LibFtdiDriver::OpenReport& report = cable.LastOpen();
   const std::string wanted = Quoted(LinkDescriptions[0]) + " or " + Quoted(LinkDescriptions[1]);
@@ -56,6 +66,7 @@ std::string CableLine(const UpdaterState& state, const LibFtdiDriver& cable) {
   for (const std::string& product : report.seen) seen += (seen.empty() ? "" : ", ") + Quoted(product);
   return "no FTDI device is described " + wanted + "; connected: " + seen;
 }
+#endif
 
 std::string BoardLine(const UpdaterState& state) {
   const std::uint8_t* reply = state.ReplyBuffer.data();
@@ -76,7 +87,7 @@ std::string BoardLine(const UpdaterState& state) {
 
 }  // namespace
 
-std::string StartUpRefusalLine(const UpdaterState& state, bool programEnded, const LibFtdiDriver& cable) {
+std::string StartUpRefusalLine(const UpdaterState& state, bool programEnded, const CableDriver& cable) {
   return programEnded ? BoardLine(state) : CableLine(state, cable);
 }
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "link/LibFtdiDriver.h"
+#include "link/CableDriver.h"
 
 namespace kelvo {
 
@@ -14,6 +14,6 @@ struct UpdaterState;
 // why) or the board (its answer to "GI" in hex). `programEnded` tells the
 // board's refusal, which ends the program, from the link's, which only closes
 // the window. The message boxes say less; operators and support read this.
-std::string StartUpRefusalLine(const UpdaterState& state, bool programEnded, const LibFtdiDriver& cable);
+std::string StartUpRefusalLine(const UpdaterState& state, bool programEnded, const CableDriver& cable);
 
 }  // namespace kelvo

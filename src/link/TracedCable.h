@@ -7,7 +7,7 @@
 #include <ostream>
 #include <string>
 
-#include "link/LibFtdiDriver.h"
+#include "link/CableDriver.h"
 #include "link/TracingDriver.h"
 
 namespace kelvo {
@@ -38,7 +38,7 @@ class TraceWriter {
   const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
-// The real cable as the programs open it: LibFtdiDriver, and every call on it
+// The real cable as the programs open it: CableDriver, and every call on it
 // written to `trace` when one is given, with `serial` on each line when the
 // trace is shared.
 class TracedCable {
@@ -50,12 +50,12 @@ class TracedCable {
   // The driver the routines use: the tracing one, or the cable itself.
   FtdiDriver& Driver() { return traced_ ? static_cast<FtdiDriver&>(*traced_) : cable_; }
   // The cable underneath, for what only it can tell (why an open failed).
-  const LibFtdiDriver& Cable() const { return cable_; }
+  const CableDriver& Cable() const { return cable_; }
   // Milliseconds since the trace opened, or since this cable was made.
   double NowMs() const;
 
  private:
-  LibFtdiDriver cable_;
+  CableDriver cable_;
   std::chrono::steady_clock::time_point start_;
   std::optional<TracingDriver> traced_;
 };

@@ -17,7 +17,10 @@ void SimClock::WaitUntil(Micros moment) {
     if (moment > virtualNow_) virtualNow_ = moment;
     return;
   }
-  std::this_thread::sleep_until(start_ + std::chrono::microseconds(moment));
+  // Some sleeps end early (mingw's under wine, by up to a millisecond): a
+  // wait is over only once the clock says so.
+  const auto due = start_ + std::chrono::microseconds(moment);
+  while (std::chrono::steady_clock::now() < due) std::this_thread::sleep_until(due);
 }
 
 }  // namespace kelvo::sim

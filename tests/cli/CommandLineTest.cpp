@@ -144,5 +144,20 @@ TEST(CommandLine, FailureUsesTheWindowsMessage) {
   EXPECT_NE(bus.err.str().find("KV000002: complete"), std::string::npos) << bus.err.str();
 }
 
+// Without the cable driver (on Windows: no ftd2xx.dll) a run that wants a
+// cable says so in one line and touches nothing; --help still answers.
+TEST(CommandLine, MissingCableDriverIsOneLineAndNoCable) {
+  SimCables bus;
+  bus.boards.resize(1);
+  bus.driverProblem = "the FTDI cable driver ftd2xx.dll could not be loaded";
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--list"}, {"--all", "--yes"}}) {
+    bus.err.str("");
+    EXPECT_EQ(bus.Run(args, ResourceOf(ScrambledSample())), 3) << args.front();
+    EXPECT_EQ(bus.err.str(), "kelvo-flash: the FTDI cable driver ftd2xx.dll could not be loaded\n");
+  }
+  EXPECT_TRUE(bus.links.empty());
+  EXPECT_EQ(bus.Run({"--help"}, ResourceOf(ScrambledSample())), 0);
+}
+
 }  // namespace
 }  // namespace kelvo::test

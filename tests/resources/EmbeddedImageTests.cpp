@@ -6,11 +6,12 @@
 #include "image/FirmwareImageLoader.h"
 #include "image/ImageCodec.h"
 #include "support/ImageRig.h"
-#include "resources/QtResourceLoader.h"
+#include "resources/EmbeddedResources.h"
 #include "image/SampleImage.h"
 #include "support/ToolRunner.h"
 
-// This test program carries the build's image the way the updater does.
+// This test program carries the build's image the way the updater does: a Qt
+// resource on Linux, a PE resource on Windows.
 namespace kelvo {
 namespace {
 
@@ -19,15 +20,15 @@ using test::ImageRig;
 using imagetest::ReadBytes;
 using imagetest::ScratchDir;
 
-TEST(EmbeddedImage, QtResourceHoldsTheScrambledFileOfTheBuild) {
-  const std::optional<Bytes> resource = QtResourceLoader()("JPG", 100);
+TEST(EmbeddedImage, ResourceHoldsTheScrambledFileOfTheBuild) {
+  const std::optional<Bytes> resource = EmbeddedResources()("JPG", 100);
   ASSERT_TRUE(resource.has_value());
   EXPECT_EQ(resource->size(), ScrambledImageSize);
   EXPECT_EQ(*resource, ReadBytes(KELVO_SCRAMBLED_IMAGE));
 }
 
 TEST(EmbeddedImage, OtherTypesAndIdsAreAbsent) {
-  const ResourceLoader loader = QtResourceLoader();
+  const ResourceLoader loader = EmbeddedResources();
   EXPECT_FALSE(loader("JPG", 101).has_value());
   EXPECT_FALSE(loader("JPG", 0).has_value());
   EXPECT_FALSE(loader("BMP", 100).has_value());
@@ -35,11 +36,11 @@ TEST(EmbeddedImage, OtherTypesAndIdsAreAbsent) {
   EXPECT_FALSE(loader("", 100).has_value());
 }
 
-TEST(EmbeddedImage, LoadsThroughTheQtResource) {
+TEST(EmbeddedImage, LoadsThroughTheEmbeddedResource) {
   const Bytes plain = ReadBytes(KELVO_PLAIN_IMAGE);
   ASSERT_EQ(plain.size(), FirmwareImageSize);
 
-  ImageRig t(QtResourceLoader());
+  ImageRig t(EmbeddedResources());
   LoadFirmwareImage(t.state);
   EXPECT_FALSE(t.state.OperationFailed);
   EXPECT_EQ(t.state.FirmwareImage, plain);

@@ -20,6 +20,8 @@ struct SimCables {
   std::map<std::string, sim::SimLink*> bySerial;  // the last link made for each serial
   std::ostringstream out, err;
   std::istringstream in;
+  // What the run is told about the cable driver: empty, it is there.
+  std::string driverProblem;
 
   FtdiDriver& Make(const std::string& serial) {
     sim::SimOptions bus;
@@ -49,6 +51,7 @@ struct SimCables {
         .inputIsTerminal = terminal,
         .errorIsTerminal = false,
         .takeInterrupts = false,
+        .cableDriverProblem = [this] { return driverProblem; },
     };
     return cli::RunFlash(args, env);
   }

@@ -1,7 +1,11 @@
 #pragma once
 
+#ifdef _WIN32
+#include <process.h>
+#else
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstdint>
 #include <cstdlib>
@@ -15,12 +19,18 @@
 
 namespace kelvo::imagetest {
 
+#ifdef _WIN32
+inline int ProcessId() { return ::_getpid(); }
+#else
+inline int ProcessId() { return ::getpid(); }
+#endif
+
 // A scratch directory of its own for each test, removed afterwards.
 class ScratchDir {
  public:
   ScratchDir() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    path_ = std::filesystem::temp_directory_path() / ("kelvo-image-" + std::to_string(::getpid()) + "-" +
+    path_ = std::filesystem::temp_directory_path() / ("kelvo-image-" + std::to_string(ProcessId()) + "-" +
                                                       info->test_suite_name() + "-" + info->name());
     std::filesystem::remove_all(path_);
     std::filesystem::create_directories(path_);
@@ -59,6 +69,10 @@ struct ToolResult {
   }
 };
 
+#ifdef _WIN32
+// For cmd.exe, which std::system runs on Windows; our paths hold no quotes.
+inline std::string ShellQuoted(const std::string& arg) { return "\"" + arg + "\""; }
+#else
 inline std::string ShellQuoted(const std::string& arg) {
   std::string quoted = "'";
   for (char c : arg) {
@@ -70,6 +84,7 @@ inline std::string ShellQuoted(const std::string& arg) {
   }
   return quoted + "'";
 }
+#endif
 
 // Runs `program` with `args`, capturing its output in files of `scratch`.
 inline ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
@@ -79,13 +94,22 @@ inline ToolResult RunTool(const std::string& program, const std::vector<std::str
   std::string command = ShellQuoted(program);
   for (const std::string& arg : args) command += " " + ShellQuoted(arg);
   command += " >" + ShellQuoted(outFile.string()) + " 2>" + ShellQuoted(errFile.string());
-  const int status = std::system(command.c_str());
   ToolResult result;
+#ifdef _WIN32
+  // cmd.exe drops the first and the last quote of its command line.
+  result.exitCode = std::system(("\"" + command + "\"").c_str());
+#else
+  const int status = std::system(command.c_str());
   if (status != -1 && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+#endif
   const auto out = ReadBytes(outFile);
   const auto err = ReadBytes(errFile);
   result.out.assign(out.begin(), out.end());
   result.err.assign(err.begin(), err.end());
+#ifdef _WIN32
+  // Text-mode streams end their lines in CR LF there; the tests read lines.
+  for (std::string* text : {&result.out, &result.err}) std::erase(*text, '\r');
+#endif
   std::filesystem::remove(outFile);
   std::filesystem::remove(errFile);
   return result;

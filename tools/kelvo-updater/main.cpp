@@ -6,7 +6,7 @@
 
 #include "app/FmStart.h"
 #include "app/QtHost.h"
-#include "resources/QtResourceLoader.h"
+#include "resources/EmbeddedResources.h"
 #include "flow/StartUp.h"
 #include "flow/StartUpDiagnosis.h"
 #include "core/UpdaterState.h"
@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
 
   kelvo::fmStart window;
   kelvo::QtHost host;
-  kelvo::UpdaterState state(cable.Driver(), window, host, kelvo::QtResourceLoader());
+  kelvo::UpdaterState state(cable.Driver(), window, host, kelvo::EmbeddedResources());
   state.SampleFirmware = KELVO_SAMPLE_FIRMWARE != 0;
   kelvo::BindWindow(state);
 

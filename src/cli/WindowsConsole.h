@@ -1,0 +1,13 @@
+#pragma once
+
+namespace kelvo::cli {
+
+// Whether standard input is a console, where someone can answer a question
+// (not a file, a pipe or NUL).
+bool InputIsConsole();
+// Whether standard error is a console that can show the live bars: one that
+// takes the terminal's escape sequences, which this turns on. Older consoles
+// refuse them and get plain lines.
+bool ErrorIsConsole();
+
+}  // namespace kelvo::cli
