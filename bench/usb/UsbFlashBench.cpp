@@ -69,6 +69,14 @@ int main(int argc, char** argv) {
   prctl(PR_SET_TIMERSLACK, 1, 0, 0, 0);
   kelvo::sim::EmulationOptions options;
   options.cables.emplace_back();
+  // --rx-buffer BYTES: the chip's receive buffer (0: unlimited).
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--rx-buffer") != 0) {
+      std::fprintf(stderr, "usage: %s [--rx-buffer BYTES]\n", argv[0]);
+      return 2;
+    }
+    options.cables.front().rxBufferBytes = std::strtoul(argv[i + 1], nullptr, 10);
+  }
   kelvo::sim::EmulatedCables cables(options);
 
   int pipeFds[2];
@@ -121,6 +129,14 @@ int main(int argc, char** argv) {
               static_cast<double>(stats.bulkTransfers) / PagesWritten, stats.bulkTransfers);
   std::printf("empty reads             %lld  (%lld answered within 1 ms)\n", stats.emptyReads,
               stats.quickEmptyReads);
+  int attempts = 0;
+  for (const auto& event : cables.Board(0).PageEvents())
+    attempts += event.kind != kelvo::sim::PageEvent::Kind::ReadBack ? 1 : 0;
+  std::printf("receive buffer          %s\n", options.cables.front().rxBufferBytes == 0
+                                                   ? "unlimited"
+                                                   : (std::to_string(options.cables.front().rxBufferBytes) + " bytes").c_str());
+  std::printf("bytes lost (overrun)    %lld in %lld overruns, %.1f per page attempt (%d attempts)\n", stats.lostBytes,
+              stats.overruns, attempts > 0 ? static_cast<double>(stats.lostBytes) / attempts : 0.0, attempts);
   std::printf("usb requests            %lld\n", stats.requests);
   std::printf("emulation cpu           %.3f s  (%.1f us per request)\n", emulationCpu,
               1e6 * emulationCpu / static_cast<double>(stats.requests));

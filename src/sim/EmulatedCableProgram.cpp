@@ -58,6 +58,7 @@ std::optional<EmulatedCableCommandLine> ParseEmulatedCableCommandLine(const std:
   };
   std::vector<CableFault> faults;
   std::vector<std::pair<std::string, std::optional<std::string>>> cables;
+  std::size_t rxBufferBytes = 0;
   auto fail = [&](const std::string& message) {
     *error = message;
     return std::nullopt;
@@ -98,6 +99,13 @@ std::optional<EmulatedCableCommandLine> ParseEmulatedCableCommandLine(const std:
       const auto ms = ParseCount(value);
       if (!ms) return fail("--program-ms takes a whole number of milliseconds, not '" + value + "'");
       board.programMs = *ms;
+    } else if (option == "--rx-buffer") {
+      const auto bytes = ParseCount(value);
+      if (!bytes) return fail("--rx-buffer takes a number of bytes (0: unlimited), not '" + value + "'");
+      rxBufferBytes = static_cast<std::size_t>(*bytes);
+    } else if (option == "--board-echo") {
+      if (value != "byte" && value != "page") return fail("--board-echo takes byte or page, not '" + value + "'");
+      board.echoWholePage = value == "page";
     } else if (option == "--fault") {
       const std::size_t at = value.find('@');
       CableFault entry;
@@ -139,6 +147,7 @@ std::optional<EmulatedCableCommandLine> ParseEmulatedCableCommandLine(const std:
     setup.description = cables[k].first;
     setup.serial = cables[k].second.value_or(DefaultSerial(k));
     setup.board = board;
+    setup.rxBufferBytes = rxBufferBytes;
     line.emulation.cables.push_back(setup);
   }
   for (const CableFault& entry : faults) {

@@ -19,6 +19,8 @@ struct CableSetup {
   SimOptions board;
   // The cable leaves the bus once the PC has sent this many bytes.
   std::optional<long long> unplugAfterBytes;
+  // The chip's receive buffer; 0: unlimited, nothing is ever lost.
+  std::size_t rxBufferBytes = 0;
 };
 
 struct EmulationOptions {
@@ -55,6 +57,8 @@ class EmulatedCables {
     long long bulkTransfers = 0;  // bulk transfers completed, both directions
     long long emptyReads = 0;     // bulk IN transfers that carried no data
     long long quickEmptyReads = 0;  // ... and were answered within 1 ms (spinning)
+    long long lostBytes = 0;      // bytes for the PC that found the chip's receive buffer full
+    long long overruns = 0;       // times bytes were lost
   };
   // Valid after Stop().
   Statistics Stats() const;

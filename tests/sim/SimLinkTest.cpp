@@ -213,6 +213,26 @@ TEST_F(SimCable, WritePageProgramsItAndReadPageReturnsIt) {
   EXPECT_LT(events[0].atMs, events[1].atMs);
 }
 
+TEST_F(SimCable, BoardThatBuffersThePageEchoesItOnlyOnceItIsIn) {
+  SimOptions options;
+  options.programMs = 30;
+  options.echoWholePage = true;
+  Open(options);
+  EXPECT_EQ(Write({'W', 'F', 0, 12, 0}), FT_OK);
+  EXPECT_EQ(Read(5), (Bytes{'W', 'F', 0, 12, 0}));
+  EXPECT_EQ(Write(Bytes(FlashPageBytes, 0x5A)), FT_OK);
+  // The echo starts with the last data byte, later than one read timeout.
+  Bytes echo = Read(FlashPageBytes);
+  EXPECT_LT(echo.size(), static_cast<std::size_t>(FlashPageBytes));
+  const Bytes rest = Read(static_cast<std::uint32_t>(FlashPageBytes - echo.size()));
+  echo.insert(echo.end(), rest.begin(), rest.end());
+  EXPECT_EQ(echo, Bytes(FlashPageBytes, 0x5A));
+  // The "OK" waits behind the echo.
+  EXPECT_EQ(Read(2), Text("OK"));
+  EXPECT_NEAR(link->NowMs(), 0.4 + 163.84 + 163.84 + 0.16, 1e-9);
+  EXPECT_EQ(ReadPage(3), Bytes(FlashPageBytes, 0x5A));
+}
+
 TEST_F(SimCable, ReadAnswersFromTheGivenFlashAndCount) {
   SimOptions options;
   options.flash.assign(FlashBytes, 0);
@@ -483,6 +503,34 @@ TEST(Ft232rChip, FullPacketsGoWithoutWaitingAndTheBaudDivisorDecodes) {
   EXPECT_EQ(Ft232rChip::DecodeBaud(24, 0), 125000);
   EXPECT_EQ(Ft232rChip::DecodeBaud(0x4138, 0), 9600);
   EXPECT_EQ(Ft232rChip::DecodeBaud(1, 0), 2000000);
+}
+
+// The chip's 256-byte receive buffer: with no IN transfer pending what does
+// not fit is lost and the next packet says so; a pending transfer takes the
+// bytes as they come.
+TEST(Ft232rChip, ReceiveBufferLosesWhatFindsNoRoomAndTheNextPacketSaysSo) {
+  Bytes sent(400);
+  for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<std::uint8_t>(i);
+  for (const std::size_t pending : {std::size_t{0}, std::size_t{4096}}) {
+    Ft232rChip chip(SimOptions{}, true);
+    chip.Control({0x40, 0x09, 2, 0, 0}, 0);
+    chip.BulkOut(sent.data(), sent.size(), 0);
+    const std::size_t lost = chip.Advance(40'000, Ft232rChip::DataRoom(pending));
+    EXPECT_EQ(lost, pending == 0 ? 400u - Ft232rChip::RxBufferBytes : 0u);
+    Ft232rChip::InTransfer read{8192, {}};
+    Micros wake = 0;
+    while (!chip.FillIn(read, 40'000, &wake)) {
+    }
+    Bytes data;
+    for (std::size_t at = 0; at < read.data.size(); at += Ft232rChip::PacketSize) {
+      EXPECT_EQ(read.data[at + 1], at == 0 && lost > 0 ? 0x62 : 0x60) << "packet at " << at;
+      const auto end = std::min(read.data.size(), at + Ft232rChip::PacketSize);
+      data.insert(data.end(), read.data.begin() + static_cast<std::ptrdiff_t>(at + 2),
+                  read.data.begin() + static_cast<std::ptrdiff_t>(end));
+    }
+    EXPECT_EQ(data, Bytes(sent.begin(), sent.end() - static_cast<std::ptrdiff_t>(lost)))
+        << "the first bytes found room, the later ones were lost";
+  }
 }
 
 }  // namespace
