@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <string>
 
 #include "core/FtdiDriver.h"
@@ -10,7 +11,9 @@ namespace kelvo {
 
 // Passes every call to another driver and reports it as one JSON trace line
 // (call, arguments, status, ms since this object was made), so a run on the
-// real cable can be read and replayed like one on the simulated link.
+// real cable can be read and replayed like one on the simulated link. A call
+// after which the device's line error counts differ from those last shown
+// carries them all ("lineErrors").
 class TracingDriver final : public FtdiDriver {
  public:
   using Sink = std::function<void(const std::string& line)>;
@@ -38,16 +41,22 @@ class TracingDriver final : public FtdiDriver {
   FT_STATUS FT_GetDeviceInfoDetail(std::uint32_t index, std::uint32_t* flags, std::uint32_t* type,
                                    std::uint32_t* id, std::uint32_t* locId, char* serialNumber,
                                    char* description, FT_HANDLE* handle) override;
+  LineErrorCounts LineErrors(FT_HANDLE handle) override { return inner_.LineErrors(handle); }
 
   // Milliseconds since this object was made, the trace lines' "t".
   double NowMs() const;
 
  private:
-  FT_STATUS Numbers(const char* call, FT_STATUS status, std::initializer_list<long long> values);
+  FT_STATUS Numbers(const char* call, FT_HANDLE handle, FT_STATUS status,
+                    std::initializer_list<long long> values);
+  // The "lineErrors" member when the counts of `handle` changed since last
+  // shown; empty otherwise.
+  std::string ChangedLineErrors(FT_HANDLE handle);
 
   FtdiDriver& inner_;
   Sink sink_;
   std::chrono::steady_clock::time_point start_;
+  std::map<FT_HANDLE, LineErrorCounts> shownErrors_;
 };
 
 }  // namespace kelvo

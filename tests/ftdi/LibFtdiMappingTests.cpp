@@ -107,14 +107,6 @@ TEST(FindAllStatus, MapsListingResults) {
   EXPECT_EQ(FindAllStatus(-6), FT_IO_ERROR);
 }
 
-TEST(UsbTimeouts, ReadTimeoutOutlastsTheLatencyTimer) {
-  EXPECT_EQ(UsbReadTimeoutMs(250), MinUsbReadTimeoutMs);
-  EXPECT_EQ(UsbReadTimeoutMs(1), MinUsbReadTimeoutMs);
-  EXPECT_EQ(UsbReadTimeoutMs(1000), 1000);
-  EXPECT_EQ(UsbReadTimeoutMs(0), DefaultUsbTimeoutMs);
-  EXPECT_EQ(UsbReadTimeoutMs(UINT32_MAX), INT_MAX);
-}
-
 TEST(UsbTimeouts, UnlimitedWriteGetsLibFtdiDefault) {
   EXPECT_EQ(UsbWriteTimeoutMs(0), DefaultUsbTimeoutMs);
   EXPECT_EQ(UsbWriteTimeoutMs(300), 300);
