@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "sim/Ft232rChip.h"
 #include "sim/SimCommandLine.h"
 
 namespace kelvo::sim {
@@ -58,7 +59,7 @@ std::optional<EmulatedCableCommandLine> ParseEmulatedCableCommandLine(const std:
   };
   std::vector<CableFault> faults;
   std::vector<std::pair<std::string, std::optional<std::string>>> cables;
-  std::size_t rxBufferBytes = 0;
+  std::size_t rxBufferBytes = Ft232rChip::RxBufferBytes;
   auto fail = [&](const std::string& message) {
     *error = message;
     return std::nullopt;

@@ -101,6 +101,8 @@ struct EmulatedCables::Impl {
 
   EmulationOptions options;
   UMockdevTestbed* testbed = nullptr;
+  // umockdev's thread's context, where every request is served.
+  GMainContext* worker = nullptr;
   std::vector<std::unique_ptr<Cable>> cables;
   Micros start = MonotonicMicros();
   Statistics stats;
@@ -423,6 +425,10 @@ struct EmulatedCables::Impl {
 
   bool HandleIoctl(Cable& cable, UMockdevIoctlClient* client) {
     ++stats.requests;
+    if (worker == nullptr) {
+      const std::lock_guard lock(eventsLock);
+      worker = g_main_context_ref_thread_default();
+    }
     const gulong request = umockdev_ioctl_client_get_request(client);
     switch (request) {
       case USBDEVFS_SUBMITURB:
@@ -602,6 +608,8 @@ void EmulatedCables::Stop() {
   // state ours alone.
   g_object_unref(impl_->testbed);
   impl_->testbed = nullptr;
+  if (impl_->worker != nullptr) g_main_context_unref(impl_->worker);
+  impl_->worker = nullptr;
   for (auto& cable : impl_->cables) {
     for (Impl::Urb& urb : cable->urbs) Impl::Release(urb);
     cable->urbs.clear();
@@ -617,6 +625,30 @@ void EmulatedCables::Stop() {
     cable->fifo = -1;
     cable->chip->Advance(impl_->Now(), 0);
   }
+}
+
+void EmulatedCables::Unplug(std::size_t cable) {
+  Impl::Cable* target = impl_->cables.at(cable).get();
+  GMainContext* worker = nullptr;
+  {
+    const std::lock_guard lock(impl_->eventsLock);
+    worker = impl_->worker;
+  }
+  if (worker == nullptr || impl_->testbed == nullptr) return;
+  GSource* source = g_idle_source_new();
+  g_source_set_callback(
+      source,
+      [](gpointer data) {
+        auto* c = static_cast<Impl::Cable*>(data);
+        if (!c->gone) {
+          c->owner->Unplug(*c);
+          c->owner->Service(*c);
+        }
+        return G_SOURCE_REMOVE;
+      },
+      target, nullptr);
+  g_source_attach(source, worker);
+  g_source_unref(source);
 }
 
 std::size_t EmulatedCables::Count() const { return impl_->cables.size(); }

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "sim/Ft232rChip.h"
 #include "sim/SimBoard.h"
 
 namespace kelvo::sim {
@@ -19,8 +20,9 @@ struct CableSetup {
   SimOptions board;
   // The cable leaves the bus once the PC has sent this many bytes.
   std::optional<long long> unplugAfterBytes;
-  // The chip's receive buffer; 0: unlimited, nothing is ever lost.
-  std::size_t rxBufferBytes = 0;
+  // The chip's receive buffer, the FT232R's by default; 0: unlimited,
+  // nothing is ever lost.
+  std::size_t rxBufferBytes = Ft232rChip::RxBufferBytes;
 };
 
 struct EmulationOptions {
@@ -46,6 +48,9 @@ class EmulatedCables {
   std::vector<std::pair<std::string, std::string>> Environment() const;
   // Stops serving; the boards stay readable.
   void Stop();
+  // The cable leaves the bus now, as with unplugAfterBytes. From any thread,
+  // once a program has made a request to the cable.
+  void Unplug(std::size_t cable);
 
   std::size_t Count() const;
   const std::string& Serial(std::size_t cable) const;

@@ -86,11 +86,14 @@ SimRun RunSim(QStringList args) {
   return run;
 }
 
+enum class Pace { Unpaced, Line };
+
 // The same program on the real driver, libftdi1 and libusb, under emulated
 // FT232R cables; `cable` has the cables' events and `flash` the first board's.
-SimRun RunOnCable(QStringList cableArgs, const QStringList& simArgs) {
+SimRun RunOnCable(QStringList cableArgs, const QStringList& simArgs, Pace pace = Pace::Unpaced) {
   const QString dir = NewRunDir();
-  cableArgs << "--unpaced" << "--events" << dir + "/cable.jsonl" << "--dump-flash" << dir << "--"
+  if (pace == Pace::Unpaced) cableArgs << "--unpaced";
+  cableArgs << "--events" << dir + "/cable.jsonl" << "--dump-flash" << dir << "--"
             << KELVO_SIM_PROGRAM << "--driver" << "libftdi" << simArgs << "--events" << "-" << "--trace"
             << dir + "/trace.jsonl";
   SimRun run = Run(KELVO_EMULATED_CABLE, cableArgs, dir);
@@ -285,6 +288,31 @@ TEST(EmulatedCable, WholeFlashLeavesTheImageOnTheBoardAfterTheUpdatersSetUp) {
   EXPECT_EQ(run.cable.back()["event"].toString(), "close");
 }
 
+// The FT232R's own receive buffer, 256 bytes, at the line's pace: a page's
+// echo comes back while the page is still being written, or all at once
+// after it from a board that buffers the page first. Nothing may be lost.
+TEST(EmulatedCable, WholeFlashOnTheChipsOwnBuffersLosesNoByte) {
+  const QByteArray image = ReadAll(KELVO_PLAIN_IMAGE);
+  for (const QString echo : {"byte", "page"}) {
+    const SimRun run =
+        RunOnCable({"--rx-buffer", "256", "--board-echo", echo}, {"--clicks", "find,flash"}, Pace::Line);
+    const std::string label = "--board-echo " + echo.toStdString();
+    ASSERT_EQ(run.exitCode, 0) << label << run.standardError.toStdString();
+    for (const auto& message : run.Events("message"))
+      ADD_FAILURE() << label << ": " << message["title"].toString().toStdString();
+    EXPECT_EQ(run.LastState()["status"].toString().toStdString(), "Flash Complete!") << label;
+    ASSERT_EQ(run.flash.size(), 131072) << label;
+    EXPECT_TRUE(run.flash.left(63 * 2048) == image.mid(8, 63 * 2048)) << label << ": pages 0-62 on the board";
+    EXPECT_EQ(Writes(run, "5746").size(), 63u) << label << ": no page needed a second attempt";
+    long long lost = 0;
+    for (const auto& e : run.cable) lost += e["event"] == "overrun" ? e["lost"].toInteger() : 0;
+    EXPECT_EQ(lost, 0) << label << ": bytes the chip lost";
+    EXPECT_FALSE(std::any_of(run.trace.begin(), run.trace.end(),
+                             [](const QJsonObject& line) { return line.contains("lineErrors"); }))
+        << label << ": the driver counted no line error";
+  }
+}
+
 TEST(EmulatedCable, CableChoiceAndRefusedCables) {
   struct Case {
     QStringList cableArgs;
@@ -358,6 +386,10 @@ TEST(EmulatedCable, KelvoFlashOnSeveralCables) {
   };
   const std::vector<Case> cases = {
       {threeCables, {"--all", "--yes", "--json"}, 0, {"complete", "complete", "complete"}},
+      // Four boards at once, each cable with the chip's own 256-byte buffer
+      // and a receive pump of its own.
+      {threeCables + QStringList{"--cable", "Corvane Serial Link"}, {"--all", "--yes", "--json"}, 0,
+       {"complete", "complete", "complete", "complete"}},
       {threeCables + QStringList{"--fault", "KV000002@write:9:50"}, {"--all", "--yes", "--json"}, 1,
        {"complete", "write-failure", "complete"}},
       {{"--silent"}, {"--yes", "--json"}, 4, {"not-in-update-mode"}},
@@ -390,6 +422,9 @@ TEST(EmulatedCable, KelvoFlashOnSeveralCables) {
       EXPECT_EQ((*mine)["outcome"].toString(), c.outcomes[i]) << label << " " << serial.toStdString();
       if (c.outcomes[i] == "complete") {
         EXPECT_EQ(ReadAll(dir + "/" + serial + ".bin").left(63 * 2048), image) << label;
+        EXPECT_EQ((*mine)["lineErrors"].toObject(),
+                  (QJsonObject{{"overrun", 0}, {"parity", 0}, {"framing", 0}, {"break", 0}}))
+            << label;
         // Its driver's calls are in the trace under its serial.
         EXPECT_TRUE(std::any_of(run.trace.begin(), run.trace.end(), [&](const QJsonObject& t) {
           return t["serial"] == serial && t["call"] == "FT_Read";
