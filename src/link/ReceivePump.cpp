@@ -114,15 +114,23 @@ void ReceivePump::Submit(libusb_transfer* transfer) {
   if (missedDrain) libusb_cancel_transfer(transfer);
 }
 
-void ReceivePump::Drain() {
+void ReceivePump::CancelAll() {
   {
     const std::lock_guard lock(mutex_);
     resubmit_ = false;
   }
   // A transfer that is not pending (any more) answers with an error.
   for (libusb_transfer* transfer : transfers_) libusb_cancel_transfer(transfer);
+}
+
+void ReceivePump::WaitDrained() {
   std::unique_lock lock(mutex_);
   settled_.wait(lock, [this] { return pending_ == 0; });
+}
+
+void ReceivePump::Drain() {
+  CancelAll();
+  WaitDrained();
 }
 
 void ReceivePump::OnTransfer(libusb_transfer* transfer) {
@@ -185,8 +193,11 @@ ReceivePump::Received ReceivePump::Read(std::uint8_t* destination, std::uint32_t
 }
 
 bool ReceivePump::Purge(const std::function<bool()>& purgeChip) {
-  Drain();
+  // The cancellations complete while the chip is purged; what the transfers
+  // took meanwhile is cleared with the rest.
+  CancelAll();
   const bool purged = purgeChip();
+  WaitDrained();
   {
     const std::lock_guard lock(mutex_);
     buffer_.clear();

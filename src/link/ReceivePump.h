@@ -53,9 +53,9 @@ class ReceivePump {
   // gone, or `timeout` has passed (0: no limit). Waits without spinning.
   Received Read(std::uint8_t* destination, std::uint32_t count, std::chrono::milliseconds timeout);
   // Nothing from before the call is delivered after it: the pending
-  // transfers are cancelled and drained, `purgeChip` empties the chip, the
-  // buffer is cleared, and the transfers go out again. Returns purgeChip's
-  // answer.
+  // transfers are cancelled and drained (while `purgeChip` empties the
+  // chip), the buffer is cleared, and the transfers go out again. Returns
+  // purgeChip's answer.
   bool Purge(const std::function<bool()>& purgeChip);
   // Transfers of another size from now on (a multiple of the packet size).
   void Resize(int transferBytes);
@@ -77,6 +77,8 @@ class ReceivePump {
   void Take(const std::uint8_t* bytes, int length);
   void Submit(libusb_transfer* transfer);
   void SubmitAll();
+  void CancelAll();
+  void WaitDrained();
   void Drain();
   void Allocate(int transferBytes);
   void Release();
