@@ -88,6 +88,16 @@ SimRun RunSim(QStringList args) {
 
 enum class Pace { Unpaced, Line };
 
+// A sanitized build runs the updater and the emulation several times slower,
+// too slow to keep transfers pending at the line's pace: there the runs
+// below check memory and outcomes, and the default build checks that no
+// byte is lost.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool TimingIsReal = false;
+#else
+constexpr bool TimingIsReal = true;
+#endif
+
 // The same program on the real driver, libftdi1 and libusb, under emulated
 // FT232R cables; `cable` has the cables' events and `flash` the first board's.
 SimRun RunOnCable(QStringList cableArgs, const QStringList& simArgs, Pace pace = Pace::Unpaced) {
@@ -303,6 +313,7 @@ TEST(EmulatedCable, WholeFlashOnTheChipsOwnBuffersLosesNoByte) {
     EXPECT_EQ(run.LastState()["status"].toString().toStdString(), "Flash Complete!") << label;
     ASSERT_EQ(run.flash.size(), 131072) << label;
     EXPECT_TRUE(run.flash.left(63 * 2048) == image.mid(8, 63 * 2048)) << label << ": pages 0-62 on the board";
+    if (!TimingIsReal) continue;
     EXPECT_EQ(Writes(run, "5746").size(), 63u) << label << ": no page needed a second attempt";
     long long lost = 0;
     for (const auto& e : run.cable) lost += e["event"] == "overrun" ? e["lost"].toInteger() : 0;
@@ -323,9 +334,11 @@ TEST(EmulatedCable, CableChoiceAndRefusedCables) {
   };
   const QString notFound = "Serial Link interface not found!";
   const std::vector<Case> cases = {
-      {{"--cable", "FT232R USB UART"}, "", "KV000001"},
-      {{"--cable", "Corvane Serial Link", "--cable", "Corvane Serial Link"}, "", "KV000001"},
-      {{"--cable", "FT232R USB UART:A", "--cable", "Corvane Serial Link:B"}, "", "B"},
+      {{"--cable", "FT232R USB UART"}, "", "KV000001", ""},
+      {{"--cable", "Corvane Serial Link", "--cable", "Corvane Serial Link"}, "", "KV000001", ""},
+      {{"--cable", "FT232R USB UART:A", "--cable", "Corvane Serial Link:B"}, "", "B", ""},
+      // Every string of the cable's events is JSON-escaped.
+      {{"--cable", "Corvane Serial Link:KV\"01"}, "", "KV\"01", ""},
       {{"--deny"}, notFound, "", "\"Corvane Serial Link\" is connected but could not be opened: permission denied", 3},
       {{"--busy"}, notFound, "", "could not be opened: another program is using it", 3},
       {{"--cable", "Bench Meter:M1"}, notFound, "", "connected: \"Bench Meter\"", 2},
@@ -349,7 +362,9 @@ TEST(EmulatedCable, CableChoiceAndRefusedCables) {
       ASSERT_EQ(messages.size(), 1u) << label;
       EXPECT_EQ(messages[0]["text"].toString(), c.message) << label;
       EXPECT_EQ(opened, c.openedSerial.isEmpty() ? QStringList{} : QStringList{c.openedSerial}) << label;
-      if (c.openStatus != 0) EXPECT_EQ(run.trace.front()["status"].toInt(), c.openStatus) << label;
+      if (c.openStatus != 0) {
+        EXPECT_EQ(run.trace.front()["status"].toInt(), c.openStatus) << label;
+      }
       EXPECT_TRUE(run.standardError.contains(c.diagnosis)) << label << ": " << run.standardError.toStdString();
     }
   }
@@ -422,9 +437,11 @@ TEST(EmulatedCable, KelvoFlashOnSeveralCables) {
       EXPECT_EQ((*mine)["outcome"].toString(), c.outcomes[i]) << label << " " << serial.toStdString();
       if (c.outcomes[i] == "complete") {
         EXPECT_EQ(ReadAll(dir + "/" + serial + ".bin").left(63 * 2048), image) << label;
-        EXPECT_EQ((*mine)["lineErrors"].toObject(),
-                  (QJsonObject{{"overrun", 0}, {"parity", 0}, {"framing", 0}, {"break", 0}}))
-            << label;
+        const QJsonObject lineErrors = (*mine)["lineErrors"].toObject();
+        EXPECT_EQ(lineErrors.keys(), (QStringList{"break", "framing", "overrun", "parity"})) << label;
+        if (TimingIsReal) {
+          for (const QJsonValue count : lineErrors) EXPECT_EQ(count.toInt(-1), 0) << label;
+        }
         // Its driver's calls are in the trace under its serial.
         EXPECT_TRUE(std::any_of(run.trace.begin(), run.trace.end(), [&](const QJsonObject& t) {
           return t["serial"] == serial && t["call"] == "FT_Read";
