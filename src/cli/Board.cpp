@@ -39,7 +39,7 @@ void Board::Check() {
   if (outcome_ == Outcome::Ready) {
     reporter_.Board(row_, PlainVersion(state_.DeviceVersion), PlainVersion(state_.ImageVersion));
   } else {
-    reporter_.Result(row_, outcome_, seconds_);
+    reporter_.Result(row_, outcome_, seconds_, state_.Driver.LineErrors(state_.LinkHandle));
   }
 }
 
@@ -50,7 +50,7 @@ void Board::Flash() {
   // A flash refused before its first page shows nothing; it wrote nothing.
   outcome_ = state_.OperationFailed ? FromMessages(shownBefore, Outcome::WriteFailure) : Outcome::Complete;
   seconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-  reporter_.Result(row_, outcome_, seconds_);
+  reporter_.Result(row_, outcome_, seconds_, state_.Driver.LineErrors(state_.LinkHandle));
 }
 
 void Board::Finish() {

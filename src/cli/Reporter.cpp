@@ -82,10 +82,11 @@ void Reporter::Message(int row, const std::string& title, const std::string& tex
   NoteLocked(rows_[row].label + ": " + title + " " + text);
 }
 
-void Reporter::Result(int row, Outcome outcome, double seconds) {
+void Reporter::Result(int row, Outcome outcome, double seconds, const LineErrorCounts& lineErrors) {
   const std::lock_guard lock(mutex_);
   JsonLocked("\"event\":\"result\",\"serial\":" + JsonString(rows_[row].label) + ",\"outcome\":\"" +
-             OutcomeName(outcome) + "\",\"seconds\":" + std::to_string(seconds));
+             OutcomeName(outcome) + "\",\"seconds\":" + std::to_string(seconds) + "," +
+             LineErrorsMember(lineErrors));
   if (terminal_) {
     rows_[row].text = std::string(OutcomeName(outcome)) + " (" + Clock(seconds) + ")";
     Redraw();

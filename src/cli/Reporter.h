@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/Outcome.h"
+#include "core/FtdiDriver.h"
 
 namespace kelvo::cli {
 
@@ -24,7 +25,8 @@ class Reporter {
   void Status(int row, const std::string& text);
   void Progress(int row, int value, int maximum);
   void Message(int row, const std::string& title, const std::string& text);
-  void Result(int row, Outcome outcome, double seconds);
+  // `lineErrors`: what the board's cable counted on its receive side.
+  void Result(int row, Outcome outcome, double seconds, const LineErrorCounts& lineErrors = {});
   // A line of its own on stderr, above the bars.
   void Note(const std::string& text);
   // A question on stderr below the board lines, which stay as they are

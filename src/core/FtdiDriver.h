@@ -43,6 +43,18 @@ inline constexpr std::uint8_t FT_PARITY_NONE = 0;
 // NONE, ODD, EVEN, MARK, SPACE: libftdi1 numbers them the same way.
 inline constexpr std::uint8_t FT_PARITY_SPACE = 4;
 
+// What the chip's status bytes reported on the receive side since the device
+// was opened, one count per packet that carried the bit: bytes from the line
+// lost because the chip's receive buffer was full (overrun), bytes received
+// with a parity or framing error, and a break on the line.
+struct LineErrorCounts {
+  std::uint64_t overrun = 0;
+  std::uint64_t parity = 0;
+  std::uint64_t framing = 0;
+  std::uint64_t breaks = 0;
+  friend bool operator==(const LineErrorCounts&, const LineErrorCounts&) = default;
+};
+
 // Exactly the D2XX calls the updater makes, so the real cable and the
 // simulated board are interchangeable behind it. Argument order follows D2XX.
 class FtdiDriver {
@@ -89,6 +101,13 @@ class FtdiDriver {
     (void)index, (void)flags, (void)type, (void)id, (void)locId, (void)serialNumber, (void)description,
         (void)handle;
     return FT_NOT_SUPPORTED;
+  }
+
+  // Not a D2XX call: the line errors counted on an open device. A driver
+  // that never sees the chip's status bytes counts none.
+  virtual LineErrorCounts LineErrors(FT_HANDLE handle) {
+    (void)handle;
+    return {};
   }
 };
 

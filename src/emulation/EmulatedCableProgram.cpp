@@ -15,6 +15,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "emulation/Ft232rChip.h"
 #include "sim/SimCommandLine.h"
 
 namespace kelvo::sim {
@@ -60,6 +61,7 @@ std::optional<EmulatedCableCommandLine> ParseEmulatedCableCommandLine(const std:
     Fault fault;
   };
   std::vector<CableFault> faults;
+  std::size_t rxBufferBytes = Ft232rChip::RxBufferBytes;
   std::vector<std::pair<std::string, std::optional<std::string>>> cables;
   auto fail = [&](const std::string& message) {
     *error = cmdline::OneLine(message);
@@ -85,6 +87,10 @@ std::optional<EmulatedCableCommandLine> ParseEmulatedCableCommandLine(const std:
   CLI::Option* flash = option("--flash", "FILE", "Each board's flash before the run, 131072 bytes");
   CLI::Option* programMs =
       option("--program-ms", "MS", "The boards take MS ms to program a page (default 0)");
+  CLI::Option* rxBuffer = option("--rx-buffer", "BYTES",
+                                 "The chip's receive buffer (default 256, the FT232R's; 0: unlimited)");
+  CLI::Option* boardEcho =
+      option("--board-echo", "byte|page", "The boards echo each byte as it comes, or a page once it is in");
   CLI::Option* boardReceive = option("--board-receive", "keep|drop",
                                      "What the boards do with bytes that arrive while they program (default keep)");
   CLI::Option* fault = option("--fault", "[SERIAL@]FAULT",
@@ -139,6 +145,15 @@ std::optional<EmulatedCableCommandLine> ParseEmulatedCableCommandLine(const std:
     if (!ms) return fail("--program-ms takes a whole number of milliseconds, not '" + text + "'");
     board.programMs = *ms;
   }
+  for (const std::string& text : rxBuffer->results()) {
+    const auto bytes = ParseCount(text);
+    if (!bytes) return fail("--rx-buffer takes a number of bytes (0: unlimited), not '" + text + "'");
+    rxBufferBytes = static_cast<std::size_t>(*bytes);
+  }
+  for (const std::string& text : boardEcho->results()) {
+    if (text != "byte" && text != "page") return fail("--board-echo takes byte or page, not '" + text + "'");
+    board.echoWholePage = text == "page";
+  }
   for (const std::string& text : boardReceive->results()) {
     const auto receive = ParseBoardReceive(text);
     if (!receive) return fail("--board-receive takes keep or drop, not '" + text + "'");
@@ -178,6 +193,7 @@ std::optional<EmulatedCableCommandLine> ParseEmulatedCableCommandLine(const std:
     setup.description = cables[k].first;
     setup.serial = cables[k].second.value_or(DefaultSerial(k));
     setup.board = board;
+    setup.rxBufferBytes = rxBufferBytes;
     line.emulation.cables.push_back(setup);
   }
   for (const CableFault& entry : faults) {

@@ -20,6 +20,7 @@
 #include <stdexcept>
 
 #include "emulation/Ft232rChip.h"
+#include "link/TraceJson.h"
 
 namespace kelvo::sim {
 namespace {
@@ -100,6 +101,8 @@ struct EmulatedCables::Impl {
 
   EmulationOptions options;
   UMockdevTestbed* testbed = nullptr;
+  // umockdev's thread's context, where every request is served.
+  GMainContext* worker = nullptr;
   std::vector<std::unique_ptr<Cable>> cables;
   Micros start = MonotonicMicros();
   Statistics stats;
@@ -112,8 +115,8 @@ struct EmulatedCables::Impl {
     char t[32];
     std::snprintf(t, sizeof t, "%.3f", static_cast<double>(Now()) / 1000.0);
     const std::lock_guard lock(eventsLock);
-    options.events(std::string("{\"t\":") + t + ",\"event\":\"" + kind + "\",\"serial\":\"" + cable.setup.serial +
-                   "\"" + extra + "}");
+    options.events(std::string("{\"t\":") + t + ",\"event\":" + JsonString(kind) +
+                   ",\"serial\":" + JsonString(cable.setup.serial) + extra + "}");
   }
 
   void SetupEvent(const Cable& cable) {
@@ -121,7 +124,7 @@ struct EmulatedCables::Impl {
     Event(cable, "setup",
           ",\"baud\":" + std::to_string(s.baud) + ",\"bits\":" + std::to_string(s.bits) +
               ",\"stop\":" + (s.stopBits == 15 ? std::string("1.5") : std::to_string(s.stopBits)) +
-              ",\"parity\":\"" + s.parity + "\",\"flow\":\"" + s.flow + "\",\"latency\":" +
+              ",\"parity\":" + JsonString(s.parity) + ",\"flow\":" + JsonString(s.flow) + ",\"latency\":" +
               std::to_string(s.latencyMs));
   }
 
@@ -162,12 +165,31 @@ struct EmulatedCables::Impl {
     return G_SOURCE_CONTINUE;
   }
 
+  // Data bytes the pending IN transfers can still take.
+  static std::size_t InRoom(const Cable& cable) {
+    std::size_t room = 0;
+    for (const Urb& urb : cable.urbs) {
+      if (urb.kind == Urb::Kind::In && !urb.ready) room += Ft232rChip::DataRoom(urb.in.capacity - urb.in.data.size());
+    }
+    return room;
+  }
+
+  // Lets the chip run up to `now` with the transfers pending until then;
+  // called before anything changes which transfers are pending.
+  void Admit(Cable& cable, Micros now) {
+    const std::size_t lost = cable.chip->Advance(now, InRoom(cable));
+    if (lost == 0) return;
+    stats.lostBytes += static_cast<long long>(lost);
+    ++stats.overruns;
+    Event(cable, "overrun", ",\"lost\":" + std::to_string(lost));
+  }
+
   // Completes what is due and arms the timer for the next moment.
   void Service(Cable& cable) {
     const Micros now = Now();
     Micros wake = -1;
     bool anyReady = false;
-    if (!cable.gone) cable.chip->Advance(now);
+    if (!cable.gone) Admit(cable, now);
     for (Urb& urb : cable.urbs) {
       if (!urb.ready && !cable.gone) {
         if (urb.kind == Urb::Kind::In) {
@@ -267,7 +289,7 @@ struct EmulatedCables::Impl {
       answer = result.data;
       if (result.change == Ft232rChip::Change::Settings) SetupEvent(cable);
       if (result.change == Ft232rChip::Change::Purge) {
-        Event(cable, "purge", std::string(",\"side\":\"") + (setup.value == 2 ? "in" : "out") + "\"");
+        Event(cable, "purge", ",\"side\":" + JsonString(setup.value == 2 ? "in" : "out"));
       }
     }
     answer.resize(std::min<std::size_t>(answer.size(), std::min<std::size_t>(setup.length, length - SetupBytes)));
@@ -279,6 +301,8 @@ struct EmulatedCables::Impl {
 
   bool Submit(Cable& cable, UMockdevIoctlClient* client) {
     if (cable.gone) return Complete(client, -1, ENODEV);
+    const Micros now = Now();
+    Admit(cable, now);
     // The argument is the client's pointer to its URB, which points on to
     // the transfer buffer; both are read from the client's memory.
     GError* error = nullptr;
@@ -301,7 +325,6 @@ struct EmulatedCables::Impl {
         return Complete(client, -1, EFAULT);
       }
     }
-    const Micros now = Now();
     urb.submittedAt = now;
     bool accepted = true;
     if (request->type == USBDEVFS_URB_TYPE_CONTROL) {
@@ -383,6 +406,7 @@ struct EmulatedCables::Impl {
     for (Urb& urb : cable.urbs) {
       const bool match = urb.urb->client_addr == address;
       if (urb.client != client || !match || urb.ready) continue;
+      Admit(cable, Now());
       urb.ready = true;
       urb.status = -ENOENT;
       urb.actual = urb.kind == Urb::Kind::In ? 0 : urb.actual;
@@ -401,6 +425,10 @@ struct EmulatedCables::Impl {
 
   bool HandleIoctl(Cable& cable, UMockdevIoctlClient* client) {
     ++stats.requests;
+    if (worker == nullptr) {
+      const std::lock_guard lock(eventsLock);
+      worker = g_main_context_ref_thread_default();
+    }
     const gulong request = umockdev_ioctl_client_get_request(client);
     switch (request) {
       case USBDEVFS_SUBMITURB:
@@ -551,7 +579,7 @@ EmulatedCables::EmulatedCables(EmulationOptions options) : impl_(std::make_uniqu
   for (const CableSetup& setup : impl_->options.cables) {
     auto cable = std::make_unique<Impl::Cable>();
     cable->setup = setup;
-    cable->chip = std::make_unique<Ft232rChip>(setup.board, impl_->options.paced);
+    cable->chip = std::make_unique<Ft232rChip>(setup.board, impl_->options.paced, setup.rxBufferBytes);
     impl_->Add(*cable, number++);
     impl_->cables.push_back(std::move(cable));
   }
@@ -580,6 +608,8 @@ void EmulatedCables::Stop() {
   // state ours alone.
   g_object_unref(impl_->testbed);
   impl_->testbed = nullptr;
+  if (impl_->worker != nullptr) g_main_context_unref(impl_->worker);
+  impl_->worker = nullptr;
   for (auto& cable : impl_->cables) {
     for (Impl::Urb& urb : cable->urbs) Impl::Release(urb);
     cable->urbs.clear();
@@ -593,8 +623,32 @@ void EmulatedCables::Stop() {
     cable->handler = nullptr;
     if (cable->fifo >= 0) close(cable->fifo);
     cable->fifo = -1;
-    cable->chip->Advance(impl_->Now());
+    cable->chip->Advance(impl_->Now(), 0);
   }
+}
+
+void EmulatedCables::Unplug(std::size_t cable) {
+  Impl::Cable* target = impl_->cables.at(cable).get();
+  GMainContext* worker = nullptr;
+  {
+    const std::lock_guard lock(impl_->eventsLock);
+    worker = impl_->worker;
+  }
+  if (worker == nullptr || impl_->testbed == nullptr) return;
+  GSource* source = g_idle_source_new();
+  g_source_set_callback(
+      source,
+      [](gpointer data) {
+        auto* c = static_cast<Impl::Cable*>(data);
+        if (!c->gone) {
+          c->owner->Unplug(*c);
+          c->owner->Service(*c);
+        }
+        return G_SOURCE_REMOVE;
+      },
+      target, nullptr);
+  g_source_attach(source, worker);
+  g_source_unref(source);
 }
 
 std::size_t EmulatedCables::Count() const { return impl_->cables.size(); }

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "emulation/Ft232rChip.h"
 #include "sim/SimBoard.h"
 
 namespace kelvo::sim {
@@ -19,6 +20,9 @@ struct CableSetup {
   SimOptions board;
   // The cable leaves the bus once the PC has sent this many bytes.
   std::optional<long long> unplugAfterBytes;
+  // The chip's receive buffer, the FT232R's by default; 0: unlimited,
+  // nothing is ever lost.
+  std::size_t rxBufferBytes = Ft232rChip::RxBufferBytes;
 };
 
 struct EmulationOptions {
@@ -44,6 +48,9 @@ class EmulatedCables {
   std::vector<std::pair<std::string, std::string>> Environment() const;
   // Stops serving; the boards stay readable.
   void Stop();
+  // The cable leaves the bus now, as with unplugAfterBytes. From any thread,
+  // once a program has made a request to the cable.
+  void Unplug(std::size_t cable);
 
   std::size_t Count() const;
   const std::string& Serial(std::size_t cable) const;
@@ -55,6 +62,8 @@ class EmulatedCables {
     long long bulkTransfers = 0;  // bulk transfers completed, both directions
     long long emptyReads = 0;     // bulk IN transfers that carried no data
     long long quickEmptyReads = 0;  // ... and were answered within 1 ms (spinning)
+    long long lostBytes = 0;      // bytes for the PC that found the chip's receive buffer full
+    long long overruns = 0;       // times bytes were lost
   };
   // Valid after Stop().
   Statistics Stats() const;

@@ -39,8 +39,18 @@ std::string FlowName(std::uint16_t index) {
 
 }  // namespace
 
-Ft232rChip::Ft232rChip(const SimOptions& board, bool paced)
-    : paced_(paced), wire_(board, paced ? ByteMicros : 0) {}
+Ft232rChip::Ft232rChip(const SimOptions& board, bool paced, std::size_t rxBufferBytes)
+    : paced_(paced), rxBufferBytes_(rxBufferBytes), wire_(board, paced ? ByteMicros : 0) {}
+
+std::size_t Ft232rChip::Advance(Micros now, std::size_t inRoom) {
+  wire_.ProcessUntil(now);
+  if (rxBufferBytes_ == 0) return 0;
+  // The bytes are in arrival order, so the first ones found room and the
+  // later ones were lost.
+  const std::size_t lost = wire_.KeepArrived(rxBufferBytes_ + inRoom, now);
+  overrun_ = overrun_ || lost > 0;
+  return lost;
+}
 
 int Ft232rChip::DecodeBaud(std::uint16_t value, std::uint16_t index) {
   // Eighths of the sub-integer divisor, by the chip's 3-bit code.
@@ -122,6 +132,8 @@ Micros Ft232rChip::BulkOut(const std::uint8_t* bytes, std::size_t count, Micros 
 
 void Ft232rChip::AppendPacket(InTransfer& transfer, std::size_t dataBytes) {
   transfer.data.insert(transfer.data.end(), std::begin(ModemStatus), std::end(ModemStatus));
+  if (overrun_) transfer.data.back() |= OverrunBit;
+  overrun_ = false;
   const std::size_t start = transfer.data.size();
   transfer.data.resize(start + dataBytes);
   wire_.Take(dataBytes, transfer.data.data() + start);

@@ -31,10 +31,14 @@ class Ft232rChip {
   static constexpr std::uint8_t ModemStatus[StatusBytes] = {0x01, 0x60};
   // The chip's transmit buffer: a bulk OUT completes once the rest fits.
   static constexpr std::size_t TxBufferBytes = 128;
+  // The chip's receive buffer: what arrives from the line while it is full
+  // is lost, and the next packet's second status byte says so.
+  static constexpr std::size_t RxBufferBytes = 256;
+  static constexpr std::uint8_t OverrunBit = 0x02;
 
   // `paced`: the line moves a byte per 10 bit times at 125000 baud;
-  // otherwise bytes move at once.
-  Ft232rChip(const SimOptions& board, bool paced);
+  // otherwise bytes move at once. `rxBufferBytes` 0: nothing is ever lost.
+  Ft232rChip(const SimOptions& board, bool paced, std::size_t rxBufferBytes = RxBufferBytes);
 
   struct ControlSetup {
     std::uint8_t requestType = 0;
@@ -65,8 +69,15 @@ class Ft232rChip {
   // otherwise `wakeAt` says when it may progress.
   bool FillIn(InTransfer& transfer, Micros now, Micros* wakeAt);
 
-  // Lets the line and the board run up to `now`.
-  void Advance(Micros now) { wire_.ProcessUntil(now); }
+  // Lets the line and the board run up to `now`. `inRoom` is how many data
+  // bytes the pending IN transfers can still take: the chip hands bytes on
+  // as they come while a transfer waits, so only what finds neither room
+  // there nor in the receive buffer is lost. Returns how many bytes were.
+  std::size_t Advance(Micros now, std::size_t inRoom);
+  // Data bytes an IN transfer of `capacity` bytes takes in all.
+  static std::size_t DataRoom(std::size_t capacity) {
+    return capacity / PacketSize * (PacketSize - StatusBytes);
+  }
   // The cable leaves the bus: the board keeps what it got.
   void Unplug() { wire_.Cut(); }
 
@@ -79,6 +90,8 @@ class Ft232rChip {
   void AppendPacket(InTransfer& transfer, std::size_t dataBytes);
 
   bool paced_;
+  std::size_t rxBufferBytes_;
+  bool overrun_ = false;  // bytes were lost since the last packet
   SimWire wire_;
   ChipSettings settings_;
   Micros lastPacketAt_ = 0;

@@ -8,7 +8,6 @@
 #include <climits>
 #include <cstring>
 #include <fstream>
-#include <thread>
 #include <utility>
 
 namespace kelvo {
@@ -94,55 +93,11 @@ FT_STATUS FindAllStatus(int result) {
   return result == -3 ? FT_INSUFFICIENT_RESOURCES : FT_IO_ERROR;
 }
 
-int UsbReadTimeoutMs(std::uint32_t readTimeoutMs) {
-  if (readTimeoutMs == 0) return DefaultUsbTimeoutMs;
-  return std::max(ClampToInt(readTimeoutMs), MinUsbReadTimeoutMs);
-}
-
 int UsbWriteTimeoutMs(std::uint32_t writeTimeoutMs) {
   // D2XX's 0 means "wait forever"; a stuck cable must not hang the window
   // for good, so it gets libftdi1's own default instead.
   if (writeTimeoutMs == 0) return DefaultUsbTimeoutMs;
   return ClampToInt(writeTimeoutMs);
-}
-
-ReadClock SystemClock() {
-  return ReadClock{[] { return std::chrono::steady_clock::now(); },
-                   [](std::chrono::steady_clock::duration pause) { std::this_thread::sleep_for(pause); }};
-}
-
-Transfer ReadWithDeadline(const ChunkReader& readSome, std::uint8_t* destination, std::uint32_t count,
-                          std::chrono::milliseconds timeout, const ReadClock& clock,
-                          std::chrono::milliseconds packetInterval) {
-  const bool bounded = timeout.count() > 0;
-  const auto deadline = clock.Now() + timeout;
-  std::uint32_t total = 0;
-  int quickEmpties = 0;
-  while (total < count) {
-    const auto callStart = clock.Now();
-    int wanted = ClampToInt(count - total);
-    if (bounded && packetInterval.count() > 0) {
-      const auto intervalsLeft = (deadline - callStart) / packetInterval;
-      wanted = static_cast<int>(std::clamp<std::int64_t>(intervalsLeft, 1, wanted));
-    }
-    const int got = readSome(destination + total, wanted);
-    if (got < 0) return {FT_IO_ERROR, total};
-    total += static_cast<std::uint32_t>(std::min(got, wanted));
-    if (total >= count) break;
-
-    const auto now = clock.Now();
-    if (bounded && now >= deadline) break;
-    // A real chip answers at once when its latency timer had already run
-    // out, and the next transfer then waits a whole period: only a second
-    // quick empty answer in a row shows a stack that does not block.
-    quickEmpties = got == 0 && now - callStart < QuickEmptyRead ? quickEmpties + 1 : 0;
-    if (quickEmpties >= 2) {
-      std::chrono::steady_clock::duration pause = IdleBackoff;
-      if (bounded) pause = std::min(pause, deadline - now);
-      clock.Sleep(pause);
-    }
-  }
-  return {FT_OK, total};
 }
 
 std::optional<std::string> SysfsString(libusb_device* device, const char* attribute) {
@@ -275,12 +230,9 @@ FT_STATUS LibFtdiDriver::FT_OpenEx(const char* description, std::uint32_t flags,
       openFailed = true;
       continue;
     }
-    context->usb_read_timeout = libftdi::UsbReadTimeoutMs(DefaultReadTimeoutMs);
-    context->usb_write_timeout = libftdi::UsbWriteTimeoutMs(0);
-
     lastOpen_ = {};
-    const FT_HANDLE id = nextHandle_++;
-    devices_.emplace(id, Device{std::move(context), DefaultReadTimeoutMs, DefaultLatencyMs});
+    const FT_HANDLE id = Keep(std::move(context));
+    if (id == 0) return Fail(FT_DEVICE_NOT_OPENED, "FT_OpenEx: the device took no read transfer");
     *handle = id;
     return FT_OK;
   }
@@ -292,6 +244,9 @@ FT_STATUS LibFtdiDriver::FT_OpenEx(const char* description, std::uint32_t flags,
 FT_STATUS LibFtdiDriver::FT_Close(FT_HANDLE handle) {
   const auto it = devices_.find(handle);
   if (it == devices_.end()) return Fail(FT_INVALID_HANDLE, "FT_Close: unknown handle");
+  // In this order: no transfer, callback or thread of the receive side is
+  // left when the USB handle closes.
+  it->second.pump->Stop();
   ContextPtr context = std::move(it->second.context);
   devices_.erase(it);
   // The handle is gone whatever the USB side says; a failed release (cable
@@ -335,7 +290,6 @@ FT_STATUS LibFtdiDriver::FT_SetLatencyTimer(FT_HANDLE handle, std::uint8_t milli
   ftdi_context* context = device->context.get();
   if (ftdi_set_latency_timer(context, milliseconds) != 0)
     return Fail(FT_IO_ERROR, context, "FT_SetLatencyTimer");
-  device->latencyMs = milliseconds;
   return FT_OK;
 }
 
@@ -347,10 +301,8 @@ FT_STATUS LibFtdiDriver::FT_SetUSBParameters(FT_HANDLE handle, std::uint32_t inT
     return Fail(FT_INVALID_PARAMETER, "FT_SetUSBParameters: invalid transfer size");
   }
   ftdi_context* context = device->context.get();
-  // Reallocating the read buffer is the only thing that can fail here.
-  if (ftdi_read_data_set_chunksize(context, inTransferSize) != 0) {
-    return Fail(FT_INSUFFICIENT_RESOURCES, context, "FT_SetUSBParameters");
-  }
+  device->pump->Resize(static_cast<int>(inTransferSize));
+  // Reallocating libftdi1's write buffer is the only thing that can fail here.
   if (outTransferSize != 0 && ftdi_write_data_set_chunksize(context, outTransferSize) != 0) {
     return Fail(FT_INSUFFICIENT_RESOURCES, context, "FT_SetUSBParameters");
   }
@@ -389,7 +341,6 @@ FT_STATUS LibFtdiDriver::FT_SetTimeouts(FT_HANDLE handle, std::uint32_t readTime
   Device* device = Find(handle);
   if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_SetTimeouts: unknown handle");
   device->readTimeoutMs = readTimeoutMs;
-  device->context->usb_read_timeout = libftdi::UsbReadTimeoutMs(readTimeoutMs);
   device->context->usb_write_timeout = libftdi::UsbWriteTimeoutMs(writeTimeoutMs);
   return FT_OK;
 }
@@ -414,18 +365,12 @@ FT_STATUS LibFtdiDriver::FT_Read(FT_HANDLE handle, void* buffer, std::uint32_t c
   Device* device = Find(handle);
   if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_Read: unknown handle");
   if (buffer == nullptr && count != 0) return Fail(FT_INVALID_PARAMETER, "FT_Read: no buffer");
-  ftdi_context* context = device->context.get();
-  const libftdi::Transfer result = libftdi::ReadWithDeadline(
-      [context](std::uint8_t* destination, int size) {
-        const int got = ftdi_read_data(context, destination, size);
-        // A chip that stayed silent for a whole USB timeout has simply sent
-        // nothing; the deadline decides what that means.
-        return got == LIBUSB_ERROR_TIMEOUT ? 0 : got;
-      },
-      static_cast<std::uint8_t*>(buffer), count, std::chrono::milliseconds(device->readTimeoutMs),
-      libftdi::SystemClock(), std::chrono::milliseconds(device->latencyMs));
-  if (delivered != nullptr) *delivered = result.count;
-  return result.status == FT_OK ? FT_OK : Fail(result.status, context, "FT_Read");
+  const ReceivePump::Received got = device->pump->Read(static_cast<std::uint8_t*>(buffer), count,
+                                                       std::chrono::milliseconds(device->readTimeoutMs));
+  if (delivered != nullptr) *delivered = got.count;
+  // Bytes an overrun cost show as a short read, which the caller's retry
+  // handles; only a cable that is gone is an I/O error.
+  return got.gone ? Fail(FT_IO_ERROR, "FT_Read: the cable is gone") : FT_OK;
 }
 
 FT_STATUS LibFtdiDriver::FT_Purge(FT_HANDLE handle, std::uint32_t mask) {
@@ -434,18 +379,26 @@ FT_STATUS LibFtdiDriver::FT_Purge(FT_HANDLE handle, std::uint32_t mask) {
   const std::optional<libftdi::PurgeSides> sides = libftdi::PurgeSidesFor(mask);
   if (!sides) return Fail(FT_INVALID_PARAMETER, "FT_Purge: invalid mask");
   ftdi_context* context = device->context.get();
-  // The tc*flush calls name the sides from the PC's view, as D2XX does, and
-  // also drop what libftdi1 had buffered for reading.
-  int result = 0;
-  if (sides->rx && sides->tx) {
-    result = ftdi_tcioflush(context);
-  } else if (sides->rx) {
-    result = ftdi_tciflush(context);
+  // The tc*flush calls name the sides from the PC's view, as D2XX does.
+  bool purged = true;
+  if (sides->rx) {
+    purged = device->pump->Purge(
+        [context, tx = sides->tx] { return (tx ? ftdi_tcioflush(context) : ftdi_tciflush(context)) == 0; });
   } else {
-    result = ftdi_tcoflush(context);
+    purged = ftdi_tcoflush(context) == 0;
   }
   // Only the USB control request can fail: the cable is gone.
-  return result == 0 ? FT_OK : Fail(FT_IO_ERROR, context, "FT_Purge");
+  return purged ? FT_OK : Fail(FT_IO_ERROR, context, "FT_Purge");
+}
+
+LineErrorCounts LibFtdiDriver::LineErrors(FT_HANDLE handle) {
+  const Device* device = Find(handle);
+  return device != nullptr ? device->pump->Errors() : LineErrorCounts{};
+}
+
+std::uint64_t LibFtdiDriver::InTransfersCompleted(FT_HANDLE handle) {
+  const Device* device = Find(handle);
+  return device != nullptr ? device->pump->Completions() : 0;
 }
 
 }  // namespace kelvo

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "core/FtdiDriver.h"
+#include "link/ReceivePump.h"
 
 struct ftdi_context;
 struct libusb_device;
@@ -17,7 +17,7 @@ struct libusb_device;
 namespace kelvo {
 
 // The pieces of the cable driver that need no USB: argument checks, the
-// mapping of D2XX values and libftdi1 results, and the read and write loops.
+// mapping of D2XX values and libftdi1 results, and the write loop.
 // They live apart so that a machine without a cable can still check them.
 namespace libftdi {
 
@@ -61,11 +61,6 @@ FT_STATUS FindAllStatus(int result);
 
 // libftdi1's own default for USB transfer timeouts.
 inline constexpr int DefaultUsbTimeoutMs = 5000;
-// Longer than the longest latency timer, so a healthy chip always answers a
-// bulk read within one USB timeout.
-inline constexpr int MinUsbReadTimeoutMs = 256;
-// The USB timeout for bulk reads under a D2XX read timeout (0: none).
-int UsbReadTimeoutMs(std::uint32_t readTimeoutMs);
 // The USB timeout for writes under a D2XX write timeout (0: none).
 int UsbWriteTimeoutMs(std::uint32_t writeTimeoutMs);
 
@@ -74,34 +69,9 @@ struct Transfer {
   std::uint32_t count = 0;
 };
 
-// One libftdi1 read: stores up to `size` bytes and returns how many (0 when
-// nothing arrived), or a negative USB error.
-using ChunkReader = std::function<int(std::uint8_t* destination, int size)>;
 // One libftdi1 write: takes up to `size` bytes and returns how many, or a
 // negative USB error.
 using ChunkWriter = std::function<int(const std::uint8_t* source, int size)>;
-
-struct ReadClock {
-  std::function<std::chrono::steady_clock::time_point()> Now;
-  std::function<void(std::chrono::steady_clock::duration)> Sleep;
-};
-ReadClock SystemClock();
-
-// A second empty read in a row that returned faster than this is followed by
-// a pause of IdleBackoff, so a stack that never blocks cannot make the loop
-// spin.
-inline constexpr std::chrono::milliseconds QuickEmptyRead{1};
-inline constexpr std::chrono::milliseconds IdleBackoff{1};
-
-// D2XX-style read: calls `readSome` until `count` bytes have arrived or
-// `timeout` has passed since the start (0: no limit). A timeout is FT_OK with
-// fewer bytes; a USB error is FT_IO_ERROR with the bytes received before it.
-// `packetInterval` is the chip's latency timer: one call of libftdi1 goes on
-// while every USB transfer (at most one interval each) brings a byte, so a
-// call asks for no more bytes than intervals are left before the deadline.
-Transfer ReadWithDeadline(const ChunkReader& readSome, std::uint8_t* destination, std::uint32_t count,
-                          std::chrono::milliseconds timeout, const ReadClock& clock,
-                          std::chrono::milliseconds packetInterval = std::chrono::milliseconds(0));
 
 // A string the kernel read from a device at enumeration ("product",
 // "serial"), found in sysfs by the device's bus and port path; nullopt if there
@@ -115,7 +85,8 @@ Transfer WriteAll(const ChunkWriter& writeSome, const std::uint8_t* source, std:
 }  // namespace libftdi
 
 // The real cable, through libftdi1. Each open device has its own libftdi1
-// context; handles are small numbers never reused within one driver object.
+// context and its own receive pump, which reads the cable from open to close;
+// handles are small numbers never reused within one driver object.
 class LibFtdiDriver final : public FtdiDriver {
  public:
   LibFtdiDriver();
@@ -145,6 +116,11 @@ class LibFtdiDriver final : public FtdiDriver {
   FT_STATUS FT_GetDeviceInfoDetail(std::uint32_t index, std::uint32_t* flags, std::uint32_t* type,
                                    std::uint32_t* id, std::uint32_t* locId, char* serialNumber,
                                    char* description, FT_HANDLE* handle) override;
+  LineErrorCounts LineErrors(FT_HANDLE handle) override;
+
+  // IN transfers completed on an open device since it was opened, data or
+  // not; 0 for an unknown handle.
+  std::uint64_t InTransfersCompleted(FT_HANDLE handle);
 
   // What went wrong in the last call that failed; successes leave it alone.
   const std::string& LastError() const { return lastError_; }
@@ -164,6 +140,12 @@ class LibFtdiDriver final : public FtdiDriver {
 
   // Until FT_SetTimeouts says otherwise.
   static constexpr std::uint32_t DefaultReadTimeoutMs = 250;
+  // The receive pump's transfers until FT_SetUSBParameters says otherwise
+  // (libftdi1's own default), and how many are kept pending: one completes
+  // every latency period, whatever the number, and the others cover the
+  // time until it is back.
+  static constexpr int DefaultInTransferBytes = 4096;
+  static constexpr int PendingInTransfers = 4;
 
  private:
   struct ContextCloser {
@@ -173,11 +155,10 @@ class LibFtdiDriver final : public FtdiDriver {
 
   struct Device {
     ContextPtr context;
+    // Declared after the context, so stopped before the device is closed.
+    std::unique_ptr<ReceivePump> pump;
     std::uint32_t readTimeoutMs = DefaultReadTimeoutMs;
-    std::uint8_t latencyMs = DefaultLatencyMs;
   };
-  // The chip's latency timer after reset.
-  static constexpr std::uint8_t DefaultLatencyMs = 16;
 
   // One attached cable as FT_CreateDeviceInfoList saw it.
   struct Listed {
@@ -189,6 +170,8 @@ class LibFtdiDriver final : public FtdiDriver {
 
   Device* Find(FT_HANDLE handle);
   FT_STATUS OpenBySerial(const char* serial, FT_HANDLE* handle);
+  // Starts the receive pump of a device just opened and hands out its
+  // handle; 0 (the device closed) when its IN side takes no transfer.
   FT_HANDLE Keep(ContextPtr context);
   // Records libftdi1's text for the failure just seen and returns `status`.
   FT_STATUS Fail(FT_STATUS status, ftdi_context* context, const char* what);

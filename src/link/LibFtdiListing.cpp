@@ -57,10 +57,20 @@ void CopyTruncated(const std::string& text, char* destination, std::size_t size)
 }  // namespace
 
 FT_HANDLE LibFtdiDriver::Keep(ContextPtr context) {
-  context->usb_read_timeout = libftdi::UsbReadTimeoutMs(DefaultReadTimeoutMs);
   context->usb_write_timeout = libftdi::UsbWriteTimeoutMs(0);
+  // libftdi1 names the endpoints from the chip's side: its "out" endpoint
+  // is the bulk IN.
+  ReceivePump::Setup setup;
+  setup.context = context->usb_ctx;
+  setup.device = context->usb_dev;
+  setup.endpoint = static_cast<unsigned char>(context->out_ep);
+  setup.packetBytes = static_cast<int>(context->max_packet_size);
+  setup.transferBytes = DefaultInTransferBytes;
+  setup.transfers = PendingInTransfers;
+  auto pump = std::make_unique<ReceivePump>(setup);
+  if (!pump->Start()) return 0;
   const FT_HANDLE id = nextHandle_++;
-  devices_.emplace(id, Device{std::move(context), DefaultReadTimeoutMs});
+  devices_.emplace(id, Device{std::move(context), std::move(pump), DefaultReadTimeoutMs});
   return id;
 }
 
@@ -123,7 +133,9 @@ FT_STATUS LibFtdiDriver::OpenBySerial(const char* serial, FT_HANDLE* handle) {
       if (context->usb_dev != nullptr) ftdi_usb_close(context.get());
       return FT_DEVICE_NOT_OPENED;
     }
-    *handle = Keep(std::move(context));
+    const FT_HANDLE id = Keep(std::move(context));
+    if (id == 0) return Fail(FT_DEVICE_NOT_OPENED, "FT_OpenEx: the device took no read transfer");
+    *handle = id;
     return FT_OK;
   }
   return Fail(FT_DEVICE_NOT_FOUND, std::string("FT_OpenEx: no FTDI device with serial \"") + serial + "\"");

@@ -133,9 +133,17 @@ TraceLine& TraceLine::Hex(const std::uint8_t* bytes, std::size_t count) {
   return *this;
 }
 
-std::string TraceLine::Finish(std::uint32_t status) {
-  text_ += "],\"status\":" + std::to_string(status) + "}";
+std::string TraceLine::Finish(std::uint32_t status, std::string_view members) {
+  text_ += "],\"status\":" + std::to_string(status);
+  if (!members.empty()) text_.append(",").append(members);
+  text_ += "}";
   return std::move(text_);
+}
+
+std::string LineErrorsMember(const LineErrorCounts& counts) {
+  return "\"lineErrors\":{\"overrun\":" + std::to_string(counts.overrun) +
+         ",\"parity\":" + std::to_string(counts.parity) + ",\"framing\":" + std::to_string(counts.framing) +
+         ",\"break\":" + std::to_string(counts.breaks) + "}";
 }
 
 }  // namespace kelvo

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/FtdiDriver.h"
+
 namespace kelvo {
 
 // Builds one trace line: {"t":…,"call":"…","args":[…],"status":…}, or with
@@ -16,7 +18,8 @@ class TraceLine {
   TraceLine& Number(long long value);
   TraceLine& String(std::string_view text);
   TraceLine& Hex(const std::uint8_t* bytes, std::size_t count);
-  std::string Finish(std::uint32_t status);
+  // `members`: more members of the line after the status, e.g. LineErrorsMember's.
+  std::string Finish(std::uint32_t status, std::string_view members = {});
 
  private:
   void Separate();
@@ -27,5 +30,9 @@ class TraceLine {
 // `text` as a JSON string literal, quotes included. Text that is not valid
 // UTF-8 is taken byte by byte as Latin-1 so the line stays valid JSON.
 std::string JsonString(std::string_view text);
+
+// "lineErrors":{"overrun":…,"parity":…,"framing":…,"break":…}, a member of a
+// trace line or of kelvo-flash's result line.
+std::string LineErrorsMember(const LineErrorCounts& counts);
 
 }  // namespace kelvo

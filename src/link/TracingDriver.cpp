@@ -10,10 +10,19 @@ double TracingDriver::NowMs() const {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_).count();
 }
 
-FT_STATUS TracingDriver::Numbers(const char* call, FT_STATUS status, std::initializer_list<long long> values) {
+std::string TracingDriver::ChangedLineErrors(FT_HANDLE handle) {
+  const LineErrorCounts now = inner_.LineErrors(handle);
+  const auto shown = shownErrors_.find(handle);
+  if (now == (shown != shownErrors_.end() ? shown->second : LineErrorCounts{})) return {};
+  shownErrors_[handle] = now;
+  return LineErrorsMember(now);
+}
+
+FT_STATUS TracingDriver::Numbers(const char* call, FT_HANDLE handle, FT_STATUS status,
+                                 std::initializer_list<long long> values) {
   TraceLine line = Line(call);
   for (const long long value : values) line.Number(value);
-  sink_(line.Finish(status));
+  sink_(line.Finish(status, ChangedLineErrors(handle)));
   return status;
 }
 
@@ -25,44 +34,54 @@ FT_STATUS TracingDriver::FT_OpenEx(const char* description, std::uint32_t flags,
   return status;
 }
 
-FT_STATUS TracingDriver::FT_Close(FT_HANDLE handle) { return Numbers("FT_Close", inner_.FT_Close(handle), {}); }
+FT_STATUS TracingDriver::FT_Close(FT_HANDLE handle) {
+  // Read while the device is still open.
+  const std::string errors = ChangedLineErrors(handle);
+  const FT_STATUS status = inner_.FT_Close(handle);
+  shownErrors_.erase(handle);
+  sink_(Line("FT_Close").Finish(status, errors));
+  return status;
+}
 
 FT_STATUS TracingDriver::FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baudRate) {
-  return Numbers("FT_SetBaudRate", inner_.FT_SetBaudRate(handle, baudRate), {baudRate});
+  return Numbers("FT_SetBaudRate", handle, inner_.FT_SetBaudRate(handle, baudRate), {baudRate});
 }
 
 FT_STATUS TracingDriver::FT_SetFlowControl(FT_HANDLE handle, std::uint16_t flowControl, std::uint8_t xon,
                                            std::uint8_t xoff) {
-  return Numbers("FT_SetFlowControl", inner_.FT_SetFlowControl(handle, flowControl, xon, xoff),
+  return Numbers("FT_SetFlowControl", handle, inner_.FT_SetFlowControl(handle, flowControl, xon, xoff),
                  {flowControl, xon, xoff});
 }
 
 FT_STATUS TracingDriver::FT_SetLatencyTimer(FT_HANDLE handle, std::uint8_t milliseconds) {
-  return Numbers("FT_SetLatencyTimer", inner_.FT_SetLatencyTimer(handle, milliseconds), {milliseconds});
+  return Numbers("FT_SetLatencyTimer", handle, inner_.FT_SetLatencyTimer(handle, milliseconds),
+                 {milliseconds});
 }
 
 FT_STATUS TracingDriver::FT_SetUSBParameters(FT_HANDLE handle, std::uint32_t inTransferSize,
                                              std::uint32_t outTransferSize) {
-  return Numbers("FT_SetUSBParameters", inner_.FT_SetUSBParameters(handle, inTransferSize, outTransferSize),
+  return Numbers("FT_SetUSBParameters", handle,
+                 inner_.FT_SetUSBParameters(handle, inTransferSize, outTransferSize),
                  {inTransferSize, outTransferSize});
 }
 
 FT_STATUS TracingDriver::FT_SetDataCharacteristics(FT_HANDLE handle, std::uint8_t wordLength,
                                                    std::uint8_t stopBits, std::uint8_t parity) {
-  return Numbers("FT_SetDataCharacteristics",
+  return Numbers("FT_SetDataCharacteristics", handle,
                  inner_.FT_SetDataCharacteristics(handle, wordLength, stopBits, parity),
                  {wordLength, stopBits, parity});
 }
 
 FT_STATUS TracingDriver::FT_SetChars(FT_HANDLE handle, std::uint8_t eventChar, std::uint8_t eventCharEnabled,
                                      std::uint8_t errorChar, std::uint8_t errorCharEnabled) {
-  return Numbers("FT_SetChars", inner_.FT_SetChars(handle, eventChar, eventCharEnabled, errorChar, errorCharEnabled),
+  return Numbers("FT_SetChars", handle,
+                 inner_.FT_SetChars(handle, eventChar, eventCharEnabled, errorChar, errorCharEnabled),
                  {eventChar, eventCharEnabled, errorChar, errorCharEnabled});
 }
 
 FT_STATUS TracingDriver::FT_SetTimeouts(FT_HANDLE handle, std::uint32_t readTimeoutMs,
                                         std::uint32_t writeTimeoutMs) {
-  return Numbers("FT_SetTimeouts", inner_.FT_SetTimeouts(handle, readTimeoutMs, writeTimeoutMs),
+  return Numbers("FT_SetTimeouts", handle, inner_.FT_SetTimeouts(handle, readTimeoutMs, writeTimeoutMs),
                  {readTimeoutMs, writeTimeoutMs});
 }
 
@@ -71,7 +90,7 @@ FT_STATUS TracingDriver::FT_Write(FT_HANDLE handle, const void* buffer, std::uin
   const FT_STATUS status = inner_.FT_Write(handle, buffer, count, written);
   TraceLine line = Line("FT_Write");
   line.Hex(static_cast<const std::uint8_t*>(buffer), buffer != nullptr ? count : 0).Number(count);
-  sink_(line.Finish(status));
+  sink_(line.Finish(status, ChangedLineErrors(handle)));
   return status;
 }
 
@@ -79,18 +98,18 @@ FT_STATUS TracingDriver::FT_Read(FT_HANDLE handle, void* buffer, std::uint32_t c
   std::uint32_t got = 0;
   const FT_STATUS status = inner_.FT_Read(handle, buffer, count, &got);
   if (delivered != nullptr) *delivered = got;
-  return Numbers("FT_Read", status, {count, got});
+  return Numbers("FT_Read", handle, status, {count, got});
 }
 
 FT_STATUS TracingDriver::FT_Purge(FT_HANDLE handle, std::uint32_t mask) {
-  return Numbers("FT_Purge", inner_.FT_Purge(handle, mask), {mask});
+  return Numbers("FT_Purge", handle, inner_.FT_Purge(handle, mask), {mask});
 }
 
 FT_STATUS TracingDriver::FT_CreateDeviceInfoList(std::uint32_t* count) {
   std::uint32_t listed = 0;
   const FT_STATUS status = inner_.FT_CreateDeviceInfoList(&listed);
   if (count != nullptr) *count = listed;
-  return Numbers("FT_CreateDeviceInfoList", status, {listed});
+  return Numbers("FT_CreateDeviceInfoList", 0, status, {listed});
 }
 
 FT_STATUS TracingDriver::FT_GetDeviceInfoDetail(std::uint32_t index, std::uint32_t* flags, std::uint32_t* type,

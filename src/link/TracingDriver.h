@@ -3,6 +3,7 @@
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <map>
 #include <string>
 
 #include "core/FtdiDriver.h"
@@ -13,7 +14,9 @@ namespace kelvo {
 // Passes every call to another driver and reports it as one JSON trace line
 // (call, arguments, status, ms since `start`), so a run on the real cable can
 // be read and replayed like one on the simulated link. With a `serial`, every
-// line names the cable, for a trace that several cables share.
+// line names the cable, for a trace that several cables share. A call after
+// which the device's line error counts differ from those last shown carries
+// them all ("lineErrors").
 class TracingDriver final : public FtdiDriver {
  public:
   using Sink = std::function<void(const std::string& line)>;
@@ -42,18 +45,24 @@ class TracingDriver final : public FtdiDriver {
   FT_STATUS FT_GetDeviceInfoDetail(std::uint32_t index, std::uint32_t* flags, std::uint32_t* type,
                                    std::uint32_t* id, std::uint32_t* locId, char* serialNumber,
                                    char* description, FT_HANDLE* handle) override;
+  LineErrorCounts LineErrors(FT_HANDLE handle) override { return inner_.LineErrors(handle); }
 
   // Milliseconds since `start`, the trace lines' "t".
   double NowMs() const;
 
  private:
   TraceLine Line(const char* call) const { return TraceLine(NowMs(), call, serial_); }
-  FT_STATUS Numbers(const char* call, FT_STATUS status, std::initializer_list<long long> values);
+  FT_STATUS Numbers(const char* call, FT_HANDLE handle, FT_STATUS status,
+                    std::initializer_list<long long> values);
+  // The "lineErrors" member when the counts of `handle` changed since last
+  // shown; empty otherwise.
+  std::string ChangedLineErrors(FT_HANDLE handle);
 
   FtdiDriver& inner_;
   Sink sink_;
   std::optional<std::string> serial_;
   std::chrono::steady_clock::time_point start_;
+  std::map<FT_HANDLE, LineErrorCounts> shownErrors_;
 };
 
 }  // namespace kelvo

@@ -23,6 +23,7 @@ SimBoard::SimBoard(const SimOptions& options, Output output)
     : output_(std::move(output)),
       programMs_(options.programMs),
       receive_(options.boardReceive),
+      echoWholePage_(options.echoWholePage),
       identifyReply_(options.identifyReply),
       flash_(options.flash.empty() ? std::vector<std::uint8_t>(FlashBytes, Erased) : options.flash) {
   if (flash_.size() != static_cast<std::size_t>(FlashBytes)) {
@@ -52,6 +53,10 @@ void SimBoard::Receive(std::uint8_t byte, Micros at) {
     return;
   }
   Parse(byte, at);
+}
+
+bool SimBoard::EchoesNextByteLater() const {
+  return echoWholePage_ && !programming_ && commandLength_ == WriteLength && command_.size() >= 2 + AddressBytes;
 }
 
 void SimBoard::Parse(std::uint8_t byte, Micros at) {
@@ -113,6 +118,7 @@ void SimBoard::ExecuteWrite(Micros at) {
   const std::int64_t offset = 2 * address;
   // A page that would run past the end of flash is refused like a bad write.
   const bool inFlash = offset + FlashPageBytes <= FlashBytes;
+  if (echoWholePage_) Transmit({command_.begin() + 2 + AddressBytes, command_.end()}, at);
   if (!inFlash || writeRefusals_[page] > 0) {
     if (inFlash) {
       --writeRefusals_[page];

@@ -35,6 +35,9 @@ class SimBoard {
 
   // A byte from the PC has fully arrived at `at`.
   void Receive(std::uint8_t byte, Micros at);
+  // The next byte received is page data whose echo the board sends itself,
+  // once the whole page is in.
+  bool EchoesNextByteLater() const;
   // When the earliest pending action is due; nullopt when none is.
   std::optional<Micros> NextActionAt() const;
   void RunNextAction();
@@ -75,6 +78,7 @@ class SimBoard {
   Output output_;
   int programMs_;
   SimOptions::BoardReceive receive_;
+  bool echoWholePage_;
   std::optional<std::array<std::uint8_t, 4>> identifyReply_;
   std::optional<Pieces> identifyOverride_;
   std::map<int, int> writeRefusals_;         // page -> answers still to refuse

@@ -60,6 +60,10 @@ struct SimOptions {
   // time) instead of a virtual clock that jumps over every wait.
   bool realtime = false;
   std::vector<Fault> faults;
+  // The board echoes a page's 2048 bytes itself, only once the whole page is
+  // in (a board that buffers before it echoes); otherwise the line echoes
+  // every byte as it goes out.
+  bool echoWholePage = false;
 };
 
 // What the board did with a page, in order, for checks on the flash as a whole.

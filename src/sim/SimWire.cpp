@@ -71,7 +71,9 @@ void SimWire::ProcessUntil(Micros moment) {
       const Byte byte = fromPc_.front();
       fromPc_.pop_front();
       // The cable echoes every byte as it goes out, noise permitting.
-      if (byte.echoed && lostEchoes_ > 0) {
+      if (byte.echoed && board_.EchoesNextByteLater()) {
+        // The board sends this echo itself, later.
+      } else if (byte.echoed && lostEchoes_ > 0) {
         --lostEchoes_;
       } else if (byte.echoed) {
         Arrive(byte.value, byte.at);
@@ -102,6 +104,13 @@ void SimWire::Take(std::size_t count, std::uint8_t* out) {
   count = std::min(count, toPc_.size());
   for (std::size_t i = 0; i < count; ++i) out[i] = toPc_[i].value;
   toPc_.erase(toPc_.begin(), toPc_.begin() + static_cast<std::ptrdiff_t>(count));
+}
+
+std::size_t SimWire::KeepArrived(std::size_t keep, Micros moment) {
+  const std::size_t arrived = ArrivedBy(moment);
+  if (arrived <= keep) return 0;
+  toPc_.erase(toPc_.begin() + static_cast<std::ptrdiff_t>(keep), toPc_.begin() + static_cast<std::ptrdiff_t>(arrived));
+  return arrived - keep;
 }
 
 void SimWire::DropArrived(Micros now) {

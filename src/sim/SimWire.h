@@ -43,6 +43,9 @@ class SimWire {
   std::size_t ArrivedBy(Micros moment) const;
   // Removes the first `count` bytes for the PC.
   void Take(std::size_t count, std::uint8_t* out);
+  // Of the bytes for the PC that have arrived by `moment`, only the first
+  // `keep` stay (a full buffer loses the rest); returns how many were lost.
+  std::size_t KeepArrived(std::size_t keep, Micros moment);
   // Purges: what has arrived for the PC; what the PC sent that is not yet on
   // the line (a byte already going out finishes).
   void DropArrived(Micros now);

@@ -92,11 +92,24 @@ SimRun RunSim(QStringList args) {
   return run;
 }
 
+enum class Pace { Unpaced, Line };
+
+// A sanitized build runs the updater and the emulation several times slower,
+// too slow to keep transfers pending at the line's pace: there the runs
+// below check memory and outcomes, and the default build checks that no
+// byte is lost.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool TimingIsReal = false;
+#else
+constexpr bool TimingIsReal = true;
+#endif
+
 // The same program on the real driver, libftdi1 and libusb, under emulated
 // FT232R cables; `cable` has the cables' events and `flash` the first board's.
-SimRun RunOnCable(QStringList cableArgs, const QStringList& simArgs) {
+SimRun RunOnCable(QStringList cableArgs, const QStringList& simArgs, Pace pace = Pace::Unpaced) {
   const QString dir = NewRunDir();
-  cableArgs << "--unpaced" << "--events" << dir + "/cable.jsonl" << "--dump-flash" << dir << "--"
+  if (pace == Pace::Unpaced) cableArgs << "--unpaced";
+  cableArgs << "--events" << dir + "/cable.jsonl" << "--dump-flash" << dir << "--"
             << KELVO_SIM_PROGRAM << "--driver" << "libftdi" << simArgs << "--events" << "-" << "--trace"
             << dir + "/trace.jsonl";
   SimRun run = Run(KELVO_EMULATED_CABLE, cableArgs, dir);
@@ -363,6 +376,32 @@ TEST(EmulatedCable, WholeFlashLeavesTheImageOnTheBoardAfterTheUpdatersSetUp) {
   EXPECT_EQ(run.cable.back()["event"].toString(), "close");
 }
 
+// The FT232R's own receive buffer, 256 bytes, at the line's pace: a page's
+// echo comes back while the page is still being written, or all at once
+// after it from a board that buffers the page first. Nothing may be lost.
+TEST(EmulatedCable, WholeFlashOnTheChipsOwnBuffersLosesNoByte) {
+  const QByteArray image = ReadAll(KELVO_PLAIN_IMAGE);
+  for (const QString echo : {"byte", "page"}) {
+    const SimRun run =
+        RunOnCable({"--rx-buffer", "256", "--board-echo", echo}, {"--clicks", "find,flash"}, Pace::Line);
+    const std::string label = "--board-echo " + echo.toStdString();
+    ASSERT_EQ(run.exitCode, 0) << label << run.standardError.toStdString();
+    for (const auto& message : run.Events("message"))
+      ADD_FAILURE() << label << ": " << message["title"].toString().toStdString();
+    EXPECT_EQ(run.LastState()["status"].toString().toStdString(), "Flash Complete!") << label;
+    ASSERT_EQ(run.flash.size(), 131072) << label;
+    EXPECT_TRUE(run.flash.left(63 * 2048) == image.mid(8, 63 * 2048)) << label << ": pages 0-62 on the board";
+    if (!TimingIsReal) continue;
+    EXPECT_EQ(Writes(run, "5746").size(), 63u) << label << ": no page needed a second attempt";
+    long long lost = 0;
+    for (const auto& e : run.cable) lost += e["event"] == "overrun" ? e["lost"].toInteger() : 0;
+    EXPECT_EQ(lost, 0) << label << ": bytes the chip lost";
+    EXPECT_FALSE(std::any_of(run.trace.begin(), run.trace.end(),
+                             [](const QJsonObject& line) { return line.contains("lineErrors"); }))
+        << label << ": the driver counted no line error";
+  }
+}
+
 TEST(EmulatedCable, CableChoiceAndRefusedCables) {
   struct Case {
     QStringList cableArgs;
@@ -376,6 +415,8 @@ TEST(EmulatedCable, CableChoiceAndRefusedCables) {
       {{"--cable", "FT232R USB UART"}, "", "KV000001", ""},
       {{"--cable", "Corvane Serial Link", "--cable", "Corvane Serial Link"}, "", "KV000001", ""},
       {{"--cable", "FT232R USB UART:A", "--cable", "Corvane Serial Link:B"}, "", "B", ""},
+      // Every string of the cable's events is JSON-escaped.
+      {{"--cable", "Corvane Serial Link:KV\"01"}, "", "KV\"01", ""},
       {{"--deny"}, notFound, "", "\"Corvane Serial Link\" is connected but could not be opened: permission denied", 3},
       {{"--busy"}, notFound, "", "could not be opened: another program is using it", 3},
       {{"--cable", "Bench Meter:M1"}, notFound, "", "connected: \"Bench Meter\"", 2},
@@ -458,6 +499,10 @@ TEST(EmulatedCable, KelvoFlashOnSeveralCables) {
   };
   const std::vector<Case> cases = {
       {threeCables, {"--all", "--yes", "--json"}, 0, {"complete", "complete", "complete"}},
+      // Four boards at once, each cable with the chip's own 256-byte buffer
+      // and a receive pump of its own.
+      {threeCables + QStringList{"--cable", "Corvane Serial Link"}, {"--all", "--yes", "--json"}, 0,
+       {"complete", "complete", "complete", "complete"}},
       {threeCables + QStringList{"--fault", "KV000002@write:9:50"}, {"--all", "--yes", "--json"}, 1,
        {"complete", "write-failure", "complete"}},
       {{"--silent"}, {"--yes", "--json"}, 4, {"not-in-update-mode"}},
@@ -491,6 +536,11 @@ TEST(EmulatedCable, KelvoFlashOnSeveralCables) {
       if (c.outcomes[i] == "complete") {
         EXPECT_EQ(ReadAll(dir + "/" + serial + ".bin").left(63 * 2048), image) << label;
         ExpectBoardSetUp(ReadJsonLines(cableEvents), serial);
+        const QJsonObject lineErrors = (*mine)["lineErrors"].toObject();
+        EXPECT_EQ(lineErrors.keys(), (QStringList{"break", "framing", "overrun", "parity"})) << label;
+        if (TimingIsReal) {
+          for (const QJsonValue count : lineErrors) EXPECT_EQ(count.toInt(-1), 0) << label;
+        }
         // Its driver's calls are in the trace under its serial.
         EXPECT_TRUE(std::any_of(run.trace.begin(), run.trace.end(), [&](const QJsonObject& t) {
           return t["serial"] == serial && t["call"] == "FT_Read";

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,34 @@ TEST(Ft232rChip, FullPacketsGoWithoutWaitingAndTheBaudDivisorDecodes) {
   EXPECT_EQ(Ft232rChip::DecodeBaud(24, 0), 125000);
   EXPECT_EQ(Ft232rChip::DecodeBaud(0x4138, 0), 9600);
   EXPECT_EQ(Ft232rChip::DecodeBaud(1, 0), 2000000);
+}
+
+// The chip's 256-byte receive buffer: with no IN transfer pending what does
+// not fit is lost and the next packet says so; a pending transfer takes the
+// bytes as they come.
+TEST(Ft232rChip, ReceiveBufferLosesWhatFindsNoRoomAndTheNextPacketSaysSo) {
+  Bytes sent(400);
+  for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<std::uint8_t>(i);
+  for (const std::size_t pending : {std::size_t{0}, std::size_t{4096}}) {
+    Ft232rChip chip(SimOptions{}, true);
+    chip.Control({0x40, 0x09, 2, 0, 0}, 0);
+    chip.BulkOut(sent.data(), sent.size(), 0);
+    const std::size_t lost = chip.Advance(40'000, Ft232rChip::DataRoom(pending));
+    EXPECT_EQ(lost, pending == 0 ? 400u - Ft232rChip::RxBufferBytes : 0u);
+    Ft232rChip::InTransfer read{8192, {}};
+    Micros wake = 0;
+    while (!chip.FillIn(read, 40'000, &wake)) {
+    }
+    Bytes data;
+    for (std::size_t at = 0; at < read.data.size(); at += Ft232rChip::PacketSize) {
+      EXPECT_EQ(read.data[at + 1], at == 0 && lost > 0 ? 0x62 : 0x60) << "packet at " << at;
+      const auto end = std::min(read.data.size(), at + Ft232rChip::PacketSize);
+      data.insert(data.end(), read.data.begin() + static_cast<std::ptrdiff_t>(at + 2),
+                  read.data.begin() + static_cast<std::ptrdiff_t>(end));
+    }
+    EXPECT_EQ(data, Bytes(sent.begin(), sent.end() - static_cast<std::ptrdiff_t>(lost)))
+        << "the first bytes found room, the later ones were lost";
+  }
 }
 
 }  // namespace

@@ -227,6 +227,26 @@ TEST_F(SimCable, WritePageProgramsItAndReadPageReturnsIt) {
   EXPECT_LT(events[0].atMs, events[1].atMs);
 }
 
+TEST_F(SimCable, BoardThatBuffersThePageEchoesItOnlyOnceItIsIn) {
+  SimOptions options;
+  options.programMs = 30;
+  options.echoWholePage = true;
+  Open(options);
+  EXPECT_EQ(Write({'W', 'F', 0, 12, 0}), FT_OK);
+  EXPECT_EQ(Read(5), (Bytes{'W', 'F', 0, 12, 0}));
+  EXPECT_EQ(Write(Bytes(FlashPageBytes, 0x5A)), FT_OK);
+  // The echo starts with the last data byte, later than one read timeout.
+  Bytes echo = Read(FlashPageBytes);
+  EXPECT_LT(echo.size(), static_cast<std::size_t>(FlashPageBytes));
+  const Bytes rest = Read(static_cast<std::uint32_t>(FlashPageBytes - echo.size()));
+  echo.insert(echo.end(), rest.begin(), rest.end());
+  EXPECT_EQ(echo, Bytes(FlashPageBytes, 0x5A));
+  // The "OK" waits behind the echo.
+  EXPECT_EQ(Read(2), Text("OK"));
+  EXPECT_NEAR(link->NowMs(), 0.4 + 163.84 + 163.84 + 0.16, 1e-9);
+  EXPECT_EQ(ReadPage(3), Bytes(FlashPageBytes, 0x5A));
+}
+
 TEST_F(SimCable, ReadAnswersFromTheGivenFlashAndCount) {
   SimOptions options;
   options.flash.assign(FlashBytes, 0);

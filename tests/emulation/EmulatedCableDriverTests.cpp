@@ -1,0 +1,241 @@
+// The real driver, libftdi1 and libusb in this process against emulated
+// FT232R cables, which umockdev's thread serves in this process too. CTest
+// runs these under libumockdev-preload; without it they fail saying so.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iterator>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/LibFtdiDriver.h"
+#include "link/TracingDriver.h"
+#include "emulation/EmulatedCables.h"
+
+namespace kelvo {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+// Threads (/proc/self/task) or open descriptors (/proc/self/fd).
+auto Entries(const char* directory) {
+  return std::distance(std::filesystem::directory_iterator(directory), std::filesystem::directory_iterator());
+}
+
+class DriverOnEmulatedCable : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* preload = std::getenv("LD_PRELOAD");
+    ASSERT_TRUE(preload != nullptr && std::strstr(preload, "umockdev-preload") != nullptr)
+        << "run under LD_PRELOAD=libumockdev-preload.so.0, as CTest does";
+  }
+
+  // One cable whose board's flash holds page k's byte i as k + i (mod 256).
+  void Emulate(sim::CableSetup cable = {}, bool paced = true) {
+    cable.board.flash.resize(sim::FlashBytes);
+    for (std::size_t i = 0; i < cable.board.flash.size(); ++i) {
+      cable.board.flash[i] = static_cast<std::uint8_t>(i / sim::FlashPageBytes + i);
+    }
+    sim::EmulationOptions options;
+    options.cables = {cable};
+    options.paced = paced;
+    options.events = [this](const std::string& line) {
+      const std::lock_guard lock(eventsLock);
+      events.push_back(line);
+    };
+    emulation.emplace(options);
+  }
+
+  // Opened with the updater's line settings.
+  FT_HANDLE Open() {
+    FT_HANDLE handle = 0;
+    EXPECT_EQ(calls->FT_OpenEx("Corvane Serial Link", FT_OPEN_BY_DESCRIPTION, &handle), FT_OK)
+        << driver.LastError();
+    EXPECT_EQ(calls->FT_SetBaudRate(handle, 125000), FT_OK);
+    EXPECT_EQ(calls->FT_SetLatencyTimer(handle, 2), FT_OK);
+    EXPECT_EQ(calls->FT_SetTimeouts(handle, 250, 0), FT_OK);
+    return handle;
+  }
+
+  FT_STATUS Write(FT_HANDLE handle, const Bytes& bytes) {
+    std::uint32_t written = 0;
+    return calls->FT_Write(handle, bytes.data(), static_cast<std::uint32_t>(bytes.size()), &written);
+  }
+
+  Bytes Read(FT_HANDLE handle, std::uint32_t count, FT_STATUS* status = nullptr) {
+    Bytes bytes(count);
+    std::uint32_t delivered = 0;
+    const FT_STATUS s = calls->FT_Read(handle, bytes.data(), count, &delivered);
+    if (status != nullptr) *status = s;
+    bytes.resize(delivered);
+    return bytes;
+  }
+
+  // "RF" for flash page `page`, 2048 bytes.
+  static Bytes ReadCommand(int page) { return {'R', 'F', 0, static_cast<std::uint8_t>(page * 4), 0, 2, 0}; }
+  Bytes Page(int page) const {
+    const auto& flash = emulation->Board(0).Flash();
+    return Bytes(flash.begin() + page * sim::FlashPageBytes,
+                 flash.begin() + (page + 1) * sim::FlashPageBytes);
+  }
+
+  std::size_t EventCount(const std::string& kind) {
+    const std::lock_guard lock(eventsLock);
+    std::size_t count = 0;
+    for (const auto& line : events)
+      count += line.find("\"event\":\"" + kind + "\"") != std::string::npos ? 1 : 0;
+    return count;
+  }
+
+  std::mutex eventsLock;
+  std::vector<std::string> events;
+  // Made before the driver and gone after it: the cable outlives every open.
+  std::optional<sim::EmulatedCables> emulation;
+  LibFtdiDriver driver;
+  // The driver the helpers call: `driver` or a wrapper of it.
+  FtdiDriver* calls = &driver;
+};
+
+TEST_F(DriverOnEmulatedCable, ReadReturnsOnTheCountOrAtTheTimeoutAndPurgeLeavesNothingFromBefore) {
+  Emulate();
+  const FT_HANDLE handle = Open();
+
+  // A page read back arrives in the background while nobody reads.
+  ASSERT_EQ(Write(handle, ReadCommand(5)), FT_OK);
+  std::this_thread::sleep_for(250ms);
+  FT_STATUS status = FT_OTHER_ERROR;
+  Bytes answer = Read(handle, 7 + sim::FlashPageBytes, &status);
+  EXPECT_EQ(status, FT_OK);
+  ASSERT_EQ(answer.size(), 7u + sim::FlashPageBytes);
+  EXPECT_EQ(Bytes(answer.begin() + 7, answer.end()), Page(5));
+
+  // With the chip's default latency timer a streaming page fills the
+  // pending transfer packet by packet. Part of it has come when the purge
+  // falls: whatever is read after it is the rest of the page, with no byte
+  // from before it and no gap.
+  ASSERT_EQ(driver.FT_SetLatencyTimer(handle, 16), FT_OK);
+  ASSERT_EQ(Write(handle, ReadCommand(6)), FT_OK);
+  std::this_thread::sleep_for(60ms);
+  ASSERT_EQ(driver.FT_Purge(handle, FT_PURGE_RX | FT_PURGE_TX), FT_OK);
+  const auto start = std::chrono::steady_clock::now();
+  const Bytes rest = Read(handle, 7 + sim::FlashPageBytes, &status);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms) << "fewer bytes than asked: the whole timeout";
+  EXPECT_EQ(status, FT_OK);
+  EXPECT_GT(rest.size(), 0u);
+  ASSERT_LT(rest.size(), static_cast<std::size_t>(sim::FlashPageBytes));
+  const Bytes page = Page(6);
+  EXPECT_EQ(rest, Bytes(page.end() - static_cast<std::ptrdiff_t>(rest.size()), page.end()));
+
+  // A page waiting whole in the receive buffer goes too: after "GI" only
+  // its own echo and answer come, not a seventh byte.
+  ASSERT_EQ(Write(handle, ReadCommand(7)), FT_OK);
+  std::this_thread::sleep_for(250ms);
+  ASSERT_EQ(driver.FT_Purge(handle, FT_PURGE_RX), FT_OK);
+  ASSERT_EQ(Write(handle, {'G', 'I'}), FT_OK);
+  EXPECT_EQ(Read(handle, 7, &status), (Bytes{'G', 'I', 'P', 'Z', 0x00, 0x12}));
+  EXPECT_EQ(status, FT_OK);
+  EXPECT_EQ(driver.LineErrors(handle), LineErrorCounts{});
+  EXPECT_EQ(driver.FT_Close(handle), FT_OK);
+  EXPECT_EQ(EventCount("overrun"), 0u);
+}
+
+// Bytes the chip loses for want of a pending transfer are counted from the
+// status bytes and cost a short read, not the link.
+TEST_F(DriverOnEmulatedCable, OverrunIsCountedAndCostsBytesNotTheLink) {
+  sim::CableSetup cable;
+  cable.rxBufferBytes = 64;
+  Emulate(cable, false);
+  std::vector<std::string> trace;
+  TracingDriver traced(driver, [&trace](const std::string& line) { trace.push_back(line); });
+  calls = &traced;
+  const FT_HANDLE handle = Open();
+  // Four pending transfers of one packet each take 248 bytes at once.
+  ASSERT_EQ(driver.FT_SetUSBParameters(handle, 64, 0), FT_OK);
+  ASSERT_EQ(Write(handle, Bytes(sim::FlashPageBytes, 'x')), FT_OK);
+  FT_STATUS status = FT_OTHER_ERROR;
+  const Bytes echo = Read(handle, sim::FlashPageBytes, &status);
+  EXPECT_EQ(status, FT_OK);
+  EXPECT_LT(echo.size(), static_cast<std::size_t>(sim::FlashPageBytes));
+  EXPECT_GE(echo.size(), 64u);
+  EXPECT_GE(EventCount("overrun"), 1u);
+  EXPECT_GE(driver.LineErrors(handle).overrun, 1u);
+  EXPECT_EQ(driver.LineErrors(handle).framing + driver.LineErrors(handle).parity, 0u);
+  // The link goes on.
+  ASSERT_EQ(Write(handle, {'G', 'I'}), FT_OK);
+  EXPECT_EQ(Read(handle, 6, &status), (Bytes{'G', 'I', 'P', 'Z', 0x00, 0x12}));
+  EXPECT_EQ(status, FT_OK);
+  EXPECT_EQ(traced.FT_Close(handle), FT_OK);
+  // The trace shows the counts on the call after which they changed.
+  const auto counted = std::find_if(trace.begin(), trace.end(), [](const std::string& line) {
+    return line.find("\"lineErrors\":{\"overrun\":") != std::string::npos;
+  });
+  ASSERT_NE(counted, trace.end());
+  EXPECT_EQ(counted->find("\"overrun\":0,"), std::string::npos) << counted->substr(counted->size() - 90);
+}
+
+TEST_F(DriverOnEmulatedCable, CablePulledDuringAWriteOrAReadFailsEveryLaterCall) {
+  for (const bool duringRead : {false, true}) {
+    const std::string label = duringRead ? "during a read" : "during a write";
+    sim::CableSetup cable;
+    if (!duringRead) cable.unplugAfterBytes = 1000;
+    emulation.reset();
+    Emulate(cable);
+    const FT_HANDLE handle = Open();
+    if (duringRead) {
+      ASSERT_EQ(Write(handle, ReadCommand(1)), FT_OK) << label;
+      const std::jthread pull([this] {
+        std::this_thread::sleep_for(50ms);
+        emulation->Unplug(0);
+      });
+      FT_STATUS status = FT_OK;
+      const Bytes partial = Read(handle, 7 + sim::FlashPageBytes, &status);
+      EXPECT_EQ(status, FT_IO_ERROR) << label;
+      EXPECT_LT(partial.size(), 7u + sim::FlashPageBytes) << label;
+    } else {
+      EXPECT_EQ(Write(handle, Bytes(sim::FlashPageBytes, 'w')), FT_IO_ERROR) << label;
+    }
+    FT_STATUS status = FT_OK;
+    EXPECT_EQ(Read(handle, 4, &status), Bytes{}) << label;
+    EXPECT_EQ(status, FT_IO_ERROR) << label;
+    EXPECT_EQ(Write(handle, {'G', 'I'}), FT_IO_ERROR) << label;
+    EXPECT_EQ(driver.FT_Purge(handle, FT_PURGE_RX | FT_PURGE_TX), FT_IO_ERROR) << label;
+    EXPECT_EQ(driver.FT_SetLatencyTimer(handle, 2), FT_IO_ERROR) << label;
+    driver.FT_Close(handle);
+    EXPECT_EQ(driver.OpenCount(), 0u) << label;
+    EXPECT_EQ(EventCount("unplug"), 1u) << label;
+    events.clear();
+  }
+}
+
+// Each open has its pump thread and transfers; each close leaves nothing.
+TEST_F(DriverOnEmulatedCable, OpenAndCloseManyTimesLeavesNoThreadOrDescriptorBehind) {
+  Emulate();
+  const auto cycle = [this] {
+    const FT_HANDLE handle = Open();
+    EXPECT_EQ(Write(handle, {'G', 'I'}), FT_OK);
+    EXPECT_EQ(Read(handle, 6), (Bytes{'G', 'I', 'P', 'Z', 0x00, 0x12}));
+    EXPECT_EQ(driver.FT_Close(handle), FT_OK);
+  };
+  // The first open starts what stays: umockdev's and the emulation's own.
+  cycle();
+  const auto threads = Entries("/proc/self/task");
+  const auto descriptors = Entries("/proc/self/fd");
+  constexpr int Cycles = 20;
+  for (int i = 0; i < Cycles; ++i) cycle();
+  EXPECT_EQ(Entries("/proc/self/task"), threads);
+  EXPECT_EQ(Entries("/proc/self/fd"), descriptors);
+  EXPECT_EQ(EventCount("open"), Cycles + 1u);
+  EXPECT_EQ(EventCount("close"), Cycles + 1u);
+  EXPECT_EQ(driver.OpenCount(), 0u);
+}
+
+}  // namespace
+}  // namespace kelvo
