@@ -25,6 +25,7 @@ void Button_Click(UpdaterState& state, std::int16_t Index) {
   if (state.Running != RunningOperation::None) return;
 
   state.OperationFailed = false;
+  state.Outcome = {};
   switch (Index) {
     case ButtonFindDevice:
       RunOperation(state, RunningOperation::DeviceCheck, CheckDevice);
