@@ -189,6 +189,9 @@ class LibFtdiDriver final : public FtdiDriver {
 
   Device* Find(FT_HANDLE handle);
   FT_STATUS OpenBySerial(const char* serial, FT_HANDLE* handle);
+  // A matching device that ftdi_usb_open_dev refused (`result`, errno
+  // `reason`): the error text and LastOpen() say why; the device is let go.
+  void NoteRefusedOpen(ftdi_context* context, int result, int reason, const std::string& description);
   FT_HANDLE Keep(ContextPtr context);
   // Records libftdi1's text for the failure just seen and returns `status`.
   FT_STATUS Fail(FT_STATUS status, ftdi_context* context, const char* what);

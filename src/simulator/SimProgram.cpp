@@ -143,8 +143,7 @@ int RunSimProgram(int argc, char** argv) {
   // On the real driver, the same line the updater writes when it refuses to
   // start; the run itself still ends normally.
   if (!running && cable && !host.InstanceRefused())
-    std::cerr << "kelvo-updater-sim: " << StartUpRefusalLine(state, host.ProgramEnded(), cable->Cable())
-              << std::endl;
+    std::cerr << "kelvo-updater-sim: " << Diagnose(state, &cable->Cable()).line << std::endl;
   if (running) {
     recorder.WriteState();
     saveScreenshot();

@@ -34,9 +34,8 @@ int main(int argc, char** argv) {
   // A refused start-up has already closed the window or ended the program;
   // a second copy has already said which lock refused it.
   if (host.ProgramEnded() || !window.isVisible()) {
-    if (!host.InstanceRefused())
-      std::cerr << "kelvo-updater: " << kelvo::StartUpRefusalLine(state, host.ProgramEnded(), cable.Cable())
-                << std::endl;
+    const kelvo::Diagnosis why = kelvo::Diagnose(state, &cable.Cable());
+    if (!why.line.empty()) std::cerr << "kelvo-updater: " << why.line << std::endl;
     return 1;
   }
   return app.exec();
