@@ -148,7 +148,8 @@ TEST(SimProgram, SuccessfulFlashWritesEveryPageInOrderAndShowsFlashComplete) {
   ASSERT_EQ(run.exitCode, 0) << run.standardError.toStdString();
 
   EXPECT_EQ(run.events.front()["event"].toString(), "title");
-  EXPECT_EQ(run.events.front()["text"].toString(), "Kelvo Firmware Updater v2.3");
+  EXPECT_EQ(run.events.front()["text"].toString(),
+            KELVO_SAMPLE_EMBEDDED ? "Kelvo Firmware Updater v2.3 (sample firmware)" : "Kelvo Firmware Updater v2.3");
   const QJsonObject done = run.LastState();
   EXPECT_EQ(Buttons(done), QStringList{"Ok!"});
   EXPECT_EQ(done["status"].toString(), "Flash Complete!");
@@ -271,6 +272,8 @@ TEST(SimProgram, BadCommandLinesAreRefusedWithOneLine) {
       {"--resource", "/dev/zero"},
       {"--resource", "/"},
       {"--trace", "/"},
+      {"--trace", "/nonexistent/trace.jsonl"},
+      {"--dump-flash", "/nonexistent/flash.bin"},
       {"--driver", "usb"},
       {"--driver", "libftdi", "--reply", "505A0012"},
       {"--reply", "505A\n0012"},

@@ -6,11 +6,22 @@
 
 #include "app/FmStart.h"
 #include "app/QtHost.h"
-#include "resources/QtResourceLoader.h"
+#include "core/UpdaterState.h"
 #include "flow/StartUp.h"
 #include "flow/StartUpDiagnosis.h"
-#include "core/UpdaterState.h"
 #include "link/TracedCable.h"
+#include "resources/QtResourceLoader.h"
+
+namespace {
+
+// Bad input to the program itself (KELVO_TRACE), as the other programs
+// refuse a bad command line.
+constexpr int StatusRefused = 2;
+// The program ended because of a failure: a refused start-up, or the cable
+// failing the device check.
+constexpr int StatusFailure = 1;
+
+}  // namespace
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
@@ -19,9 +30,17 @@ int main(int argc, char** argv) {
   QApplication::setDesktopFileName(QStringLiteral("example.kelvo.updater"));
 
   // KELVO_TRACE=FILE records every driver call, so a failure in the field
-  // can be read and replayed; without it nothing is written.
+  // can be read and replayed; without it nothing is written. One that
+  // cannot be written is refused before the cable is touched.
   std::optional<kelvo::TraceWriter> trace;
-  if (const char* path = std::getenv("KELVO_TRACE"); path != nullptr && *path != '\0') trace.emplace(path);
+  if (const char* path = std::getenv("KELVO_TRACE"); path != nullptr && *path != '\0') {
+    std::string error;
+    if (!kelvo::IsWritableFile(path, &error)) {
+      std::cerr << "kelvo-updater: KELVO_TRACE: " << error << std::endl;
+      return StatusRefused;
+    }
+    trace.emplace(path);
+  }
   kelvo::TracedCable cable(trace ? &*trace : nullptr);
 
   kelvo::fmStart window;
@@ -36,7 +55,9 @@ int main(int argc, char** argv) {
   if (host.ProgramEnded() || !window.isVisible()) {
     const kelvo::Diagnosis why = kelvo::Diagnose(state, &cable.Cable());
     if (!why.line.empty()) std::cerr << "kelvo-updater: " << why.line << std::endl;
-    return 1;
+    return StatusFailure;
   }
-  return app.exec();
+  const int status = app.exec();
+  // "USB Connection Failure!" closes the window itself.
+  return window.ClosedByProgram() ? StatusFailure : status;
 }
