@@ -1,6 +1,8 @@
 #pragma once
 
 #include <deque>
+#include <functional>
+#include <memory>
 #include <map>
 #include <sstream>
 #include <string>
@@ -20,6 +22,10 @@ struct SimCables {
   std::map<std::string, sim::SimLink*> bySerial;  // the last link made for each serial
   std::ostringstream out, err;
   std::istringstream in;
+  // stderr as a terminal this many columns wide (0: not a terminal).
+  int errorColumns = 0;
+  // Held for the flash, as the logind inhibitor is.
+  std::function<std::shared_ptr<void>()> holdSession;
 
   FtdiDriver& Make(const std::string& serial) {
     sim::SimOptions bus;
@@ -47,8 +53,13 @@ struct SimCables {
         .err = err,
         .in = in,
         .inputIsTerminal = terminal,
-        .errorIsTerminal = false,
+        .errorIsTerminal = errorColumns > 0,
+        .errorColumns = errorColumns,
         .takeInterrupts = false,
+        .traceFromEnvironment = "",
+        .realCable = {},
+        .receiveOverruns = {},
+        .holdSession = holdSession,
     };
     return cli::RunFlash(args, env);
   }

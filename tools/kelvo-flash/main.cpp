@@ -1,27 +1,40 @@
 // kelvo-flash: flashes Kelvo boards from the command line, several at once.
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <deque>
 #include <iostream>
+#include <map>
 #include <optional>
 
-#include "resources/QtResourceLoader.h"
 #include "cli/FlashRun.h"
 #include "link/TracedCable.h"
+#include "resources/QtResourceLoader.h"
+
+namespace {
+
+int TerminalColumns(int fd) {
+  winsize size{};
+  return ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   // One driver per cable, so that one board's failure cannot reach another's;
   // one trace for all of them, each line with the serial of its board.
   std::deque<kelvo::TracedCable> cables;
+  std::map<std::string, kelvo::TracedCable*> bySerial;
   std::optional<kelvo::TraceWriter> trace;
-  const char* fromEnvironment = std::getenv("KELVO_TRACE");
   auto makeDriver = [&](const std::string& serial, const std::string& tracePath) -> kelvo::FtdiDriver& {
-    const std::string path = !tracePath.empty() ? tracePath : fromEnvironment != nullptr ? fromEnvironment : "";
-    if (path.empty()) return cables.emplace_back(nullptr).Driver();
-    if (!trace) trace.emplace(path);
-    return cables.emplace_back(&*trace, serial).Driver();
+    if (!tracePath.empty() && !trace) trace.emplace(tracePath);
+    kelvo::TracedCable& cable =
+        tracePath.empty() ? cables.emplace_back(nullptr) : cables.emplace_back(&*trace, serial);
+    bySerial[serial] = &cable;
+    return cable.Driver();
   };
+  const char* fromEnvironment = std::getenv("KELVO_TRACE");
 
   kelvo::cli::FlashEnvironment env{
       .makeDriver = makeDriver,
@@ -31,7 +44,16 @@ int main(int argc, char** argv) {
       .in = std::cin,
       .inputIsTerminal = isatty(STDIN_FILENO) == 1,
       .errorIsTerminal = isatty(STDERR_FILENO) == 1,
+      .errorColumns = TerminalColumns(STDERR_FILENO),
       .takeInterrupts = true,
+      .traceFromEnvironment = fromEnvironment != nullptr ? fromEnvironment : "",
+      .realCable = [&](const std::string& serial) -> const kelvo::LibFtdiDriver* {
+        const auto it = bySerial.find(serial);
+        return it != bySerial.end() ? &it->second->Cable() : nullptr;
+      },
+      // The driver keeps no count of lost bytes yet; 0 until it does.
+      .receiveOverruns = [](const std::string&) -> std::uint64_t { return 0; },
+      .holdSession = {},
   };
   return kelvo::cli::RunFlash(std::vector<std::string>(argv + 1, argv + argc), env);
 }
