@@ -3,34 +3,46 @@
 #include <atomic>
 #include <csignal>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
 namespace kelvo::cli {
 
-// Takes Ctrl-C (SIGINT, and SIGTERM alike) on a thread of its own. Before the
-// first flash starts it ends the program at once; while a board is being
-// flashed it is refused, with a line saying so: a board must not be left
-// half-written. Make it before any other thread, so that they all leave the
-// signals to it.
+// Takes the signals that would end the program (SIGINT, SIGTERM, SIGHUP,
+// SIGPIPE) on a thread of its own. Before the first flash starts one ends the
+// program at once; once a flash has started none does: while a board is being
+// flashed it is refused with a line saying so (a board must not be left
+// half-written), and after the flash the run ends as it would have anyway,
+// with the boards' summary and status. A closed output (SIGPIPE) only makes
+// its writes fail. Make it before any other thread, so that they all leave
+// the signals to it.
 class InterruptGuard {
  public:
   // `say` writes one line for the operator; `quitStatus` is the exit status
-  // of an interrupted run.
+  // of a run interrupted before its flash.
   InterruptGuard(std::function<void(const std::string&)> say, int quitStatus);
+  // Leaves the signals blocked: one that arrives as the run ends must not
+  // change how it ends.
   ~InterruptGuard();
   InterruptGuard(const InterruptGuard&) = delete;
   InterruptGuard& operator=(const InterruptGuard&) = delete;
 
-  void SetFlashing(bool flashing) { flashing_ = flashing; }
+  // true: the flash starts (no signal ends the program from now on);
+  // false: it has ended.
+  void SetFlashing(bool flashing);
 
  private:
+  enum class Stage { BeforeFlash, Flashing, AfterFlash };
   void Wait();
 
   std::function<void(const std::string&)> say_;
   int quitStatus_;
   sigset_t signals_{};
-  std::atomic<bool> flashing_ = false;
+  // Held while a signal is acted on, so that the flash cannot start while
+  // the program is being ended.
+  std::mutex mutex_;
+  Stage stage_ = Stage::BeforeFlash;
   std::atomic<bool> stopping_ = false;
   std::thread thread_;
 };
