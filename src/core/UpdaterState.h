@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -123,6 +124,10 @@ struct UpdaterState {
 
   // What ended the last operation; cleared with OperationFailed by every click.
   OperationOutcome Outcome;
+  // Called with true before a flash sends its first byte and with false once
+  // it has ended, so that a front end can keep the session from cutting it
+  // short (signals, sleep, shutdown) meanwhile. Optional.
+  std::function<void(bool flashing)> FlashGuard;
 };
 
 // Records how the running operation ended, with LinkStatus and both versions

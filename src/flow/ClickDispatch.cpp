@@ -12,9 +12,12 @@ namespace {
 // request or another click arriving while it pumps events is treated as such.
 template <typename Operation>
 void RunOperation(UpdaterState& state, RunningOperation which, Operation operation) {
+  const bool guarded = which == RunningOperation::Flash && state.FlashGuard;
+  if (guarded) state.FlashGuard(true);
   state.Running = which;
   operation(state);
   state.Running = RunningOperation::None;
+  if (guarded) state.FlashGuard(false);
 }
 
 }  // namespace

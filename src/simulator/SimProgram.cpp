@@ -10,6 +10,7 @@
 
 #include "app/FmStart.h"
 #include "app/QtHost.h"
+#include "app/SessionGuard.h"
 #include "cmdline/CommandLine.h"
 #include "core/UpdaterState.h"
 #include "flow/ClickDispatch.h"
@@ -96,6 +97,8 @@ int RunSimProgram(int argc, char** argv, bool sampleFirmware) {
     return ExitBadCommandLine;
   }
 
+  // As the updater does: the guard takes the signals before Qt's threads.
+  SessionGuard::TakeSignals();
   QApplication app(argc, argv);
   std::optional<TraceWriter> traceWriter;
   if (trace != nullptr) traceWriter.emplace(*trace);
@@ -123,6 +126,7 @@ int RunSimProgram(int argc, char** argv, bool sampleFirmware) {
   UpdaterState state(*driver, recorder, host, MakeResourceLoader(*line));
   state.SampleFirmware = sampleFirmware && line->resource == SimCommandLine::Resource::Embedded;
   BindWindow(state);
+  SessionGuard session(state);
 
   auto saveScreenshot = [&] {
     if (line->screenshotFile && !window.IsClosed())
@@ -159,7 +163,7 @@ int RunSimProgram(int argc, char** argv, bool sampleFirmware) {
   if (line->clicks && host.InstanceRefused()) exitCode = ExitClicksNotRun;
   if (running && line->clicks) {
     for (const int index : *line->clicks) {
-      if (window.IsClosed() || host.ProgramEnded()) break;
+      if (window.IsClosed() || host.ProgramEnded() || session.EndStatus()) break;
       if (!recorder.ButtonVisible(index)) {
         recorder.WriteError(std::string("\"") + ButtonCaptions[index] + "\" is not visible");
         exitCode = ExitButtonNotVisible;

@@ -206,5 +206,23 @@ TEST(ClickDispatch, EachOperationRecordsWhatEndedIt) {
   EXPECT_EQ(purgeFails.state.Outcome.page, -1);
 }
 
+// The front ends keep the session from ending a flash while their guard is
+// on: it goes on before the first byte of the flash and off after the last.
+TEST(ClickDispatch, FlashGuardSpansTheWholeFlashAndNothingElse) {
+  Flow flow;
+  std::vector<std::string> guard;
+  flow.state.FlashGuard = [&](bool on) {
+    guard.push_back((on ? "on after " : "off after ") + std::to_string(flow.link.PageEvents().size()) +
+                    " page events, running " + std::to_string(static_cast<int>(flow.state.Running)));
+  };
+  flow.Start();
+  flow.window.Click(ButtonFindDevice);
+  flow.window.Click(ButtonAbortFlash);
+  EXPECT_THAT(guard, IsEmpty());
+  flow.window.Click(ButtonFindDevice);
+  flow.window.Click(ButtonFlashDevice);
+  EXPECT_THAT(guard, ElementsAre("on after 0 page events, running 0", "off after 126 page events, running 0"));
+}
+
 }  // namespace
 }  // namespace kelvo::test

@@ -2,6 +2,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <cstdlib>
 #include <deque>
 #include <iostream>
@@ -11,6 +12,7 @@
 #include "cli/FlashRun.h"
 #include "link/TracedCable.h"
 #include "resources/QtResourceLoader.h"
+#include "session/SleepInhibitor.h"
 
 namespace {
 
@@ -22,6 +24,9 @@ int TerminalColumns(int fd) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Qt D-Bus, for the inhibitor, wants an application object; no event loop
+  // runs.
+  QCoreApplication app(argc, argv);
   // One driver per cable, so that one board's failure cannot reach another's;
   // one trace for all of them, each line with the serial of its board.
   std::deque<kelvo::TracedCable> cables;
@@ -53,7 +58,9 @@ int main(int argc, char** argv) {
       },
       // The driver keeps no count of lost bytes yet; 0 until it does.
       .receiveOverruns = [](const std::string&) -> std::uint64_t { return 0; },
-      .holdSession = {},
+      .holdSession = []() -> std::shared_ptr<void> {
+        return std::make_shared<kelvo::SleepInhibitor>("Kelvo boards are being flashed");
+      },
   };
   return kelvo::cli::RunFlash(std::vector<std::string>(argv + 1, argv + argc), env);
 }

@@ -6,6 +6,7 @@
 
 #include "app/FmStart.h"
 #include "app/QtHost.h"
+#include "app/SessionGuard.h"
 #include "core/UpdaterState.h"
 #include "flow/StartUp.h"
 #include "flow/StartUpDiagnosis.h"
@@ -24,6 +25,9 @@ constexpr int StatusFailure = 1;
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before Qt starts any thread, so that all of them leave the signals to
+  // the session guard.
+  kelvo::SessionGuard::TakeSignals();
   QApplication app(argc, argv);
   // Ties the window to its menu entry and icon where the window system asks
   // by desktop file (Wayland).
@@ -48,6 +52,7 @@ int main(int argc, char** argv) {
   kelvo::UpdaterState state(cable.Driver(), window, host, kelvo::QtResourceLoader());
   state.SampleFirmware = KELVO_SAMPLE_FIRMWARE != 0;
   kelvo::BindWindow(state);
+  kelvo::SessionGuard session(state);
 
   kelvo::Form_Load(state);
   // A refused start-up has already closed the window or ended the program;
@@ -58,6 +63,7 @@ int main(int argc, char** argv) {
     return StatusFailure;
   }
   const int status = app.exec();
+  if (session.EndStatus()) return *session.EndStatus();
   // "USB Connection Failure!" closes the window itself.
   return window.ClosedByProgram() ? StatusFailure : status;
 }
