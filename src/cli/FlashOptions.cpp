@@ -44,7 +44,7 @@ std::optional<FlashOptions> ParseFlashOptions(const std::vector<std::string>& ar
       "Exit status: 0 every board complete (or current), 1 a flash failed, 2 bad command line or refused,\n"
       "3 no cable, 4 a board not in update mode or not a Kelvo, 5 image not supported, 6 USB connection\n"
       "failure. With several boards, the most dangerous outcome's: a board whose start page may be\n"
-      "damaged, then any other failed flash, then the rest (the higher status among equals).");
+      "damaged, then a write or verify failure, then a cable lost mid-flash, then the rest.");
   if (!cmdline::Parse(app, args, &options.answer, error)) return std::nullopt;
   if (options.answer) return options;
 

@@ -35,7 +35,7 @@ struct FlashEnvironment {
   // The real cable under the driver last made for this serial, which can
   // tell why it would not open; null for other drivers. Optional.
   std::function<const LibFtdiDriver*(const std::string& serial)> realCable;
-  // Bytes the cable made for this serial lost because its receive buffer
+  // How often the receive buffer of the cable made for this serial
   // overflowed, for the summary. Optional: without it the count is 0.
   std::function<std::uint64_t(const std::string& serial)> receiveOverruns;
   // Keeps the machine from sleeping or shutting down while the value lives
