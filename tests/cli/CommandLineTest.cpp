@@ -119,12 +119,6 @@ INSTANTIATE_TEST_SUITE_P(
                         .boards = [](auto& boards) { boards[0].identifyReply.reset(); },
                         .tells = "KV000001: Kelvo not in update mode!\nKV000001: the board did not answer \"GI\"",
                         .sums = "\"diagnosis\":{\"cause\":\"silent\""},
-        CommandLineCase{.name = "NotAKelvoBoard", .cables = 1, .args = {"--yes", "--json"},
-                        .outcomes = {"not-in-update-mode"}, .status = 4,
-                        .boards = [](auto& boards) { boards[0].identifyReply = {'A', 'B', 0, 0x12}; },
-                        .sums = "{\"cause\":\"not-kelvo\",\"text\":\"the board is not in update mode: its answer "
-                                "to \\\"GI\\\" was 41 42 00 12 (not a Kelvo: the signature is not \\\"PZ\\\")\","
-                                "\"answer\":\"41 42 00 12\"}"},
         // Retries are shown while they happen and counted in the summary.
         CommandLineCase{.name = "RetriedBoard", .cables = 1, .args = {"--yes", "--json"}, .outcomes = {"complete"},
                         .status = 0,

@@ -64,6 +64,8 @@ int main(int argc, char** argv) {
   }
   const int status = app.exec();
   if (session.EndStatus()) return *session.EndStatus();
-  // "USB Connection Failure!" closes the window itself.
-  return window.ClosedByProgram() ? StatusFailure : status;
+  // "USB Connection Failure!" closes the window itself; a close the user
+  // asked for during the device check is carried out by the program too.
+  const bool failed = window.ClosedByProgram() && state.Outcome.kind == kelvo::OutcomeKind::UsbFailure;
+  return failed ? StatusFailure : status;
 }
