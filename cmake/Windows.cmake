@@ -3,7 +3,7 @@
 # for Windows is installed.
 enable_language(RC)
 
-find_package(Qt6 6.4 QUIET COMPONENTS Core Gui Widgets)
+find_package(Qt6 6.4 QUIET COMPONENTS Core DBus Gui Widgets)
 set(KELVO_WINDOW ${Qt6_FOUND})
 if(NOT KELVO_WINDOW)
   message(STATUS "No Qt 6 for Windows: building kelvo-flash and kelvo-scramble, not the window")

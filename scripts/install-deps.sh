@@ -10,7 +10,7 @@ packages=(
   libusb-1.0-0-dev umockdev libumockdev-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  xvfb xauth fonts-dejavu-core jq
+  xvfb xauth fonts-dejavu-core jq dbus-daemon
   dpkg-dev desktop-file-utils lintian appstream
 )
 if [ "${1:-}" = windows ]; then

@@ -286,6 +286,7 @@ void fmStart::closeEvent(QCloseEvent* event) {
     return;
   }
   closed_ = true;
+  closedByProgram_ = closingByProgram_;
   if (handlers_.Form_Unload) handlers_.Form_Unload();
   event->accept();
 }

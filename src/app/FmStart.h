@@ -43,6 +43,8 @@ class fmStart final : public QWidget, public Window {
   bool IsProgressVisible() const;
   // A close was granted and the unload handler has run.
   bool IsClosed() const { return closed_; }
+  // The program closed it itself (a failure, or the end of a held signal).
+  bool ClosedByProgram() const { return closed_ && closedByProgram_; }
   // The window as drawn now, also while it is hidden.
   QPixmap Screenshot();
 
@@ -69,6 +71,7 @@ class fmStart final : public QWidget, public Window {
   // Set while Close() runs, so closeEvent can tell the program's own close
   // from the user's.
   bool closingByProgram_ = false;
+  bool closedByProgram_ = false;
 };
 
 }  // namespace kelvo

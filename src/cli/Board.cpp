@@ -10,47 +10,49 @@ std::string PlainVersion(const FirmwareVersion& version) {
   return std::to_string(version.major) + "." + std::to_string(version.minor);
 }
 
-Board::Board(FtdiDriver& driver, Reporter& reporter, const std::string& label, const std::string& serial,
-             ResourceLoader image)
-    : reporter_(reporter),
+Board::Board(FtdiDriver& driver, const CableDriver* cable, Reporter& reporter, const std::string& label,
+             const std::string& serial, ResourceLoader image)
+    : cable_(cable),
+      reporter_(reporter),
       label_(label),
       row_(reporter.AddBoard(label)),
       window_(&reporter, row_),
       state_(driver, window_, window_, std::move(image)) {
   state_.LinkSerial = serial;
+  window_.Watch(&state_.Outcome);
   BindWindow(state_);
 }
 
-Outcome Board::FromMessages(std::size_t shownBefore, Outcome otherwise) const {
-  const auto& messages = window_.Messages();
-  for (std::size_t i = messages.size(); i > shownBefore; --i) {
-    const Outcome outcome = OutcomeOfMessage(messages[i - 1].title, messages[i - 1].text);
-    if (outcome != Outcome::Ready) return outcome;
-  }
-  return otherwise;
+void Board::Ended(Outcome outcome) {
+  outcome_ = outcome;
+  seconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  lineErrors_ = state_.Driver.LineErrors(state_.LinkHandle);
+  reporter_.Result(row_, outcome_, seconds_, diagnosis_, lineErrors_);
 }
 
 void Board::Check() {
   Form_Load(state_);
   if (!window_.Gone()) Button_Click(state_, ButtonFindDevice);
-  // Every way the check can fail shows its message box.
-  outcome_ = FromMessages(0, Outcome::Ready);
-  seconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-  if (outcome_ == Outcome::Ready) {
-    reporter_.Board(row_, PlainVersion(state_.DeviceVersion), PlainVersion(state_.ImageVersion));
-  } else {
-    reporter_.Result(row_, outcome_, seconds_, state_.Driver.LineErrors(state_.LinkHandle));
+  const Outcome checked = OutcomeOf(state_.Outcome);
+  if (checked != Outcome::Ready) {
+    diagnosis_ = Diagnose(state_, cable_);
+    Ended(checked);
+    return;
   }
+  current_ = state_.DeviceVersion == state_.ImageVersion;
+  seconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  reporter_.Board(row_, PlainVersion(state_.DeviceVersion), PlainVersion(state_.ImageVersion), current_);
 }
 
 void Board::Flash() {
   start_ = std::chrono::steady_clock::now();
-  const std::size_t shownBefore = window_.Messages().size();
   Button_Click(state_, ButtonFlashDevice);
-  // A flash refused before its first page shows nothing; it wrote nothing.
-  outcome_ = state_.OperationFailed ? FromMessages(shownBefore, Outcome::WriteFailure) : Outcome::Complete;
-  seconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-  reporter_.Result(row_, outcome_, seconds_, state_.Driver.LineErrors(state_.LinkHandle));
+  Ended(OutcomeOf(state_.Outcome));
+}
+
+void Board::Skip() {
+  start_ = std::chrono::steady_clock::now();
+  Ended(Outcome::Current);
 }
 
 void Board::Finish() {

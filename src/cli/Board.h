@@ -6,6 +6,7 @@
 #include "cli/BoardWindow.h"
 #include "cli/Outcome.h"
 #include "core/UpdaterState.h"
+#include "flow/StartUpDiagnosis.h"
 
 namespace kelvo::cli {
 
@@ -16,32 +17,44 @@ class Reporter;
 // time; nothing here is shared with another board.
 class Board {
  public:
-  // `serial` empty: the cable the updater would open.
-  Board(FtdiDriver& driver, Reporter& reporter, const std::string& label, const std::string& serial,
-        ResourceLoader image);
+  // `serial` empty: the cable the updater would open. `cable` is the real
+  // cable under `driver`, which can tell why an open failed; null otherwise.
+  Board(FtdiDriver& driver, const CableDriver* cable, Reporter& reporter, const std::string& label,
+        const std::string& serial, ResourceLoader image);
 
   // Start-up and "Find Device": opens the link, identifies the board and
-  // checks the image. Ready afterwards unless a message said otherwise.
+  // checks the image. Ready afterwards unless the routines recorded otherwise.
   void Check();
   // "Flash Device", for a Ready board.
   void Flash();
+  // Leaves a Ready board as it is (--skip-current).
+  void Skip();
   // Closes the link, as closing the window does.
   void Finish();
 
   Outcome Result() const { return outcome_; }
+  // The board already runs the image's version.
+  bool Current() const { return current_; }
   double Seconds() const { return seconds_; }
   const std::string& Label() const { return label_; }
   const UpdaterState& State() const { return state_; }
+  const Diagnosis& Diagnosed() const { return diagnosis_; }
+  // What the board's cable counted on its receive side, as the board ended.
+  const LineErrorCounts& LineErrors() const { return lineErrors_; }
 
  private:
-  Outcome FromMessages(std::size_t shownBefore, Outcome otherwise) const;
+  void Ended(Outcome outcome);
 
+  const CableDriver* cable_;
   Reporter& reporter_;
   std::string label_;
   int row_;
   BoardWindow window_;
   UpdaterState state_;
   Outcome outcome_ = Outcome::Ready;
+  bool current_ = false;
+  Diagnosis diagnosis_;
+  LineErrorCounts lineErrors_;
   double seconds_ = 0;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };

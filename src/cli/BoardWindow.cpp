@@ -14,6 +14,14 @@ void BoardWindow::SetProgressValue(int value) {
   if (reporter_ != nullptr && progressVisible_) reporter_->Progress(row_, value, progressMaximum_);
 }
 
+void BoardWindow::PumpEvents() {
+  if (reporter_ == nullptr || watched_ == nullptr || !progressVisible_ || watched_->attempt < 2) return;
+  if (watched_->page == shownPage_ && watched_->attempt == shownAttempt_) return;
+  shownPage_ = watched_->page;
+  shownAttempt_ = watched_->attempt;
+  reporter_->Retry(row_, shownPage_, shownAttempt_);
+}
+
 void BoardWindow::Close() {
   if (closed_) return;
   if (handlers_.Form_QueryUnload && !handlers_.Form_QueryUnload(UnloadMode::Program)) return;

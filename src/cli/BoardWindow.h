@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/Host.h"
+#include "core/UpdaterState.h"
 #include "core/Window.h"
 
 namespace kelvo::cli {
@@ -22,6 +23,10 @@ class BoardWindow final : public Window, public Host {
 
   BoardWindow(Reporter* reporter, int row) : reporter_(reporter), row_(row) {}
 
+  // The board's outcome record: a retry it counts is shown when the flash
+  // next lets events through.
+  void Watch(const OperationOutcome* outcome) { watched_ = outcome; }
+
   void SetHandlers(WindowHandlers handlers) override { handlers_ = std::move(handlers); }
   void SetButtonVisible(int, bool) override {}
   void SetStatusText(const std::string& text) override;
@@ -32,8 +37,9 @@ class BoardWindow final : public Window, public Host {
   void SetTitle(const std::string&) override {}
   void Show() override {}
   void Close() override;
-  // The flash lets events through between pages; a terminal has none.
-  void PumpEvents() override {}
+  // The flash lets events through between pages and while it waits for the
+  // board; a terminal has none, but a retry under way is shown then.
+  void PumpEvents() override;
   void MessageBox(const std::string& text, const std::string& title, MessageStyle style) override;
 
   bool AnotherInstanceRunning() override { return false; }
@@ -51,6 +57,9 @@ class BoardWindow final : public Window, public Host {
   Reporter* reporter_;
   int row_;
   WindowHandlers handlers_;
+  const OperationOutcome* watched_ = nullptr;
+  int shownPage_ = -1;
+  int shownAttempt_ = 0;
   bool progressVisible_ = false;
   int progressMaximum_ = 0;
   bool closed_ = false;

@@ -31,21 +31,20 @@ std::vector<Cable> ListCables(FtdiDriver& driver) {
   return cables;
 }
 
-std::string ProbeCable(FtdiDriver& driver, const Cable& cable) {
-  if (cable.serial.empty()) return "it has no serial number";
+Diagnosis ProbeCable(FtdiDriver& driver, const CableDriver* real, const Cable& cable) {
+  if (cable.serial.empty()) return {Diagnosis::Cause::Unopened, "", "it has no serial number"};
   FT_HANDLE handle = 0;
   const FT_STATUS status = driver.FT_OpenEx(cable.serial.c_str(), FT_OPEN_BY_SERIAL_NUMBER, &handle);
   if (status == FT_OK) {
     driver.FT_Close(handle);
     return {};
   }
-  return status == FT_DEVICE_NOT_OPENED ? "in use by another program, or no permission (see the udev rule)"
-                                        : "FT_OpenEx status " + std::to_string(status);
+  return DiagnoseOpen(static_cast<std::int32_t>(status), real);
 }
 
-std::string CableLine(const Cable& cable, const std::string& probe) {
+std::string CableLine(const Cable& cable, const Diagnosis& probe) {
   return (cable.serial.empty() ? std::string("-") : cable.serial) + "\t" + cable.description + "\t" +
-         (probe.empty() ? std::string("can be opened") : "cannot be opened: " + probe);
+         (probe.line.empty() ? std::string("can be opened") : "cannot be opened: " + probe.line);
 }
 
 bool ChooseTargets(const std::vector<Cable>& cables, const std::vector<std::string>& serials, bool all,
@@ -82,6 +81,14 @@ bool ChooseTargets(const std::vector<Cable>& cables, const std::vector<std::stri
   }
   targets->push_back({"", label});
   return true;
+}
+
+std::string NoBoardCable(const std::vector<Cable>& cables) {
+  std::string line = "no cable is described \"" + std::string(LinkDescriptions[0]) + "\" or \"" +
+                     std::string(LinkDescriptions[1]) + "\"";
+  std::string seen;
+  for (const Cable& cable : cables) seen += (seen.empty() ? "" : ", ") + ("\"" + cable.description + "\"");
+  return line + (seen.empty() ? "; no FTDI device is connected" : "; connected: " + seen);
 }
 
 }  // namespace kelvo::cli

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/FtdiDriver.h"
+#include "flow/StartUpDiagnosis.h"
 
 namespace kelvo::cli {
 
@@ -16,10 +17,11 @@ struct Cable {
 // The attached cables, in the driver's order; none when it cannot list them.
 std::vector<Cable> ListCables(FtdiDriver& driver);
 
-// Opens and closes the cable by its serial: "" when it opens, otherwise why not.
-std::string ProbeCable(FtdiDriver& driver, const Cable& cable);
+// Opens and closes the cable by its serial: Cause::None when it opens,
+// otherwise why not. `real` is the real cable under `driver`, or null.
+Diagnosis ProbeCable(FtdiDriver& driver, const CableDriver* real, const Cable& cable);
 // One line of --list.
-std::string CableLine(const Cable& cable, const std::string& probe);
+std::string CableLine(const Cable& cable, const Diagnosis& probe);
 
 // A cable to flash: by serial, or (empty serial) the one the updater would open.
 struct Target {
@@ -32,5 +34,8 @@ struct Target {
 // False with `error` set for a serial that is not attached.
 bool ChooseTargets(const std::vector<Cable>& cables, const std::vector<std::string>& serials, bool all,
                    std::vector<Target>* targets, std::string* error);
+
+// Why `cables` hold no cable with either of the board's descriptions.
+std::string NoBoardCable(const std::vector<Cable>& cables);
 
 }  // namespace kelvo::cli

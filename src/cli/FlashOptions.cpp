@@ -8,7 +8,8 @@ namespace kelvo::cli {
 namespace {
 
 constexpr char Usage[] =
-    "kelvo-flash [--list] [--all | --serial S ...] [--image FILE] [--yes] [--json] [--trace FILE]";
+    "kelvo-flash [--list] [--all | --serial S ...] [--image FILE] [--yes] [--skip-current] [--json]\n"
+    "            [--trace FILE]";
 
 }  // namespace
 
@@ -34,12 +35,16 @@ std::optional<FlashOptions> ParseFlashOptions(const std::vector<std::string>& ar
       app.add_option("--image", options.imagePath, "A stored image file instead of the embedded one")
           ->type_name("FILE");
   app.add_flag("--yes", options.yes, "Flash without asking (needed without a terminal)");
-  app.add_flag("--json", options.json, "One JSON line per event on stdout");
+  app.add_flag("--skip-current", options.skipCurrent,
+               "Leave boards that already run the image's version alone");
+  app.add_flag("--json", options.json, "One JSON line per event on stdout, and a closing summary");
   CLI::Option* trace = app.add_option("--trace", options.tracePath, "Write every driver call as JSON lines")
                            ->type_name("FILE");
   app.footer(
-      "Exit status: 0 every board complete, 1 a flash failed, 2 bad command line or refused, 3 no cable,\n"
-      "4 a board not in update mode or not a Kelvo, 5 image not supported, 6 USB connection failure.");
+      "Exit status: 0 every board complete (or current), 1 a flash failed, 2 bad command line or refused,\n"
+      "3 no cable, 4 a board not in update mode or not a Kelvo, 5 image not supported, 6 USB connection\n"
+      "failure. With several boards, the most dangerous outcome's: a board whose start page may be\n"
+      "damaged, then a write or verify failure, then a cable lost mid-flash, then the rest.");
   if (!cmdline::Parse(app, args, &options.answer, error)) return std::nullopt;
   if (options.answer) return options;
 

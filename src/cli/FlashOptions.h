@@ -16,6 +16,7 @@ struct FlashOptions {
   std::string imagePath;             // empty: the embedded image
   bool yes = false;
   bool json = false;
+  bool skipCurrent = false;  // leave boards already at the image's version alone
   std::string tracePath;
   // --help or --version: print it and end with status 0; nothing else is set.
   std::optional<cmdline::Answer> answer;

@@ -21,6 +21,7 @@
 #include "image/FirmwareImageLoader.h"
 #include "image/ScrambleTool.h"
 #include "link/TraceJson.h"
+#include "link/TracedCable.h"
 
 namespace kelvo::cli {
 namespace {
@@ -68,7 +69,7 @@ std::optional<ResourceLoader> ImageFromFile(const std::string& path, FtdiDriver&
   return loader;
 }
 
-// Runs `step` on every board at once, each on a thread of its own.
+// Runs `step` on every board that waits for it, each on a thread of its own.
 template <typename Step>
 void OnEveryBoard(std::vector<std::unique_ptr<Board>>& boards, Step step) {
   std::vector<std::jthread> threads;
@@ -85,22 +86,85 @@ bool Confirmed(FlashEnvironment& env, Reporter& reporter, std::size_t ready) {
   return answer == "y" || answer == "Y" || answer == "yes";
 }
 
+// The exit status of the run: that of the most dangerous board's outcome.
+int RunStatus(const std::vector<std::unique_ptr<Board>>& boards) {
+  int danger = 0, status = 0;
+  for (const auto& board : boards) {
+    const int boardDanger = Danger(board->Result(), board->State().Outcome);
+    const int boardStatus = ExitStatus(board->Result());
+    if (boardDanger > danger || (boardDanger == danger && boardStatus > status)) {
+      danger = boardDanger;
+      status = boardStatus;
+    }
+  }
+  return status;
+}
+
+// "p4:3 p9:1": the failed transfers of each page that needed retries.
+std::string RetriesText(const std::vector<PageRetries>& retries) {
+  std::string text;
+  for (const PageRetries& r : retries)
+    text += (text.empty() ? "p" : " p") + std::to_string(r.page) + ":" + std::to_string(r.failures);
+  return text.empty() ? "-" : text;
+}
+
+std::string VersionJson(const FirmwareVersion& version) {
+  return version.major + version.minor == 0 ? "null" : "\"" + PlainVersion(version) + "\"";
+}
+
+std::string DiagnosisJson(const Diagnosis& diagnosis) {
+  if (diagnosis.cause == Diagnosis::Cause::None) return "null";
+  return std::string("{\"cause\":\"") + CauseName(diagnosis.cause) +
+         "\",\"text\":" + JsonString(diagnosis.line) +
+         (diagnosis.answer.empty() ? "" : ",\"answer\":" + JsonString(diagnosis.answer)) + "}";
+}
+
 void PrintSummary(FlashEnvironment& env, const std::vector<std::unique_ptr<Board>>& boards) {
-  char line[160];
-  std::snprintf(line, sizeof line, "%-16s %-9s %-7s %-19s %s", "serial", "firmware", "image", "outcome",
-                "time");
+  char line[200];
+  std::snprintf(line, sizeof line, "%-16s %-9s %-7s %-19s %-8s %s", "serial", "firmware", "image", "outcome",
+                "time", "retries");
   env.err << line << '\n';
   for (const auto& board : boards) {
+    const OperationOutcome& recorded = board->State().Outcome;
     const UpdaterState& state = board->State();
     const bool identified = state.DeviceVersion.major + state.DeviceVersion.minor != 0;
     const bool imageRead = state.ImageVersion.major + state.ImageVersion.minor != 0;
-    std::snprintf(line, sizeof line, "%-16s %-9s %-7s %-19s %.1f s", board->Label().c_str(),
+    char time[16];
+    std::snprintf(time, sizeof time, "%.1f s", board->Seconds());
+    std::snprintf(line, sizeof line, "%-16s %-9s %-7s %-19s %-8s %s", board->Label().c_str(),
                   identified ? PlainVersion(state.DeviceVersion).c_str() : "-",
                   imageRead ? PlainVersion(state.ImageVersion).c_str() : "-", OutcomeName(board->Result()),
-                  board->Seconds());
+                  time, RetriesText(recorded.retries).c_str());
     env.err << line << '\n';
   }
   env.err << std::flush;
+}
+
+// The closing --json line: the versions, and every board's story.
+std::string SummaryJson(const std::vector<std::unique_ptr<Board>>& boards,
+                        const std::optional<FirmwareVersion>& image, int status) {
+  std::string json = "\"event\":\"summary\",\"program\":" + JsonString(cmdline::ProgramVersion()) +
+                     ",\"image\":" + (image ? VersionJson(*image) : "null") +
+                     ",\"status\":" + std::to_string(status) + ",\"boards\":[";
+  for (const auto& board : boards) {
+    const UpdaterState& state = board->State();
+    std::string retries;
+    for (const PageRetries& r : state.Outcome.retries) {
+      retries += (retries.empty() ? "" : ",") + std::string("{\"page\":") + std::to_string(r.page) +
+                 ",\"failures\":" + std::to_string(r.failures) + "}";
+    }
+    const std::uint64_t overruns = board->LineErrors().overrun;
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.3f", board->Seconds());
+    json += (&board == &boards.front() ? "" : ",") + std::string("{\"serial\":") +
+            JsonString(board->Label()) + ",\"firmware\":" + VersionJson(state.DeviceVersion) +
+            ",\"image\":" + VersionJson(state.ImageVersion) +
+            ",\"current\":" + (board->Current() ? "true" : "false") + ",\"outcome\":\"" +
+            OutcomeName(board->Result()) + "\",\"seconds\":" + seconds + ",\"retries\":[" + retries +
+            "],\"overruns\":" + std::to_string(overruns) +
+            ",\"diagnosis\":" + DiagnosisJson(board->Diagnosed()) + "}";
+  }
+  return json + "]";
 }
 
 }  // namespace
@@ -126,8 +190,12 @@ int RunFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
     env.err << "kelvo-flash: " << problem << '\n';
     return StatusNoCable;
   }
+  // A trace asked for must be written: found out now, not after the flash.
+  const std::string trace = !options.tracePath.empty() ? options.tracePath : env.traceFromEnvironment;
+  if (!trace.empty() && !IsWritableFile(trace, &error))
+    return Refuse(env, (options.tracePath.empty() ? "KELVO_TRACE: " : "--trace: ") + error);
 
-  FtdiDriver& lister = env.makeDriver("", options.tracePath);
+  FtdiDriver& lister = env.makeDriver("", trace);
   ResourceLoader image = env.embeddedImage;
   if (!options.imagePath.empty()) {
     std::optional<ResourceLoader> fromFile = ImageFromFile(options.imagePath, lister, &error);
@@ -136,17 +204,19 @@ int RunFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
   }
 
   const std::vector<Cable> cables = ListCables(lister);
-  Reporter reporter(env.out, env.err, options.json, env.errorIsTerminal && !options.list);
-  // Before any board's thread, so that they all leave Ctrl-C to it.
+  Reporter reporter(env.out, env.err, options.json, env.errorIsTerminal && !options.list, env.errorColumns);
+  // Before any board's thread, so that they all leave the signals to it.
   std::optional<InterruptGuard> interrupts;
   if (env.takeInterrupts)
     interrupts.emplace([&reporter](const std::string& line) { reporter.Note(line); }, StatusRefused);
   if (options.list) {
+    const CableDriver* real = env.realCable ? env.realCable("") : nullptr;
     for (const Cable& cable : cables) {
-      const std::string why = ProbeCable(lister, cable);
+      const Diagnosis why = ProbeCable(lister, real, cable);
       if (options.json) {
         reporter.Json("\"event\":\"cable\",\"serial\":" + JsonString(cable.serial) + ",\"description\":" +
-                      JsonString(cable.description) + ",\"opens\":" + (why.empty() ? "true" : "false"));
+                      JsonString(cable.description) + ",\"opens\":" + (why.line.empty() ? "true" : "false") +
+                      ",\"diagnosis\":" + DiagnosisJson(why));
       } else {
         reporter.Print(CableLine(cable, why));
       }
@@ -157,16 +227,23 @@ int RunFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
   std::vector<Target> targets;
   if (!ChooseTargets(cables, options.serials, options.all, &targets, &error)) return Refuse(env, error);
   if (targets.empty()) {
-    reporter.Note(std::string("kelvo-flash: ") + LinkNotFoundTitle + " " + LinkNotFoundText);
+    reporter.Note(std::string("kelvo-flash: ") + LinkNotFoundTitle + " - " + LinkNotFoundText + " (" +
+                  NoBoardCable(cables) + ")");
     return StatusNoCable;
   }
 
   std::vector<std::unique_ptr<Board>> boards;
   for (const Target& target : targets) {
-    boards.push_back(std::make_unique<Board>(env.makeDriver(target.label, options.tracePath), reporter,
-                                             target.label, target.serial, image));
+    FtdiDriver& driver = env.makeDriver(target.label, trace);
+    const CableDriver* real = env.realCable ? env.realCable(target.label) : nullptr;
+    boards.push_back(std::make_unique<Board>(driver, real, reporter, target.label, target.serial, image));
   }
   OnEveryBoard(boards, [](Board& board) { board.Check(); });
+  if (options.skipCurrent) {
+    for (auto& board : boards) {
+      if (board->Result() == Outcome::Ready && board->Current()) board->Skip();
+    }
+  }
 
   const auto ready = static_cast<std::size_t>(std::count_if(
       boards.begin(), boards.end(), [](const auto& board) { return board->Result() == Outcome::Ready; }));
@@ -176,15 +253,16 @@ int RunFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
   }
   if (ready > 0) {
     if (interrupts) interrupts->SetFlashing(true);
-    OnEveryBoard(boards, [](Board& board) { board.Flash(); });
+    {
+      const std::shared_ptr<void> session = env.holdSession ? env.holdSession() : nullptr;
+      OnEveryBoard(boards, [](Board& board) { board.Flash(); });
+    }
     if (interrupts) interrupts->SetFlashing(false);
   }
-  int status = 0;
-  for (auto& board : boards) {
-    board->Finish();
-    status = std::max(status, ExitStatus(board->Result()));
-  }
+  for (auto& board : boards) board->Finish();
+  const int status = RunStatus(boards);
   PrintSummary(env, boards);
+  if (options.json) reporter.Json(SummaryJson(boards, CheckedImageVersion(image, lister), status));
   return status;
 }
 

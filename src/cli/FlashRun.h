@@ -1,12 +1,15 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "core/FtdiDriver.h"
 #include "core/Resources.h"
+#include "link/CableDriver.h"
 
 namespace kelvo::cli {
 
@@ -14,7 +17,7 @@ namespace kelvo::cli {
 struct FlashEnvironment {
   // A driver of its own for the cable with this serial ("" for listing;
   // for the cable the updater would open, its serial as listed), alive until
-  // the run ends. `trace` is --trace's file, or empty.
+  // the run ends. `trace` is the trace file to write, or empty.
   std::function<FtdiDriver&(const std::string& serial, const std::string& trace)> makeDriver;
   ResourceLoader embeddedImage;
   std::ostream& out;
@@ -22,13 +25,23 @@ struct FlashEnvironment {
   std::istream& in;
   bool inputIsTerminal = false;
   bool errorIsTerminal = false;
-  // Ctrl-C is taken by the run: it ends the program before the first flash
-  // and is refused while boards are being flashed.
+  // The terminal's width on stderr, when errorIsTerminal.
+  int errorColumns = 80;
+  // Signals are taken by the run: they end the program before the first
+  // flash and are refused while boards are being flashed.
   bool takeInterrupts = false;
   // Why no cable can be reached at all (the cable driver is missing), or
   // empty. Asked once the command line wants a cable, so --help works
   // without the driver.
   std::function<std::string()> cableDriverProblem;
+  // KELVO_TRACE, used when --trace is not given.
+  std::string traceFromEnvironment;
+  // The real cable under the driver last made for this serial, which can
+  // tell why it would not open; null for other drivers. Optional.
+  std::function<const CableDriver*(const std::string& serial)> realCable;
+  // Keeps the machine from sleeping or shutting down while the value lives
+  // (a logind inhibitor); taken for the flash. Optional.
+  std::function<std::shared_ptr<void>()> holdSession;
 };
 
 // The whole program after main: returns the exit status.

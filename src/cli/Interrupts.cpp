@@ -9,8 +9,7 @@ namespace kelvo::cli {
 InterruptGuard::InterruptGuard(std::function<void(const std::string&)> say, int quitStatus)
     : say_(std::move(say)), quitStatus_(quitStatus) {
   sigemptyset(&signals_);
-  sigaddset(&signals_, SIGINT);
-  sigaddset(&signals_, SIGTERM);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&signals_, signal);
   // SIGUSR1 only wakes the thread to end it.
   sigaddset(&signals_, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
@@ -21,7 +20,11 @@ InterruptGuard::~InterruptGuard() {
   stopping_ = true;
   pthread_kill(thread_.native_handle(), SIGUSR1);
   thread_.join();
-  pthread_sigmask(SIG_UNBLOCK, &signals_, nullptr);
+}
+
+void InterruptGuard::SetFlashing(bool flashing) {
+  const std::lock_guard lock(mutex_);
+  stage_ = flashing ? Stage::Flashing : Stage::AfterFlash;
 }
 
 void InterruptGuard::Wait() {
@@ -30,12 +33,22 @@ void InterruptGuard::Wait() {
     if (sigwait(&signals_, &signal) != 0) continue;
     if (stopping_) return;
     if (signal == SIGUSR1) continue;
-    if (flashing_) {
-      say_("kelvo-flash: the flash goes on until every board is done; a board must not be left half-written");
-      continue;
+    const std::lock_guard lock(mutex_);
+    switch (stage_) {
+      case Stage::Flashing:
+        say_(
+            "kelvo-flash: the flash goes on until every board is done; a board must not be left "
+            "half-written");
+        continue;
+      case Stage::AfterFlash:
+        // The summary is on its way; the run ends with it.
+        continue;
+      case Stage::BeforeFlash:
+        break;
     }
     say_("kelvo-flash: interrupted; no board was flashed");
-    // Nothing has been written; the kernel closes the cables.
+    // Nothing has been written, and the flash cannot start while the lock is
+    // held; the kernel closes the cables.
     std::_Exit(quitStatus_);
   }
 }

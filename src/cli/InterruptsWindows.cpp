@@ -32,11 +32,16 @@ InterruptGuard::~InterruptGuard() {
   current = nullptr;
 }
 
+void InterruptGuard::SetFlashing(bool flashing) { stage_ = flashing ? Stage::Flashing : Stage::AfterFlash; }
+
 bool InterruptGuard::OnConsoleEvent(unsigned long type) {
   switch (type) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
-      if (flashing_) {
+      // After the flash the run ends as it would have anyway, with the
+      // boards' summary and status.
+      if (stage_ == Stage::AfterFlash) return true;
+      if (stage_ == Stage::Flashing) {
         say_("kelvo-flash: the flash goes on until every board is done; a board must not be left half-written");
         return true;
       }
@@ -49,7 +54,7 @@ bool InterruptGuard::OnConsoleEvent(unsigned long type) {
       // The program ends when this returns, or when the system stops waiting
       // (a few seconds) whatever is done here: the boards get that long to
       // finish.
-      while (flashing_) Sleep(20);
+      while (stage_ == Stage::Flashing) Sleep(20);
       return false;
     default:
       return false;

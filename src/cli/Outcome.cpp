@@ -1,44 +1,83 @@
 #include "cli/Outcome.h"
 
-#include <array>
-#include <cstring>
-
-#include "core/Texts.h"
-
 namespace kelvo::cli {
-namespace {
 
-struct OutcomeRow {
-  Outcome outcome;
-  const char* name;
-  int exitStatus;
-  const char* messageTitle;  // or text, for the refusal under the application's title
-};
-
-constexpr std::array<OutcomeRow, 8> Outcomes = {{
-    {Outcome::Ready, "ready", 0, nullptr},
-    {Outcome::Complete, "complete", 0, nullptr},
-    {Outcome::WriteFailure, "write-failure", 1, WriteFailureTitle},
-    {Outcome::VerifyFailure, "verify-failure", 1, VerifyFailureTitle},
-    {Outcome::NotFound, "not-found", 3, LinkNotFoundTitle},
-    {Outcome::NotInUpdateMode, "not-in-update-mode", 4, NotInUpdateModeText},
-    {Outcome::ImageUnsupported, "image-unsupported", 5, NotSupportedTitle},
-    {Outcome::UsbFailure, "usb-failure", 6, UsbFailureTitle},
-}};
-
-const OutcomeRow& RowOf(Outcome outcome) { return Outcomes[static_cast<std::size_t>(outcome)]; }
-
-}  // namespace
-
-const char* OutcomeName(Outcome outcome) { return RowOf(outcome).name; }
-
-int ExitStatus(Outcome outcome) { return RowOf(outcome).exitStatus; }
-
-Outcome OutcomeOfMessage(const std::string& title, const std::string& text) {
-  for (const OutcomeRow& row : Outcomes) {
-    if (row.messageTitle != nullptr && (title == row.messageTitle || text == row.messageTitle)) return row.outcome;
+Outcome OutcomeOf(const OperationOutcome& recorded) {
+  switch (recorded.kind) {
+    case OutcomeKind::Complete:
+      return Outcome::Complete;
+    case OutcomeKind::WriteFailure:
+      return Outcome::WriteFailure;
+    case OutcomeKind::VerifyFailure:
+      return Outcome::VerifyFailure;
+    case OutcomeKind::NotFound:
+    case OutcomeKind::AlreadyRunning:
+      return Outcome::NotFound;
+    case OutcomeKind::NotInUpdateMode:
+      return Outcome::NotInUpdateMode;
+    case OutcomeKind::ImageUnsupported:
+      return Outcome::ImageUnsupported;
+    case OutcomeKind::UsbFailure:
+      return Outcome::UsbFailure;
+    case OutcomeKind::None:
+    case OutcomeKind::Ready:
+      break;
   }
   return Outcome::Ready;
+}
+
+const char* OutcomeName(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::Ready:
+      return "ready";
+    case Outcome::Current:
+      return "current";
+    case Outcome::Complete:
+      return "complete";
+    case Outcome::WriteFailure:
+      return "write-failure";
+    case Outcome::VerifyFailure:
+      return "verify-failure";
+    case Outcome::NotFound:
+      return "not-found";
+    case Outcome::NotInUpdateMode:
+      return "not-in-update-mode";
+    case Outcome::ImageUnsupported:
+      return "image-unsupported";
+    case Outcome::UsbFailure:
+      return "usb-failure";
+  }
+  return "";
+}
+
+int ExitStatus(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::Ready:
+    case Outcome::Current:
+    case Outcome::Complete:
+      return 0;
+    case Outcome::WriteFailure:
+    case Outcome::VerifyFailure:
+      return 1;
+    case Outcome::NotFound:
+      return 3;
+    case Outcome::NotInUpdateMode:
+      return 4;
+    case Outcome::ImageUnsupported:
+      return 5;
+    case Outcome::UsbFailure:
+      return 6;
+  }
+  return 0;
+}
+
+int Danger(Outcome outcome, const OperationOutcome& recorded) {
+  if (ExitStatus(outcome) == 0) return 0;
+  if (recorded.startPageAtRisk) return 4;
+  if (outcome == Outcome::WriteFailure || outcome == Outcome::VerifyFailure) return 3;
+  // The cable went while pages were being written: half-written as well.
+  if (outcome == Outcome::UsbFailure && recorded.page >= 0) return 2;
+  return 1;
 }
 
 }  // namespace kelvo::cli

@@ -1,12 +1,13 @@
 #pragma once
 
-#include <string>
+#include "core/UpdaterState.h"
 
 namespace kelvo::cli {
 
 // How one board's run ended; Ready while it waits for its flash.
 enum class Outcome {
   Ready,
+  Current,  // already at the image's version, left alone (--skip-current)
   Complete,
   WriteFailure,
   VerifyFailure,
@@ -16,12 +17,16 @@ enum class Outcome {
   UsbFailure,
 };
 
+// The board's outcome as the routines recorded it.
+Outcome OutcomeOf(const OperationOutcome& recorded);
 // The outcome's name in --json and the summary, e.g. "write-failure".
 const char* OutcomeName(Outcome outcome);
 // The program's exit status for a board with this outcome.
 int ExitStatus(Outcome outcome);
-// The outcome a failure message box stands for (by its title, or its text
-// where the title is the application's own); nullopt-like Ready for others.
-Outcome OutcomeOfMessage(const std::string& title, const std::string& text);
+// How much is at stake on a board that ended so: 4 the page it starts from
+// may be damaged, 3 a write or verify failure, 2 the cable failed while pages
+// were being written, 1 any other failure, 0 none. With several boards the
+// most dangerous decides the exit status, and among equals the higher status.
+int Danger(Outcome outcome, const OperationOutcome& recorded);
 
 }  // namespace kelvo::cli

@@ -2,13 +2,19 @@
 
 #include <cstdio>
 
+#include "core/Texts.h"
 #include "link/TraceJson.h"
 
 namespace kelvo::cli {
 namespace {
 
-constexpr int BarWidth = 24;
+constexpr int BarWidth = 20;
 constexpr int PlainSteps = 10;
+constexpr int FailuresAllowedPerPage = 50;
+// The widest text a bar line takes after its label: the bar, the pages, the
+// percentage, and the time left or the retry under way.
+constexpr int WidestBarText =
+    static_cast<int>(sizeof "  [] 63/63 pages  100%  page 62: attempt 50/50") - 1 + BarWidth;
 
 std::string Clock(double seconds) {
   const int whole = static_cast<int>(seconds + 0.5);
@@ -17,31 +23,47 @@ std::string Clock(double seconds) {
   return text;
 }
 
+// The message box as one line: its title, then its text, told apart; a box
+// under the application's own title shows its text alone.
+std::string MessageLine(const std::string& title, const std::string& text) {
+  std::string line = title == ApplicationTitleText ? text : title + " - " + text;
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return line;
+}
+
 }  // namespace
 
-
-Reporter::Reporter(std::ostream& out, std::ostream& err, bool json, bool terminal)
-    : out_(out), err_(err), json_(json), terminal_(terminal) {}
+Reporter::Reporter(std::ostream& out, std::ostream& err, bool json, bool terminal, int columns)
+    : out_(out), err_(err), json_(json), terminal_(terminal), columns_(columns) {}
 
 Reporter::~Reporter() { err_.flush(); }
 
 int Reporter::AddBoard(const std::string& label) {
   const std::lock_guard lock(mutex_);
-  rows_.push_back({label, "identifying the board...", -1, {}});
+  // A bar that does not fit would wrap, and every redraw would then scroll
+  // the screen; such a terminal gets plain lines.
+  if (terminal_ && static_cast<int>(label.size()) + WidestBarText >= columns_) {
+    Erase();
+    terminal_ = false;
+  }
+  rows_.push_back({label, "identifying the board...", "", -1, {}});
   Redraw();
   return static_cast<int>(rows_.size()) - 1;
 }
 
-void Reporter::Board(int row, const std::string& firmware, const std::string& image) {
+void Reporter::Board(int row, const std::string& firmware, const std::string& image, bool current) {
   const std::lock_guard lock(mutex_);
-  JsonLocked("\"event\":\"board\",\"serial\":" + JsonString(rows_[row].label) + ",\"firmware\":" +
-             JsonString(firmware) + ",\"image\":" + JsonString(image));
+  JsonLocked("\"event\":\"board\",\"serial\":" + JsonString(rows_[row].label) +
+             ",\"firmware\":" + JsonString(firmware) + ",\"image\":" + JsonString(image) +
+             ",\"current\":" + (current ? "true" : "false"));
+  if (current) NoteLocked(rows_[row].label + ": already at the image's version " + image);
 }
 
 void Reporter::Status(int row, const std::string& text) {
   const std::lock_guard lock(mutex_);
   Row& r = rows_[row];
   r.text = text;
+  r.tail.clear();
   if (terminal_) {
     Redraw();
   } else {
@@ -56,6 +78,7 @@ void Reporter::Progress(int row, int value, int maximum) {
   if (value == 0 || r.flashStart == std::chrono::steady_clock::time_point{}) r.flashStart = now;
   // The flash sets the value once before the bar has its maximum.
   if (maximum <= 0) return;
+  r.tail.clear();
   JsonLocked("\"event\":\"progress\",\"serial\":" + JsonString(r.label) + ",\"value\":" + std::to_string(value) +
              ",\"max\":" + std::to_string(maximum));
   const int percent = value * 100 / maximum;
@@ -65,7 +88,8 @@ void Reporter::Progress(int row, int value, int maximum) {
   if (terminal_) {
     const int filled = value * BarWidth / maximum;
     r.text = "[" + std::string(filled, '#') + std::string(BarWidth - filled, '.') + "] " + pages + "  " +
-             std::to_string(percent) + "%  " + left;
+             std::to_string(percent) + "%  ";
+    r.tail = left;
     Redraw();
     return;
   }
@@ -75,23 +99,42 @@ void Reporter::Progress(int row, int value, int maximum) {
   err_ << r.label << ": " << pages << " (" << percent << "%), " << left << '\n' << std::flush;
 }
 
+void Reporter::Retry(int row, int page, int attempt) {
+  const std::lock_guard lock(mutex_);
+  Row& r = rows_[row];
+  JsonLocked("\"event\":\"retry\",\"serial\":" + JsonString(r.label) + ",\"page\":" + std::to_string(page) +
+             ",\"attempt\":" + std::to_string(attempt));
+  const std::string retry = "page " + std::to_string(page) + ": attempt " + std::to_string(attempt) + "/" +
+                            std::to_string(FailuresAllowedPerPage);
+  if (terminal_) {
+    r.tail = retry;
+    Redraw();
+  } else {
+    err_ << r.label << ": " << retry << '\n' << std::flush;
+  }
+}
+
 void Reporter::Message(int row, const std::string& title, const std::string& text) {
   const std::lock_guard lock(mutex_);
   JsonLocked("\"event\":\"message\",\"serial\":" + JsonString(rows_[row].label) + ",\"title\":" +
              JsonString(title) + ",\"text\":" + JsonString(text));
-  NoteLocked(rows_[row].label + ": " + title + " " + text);
+  NoteLocked(rows_[row].label + ": " + MessageLine(title, text));
 }
 
-void Reporter::Result(int row, Outcome outcome, double seconds, const LineErrorCounts& lineErrors) {
+void Reporter::Result(int row, Outcome outcome, double seconds, const Diagnosis& diagnosis,
+                      const LineErrorCounts& lineErrors) {
   const std::lock_guard lock(mutex_);
-  JsonLocked("\"event\":\"result\",\"serial\":" + JsonString(rows_[row].label) + ",\"outcome\":\"" +
+  Row& r = rows_[row];
+  JsonLocked("\"event\":\"result\",\"serial\":" + JsonString(r.label) + ",\"outcome\":\"" +
              OutcomeName(outcome) + "\",\"seconds\":" + std::to_string(seconds) + "," +
              LineErrorsMember(lineErrors));
+  if (!diagnosis.line.empty()) NoteLocked(r.label + ": " + diagnosis.line);
+  r.tail.clear();
   if (terminal_) {
-    rows_[row].text = std::string(OutcomeName(outcome)) + " (" + Clock(seconds) + ")";
+    r.text = std::string(OutcomeName(outcome)) + " (" + Clock(seconds) + ")";
     Redraw();
   } else {
-    err_ << rows_[row].label << ": " << OutcomeName(outcome) << '\n' << std::flush;
+    err_ << r.label << ": " << OutcomeName(outcome) << '\n' << std::flush;
   }
 }
 
@@ -139,7 +182,13 @@ void Reporter::Erase() {
 void Reporter::Redraw() {
   if (!terminal_) return;
   if (drawn_ > 0) err_ << "\033[" << drawn_ << "A";
-  for (const Row& r : rows_) err_ << "\r\033[K" << r.label << "  " << r.text << '\n';
+  for (const Row& r : rows_) {
+    std::string line = r.label + "  " + r.text + r.tail;
+    // Never as wide as the screen: a wrapped line would throw the count of
+    // lines to go back up out.
+    if (static_cast<int>(line.size()) >= columns_) line.resize(static_cast<std::size_t>(columns_ - 1));
+    err_ << "\r\033[K" << line << '\n';
+  }
   drawn_ = rows_.size();
   err_ << std::flush;
 }

@@ -8,25 +8,31 @@
 
 #include "cli/Outcome.h"
 #include "core/FtdiDriver.h"
+#include "flow/StartUpDiagnosis.h"
 
 namespace kelvo::cli {
 
 // Everything kelvo-flash tells the operator, from any board's thread: on
-// stderr a line per board (a live bar on a terminal, plain lines otherwise),
-// and with --json one JSON line per event on stdout.
+// stderr a line per board (a live bar on a terminal wide enough for it, plain
+// lines otherwise), and with --json one JSON line per event on stdout.
 class Reporter {
  public:
-  Reporter(std::ostream& out, std::ostream& err, bool json, bool terminal);
+  // `columns`: the terminal's width, when `terminal`.
+  Reporter(std::ostream& out, std::ostream& err, bool json, bool terminal, int columns = 80);
   ~Reporter();
 
   // A board's row; `label` is its serial.
   int AddBoard(const std::string& label);
-  void Board(int row, const std::string& firmware, const std::string& image);
+  // The board's version and the image's; `current`: they are the same.
+  void Board(int row, const std::string& firmware, const std::string& image, bool current);
   void Status(int row, const std::string& text);
   void Progress(int row, int value, int maximum);
+  // A failed transfer on flash page `page` is being retried: `attempt` of 50.
+  void Retry(int row, int page, int attempt);
   void Message(int row, const std::string& title, const std::string& text);
   // `lineErrors`: what the board's cable counted on its receive side.
-  void Result(int row, Outcome outcome, double seconds, const LineErrorCounts& lineErrors = {});
+  void Result(int row, Outcome outcome, double seconds, const Diagnosis& diagnosis,
+              const LineErrorCounts& lineErrors = {});
   // A line of its own on stderr, above the bars.
   void Note(const std::string& text);
   // A question on stderr below the board lines, which stay as they are
@@ -40,6 +46,7 @@ class Reporter {
   struct Row {
     std::string label;
     std::string text;
+    std::string tail;    // after the bar: the time left, or the retry under way
     int shownStep = -1;  // plain lines: the last tenth of the flash reported
     std::chrono::steady_clock::time_point flashStart;
   };
@@ -52,12 +59,12 @@ class Reporter {
   std::ostream& out_;
   std::ostream& err_;
   const bool json_;
-  const bool terminal_;
+  bool terminal_;
+  const int columns_;
   const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   std::mutex mutex_;
   std::vector<Row> rows_;
   std::size_t drawn_ = 0;  // bar lines on the screen below the cursor's line
 };
-
 
 }  // namespace kelvo::cli

@@ -93,4 +93,6 @@ std::string OneLine(const std::string& text) {
 
 std::string VersionText(const std::string& program) { return program + " " + KELVO_VERSION; }
 
+std::string ProgramVersion() { return KELVO_VERSION; }
+
 }  // namespace kelvo::cmdline

@@ -35,5 +35,7 @@ std::string OneLine(const std::string& text);
 
 // "kelvo-flash 2.3.0.1": the program's name and the project's version.
 std::string VersionText(const std::string& program);
+// "2.3.0.1": the project's version alone.
+std::string ProgramVersion();
 
 }  // namespace kelvo::cmdline

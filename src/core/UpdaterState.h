@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,50 @@ struct FirmwareVersion {
 // Which operation a click has started; decides how a close request or a
 // repeated click is treated while it runs.
 enum class RunningOperation { None, DeviceCheck, Flash };
+
+// What ended an operation (or start-up). The routines record it where they
+// show their message, so a front end learns what happened from this value and
+// never from a message's words.
+enum class OutcomeKind {
+  None,
+  AlreadyRunning,    // start-up: another copy runs
+  NotFound,          // start-up: the link could not be opened
+  NotInUpdateMode,   // start-up: the board's answer gave no version
+  Ready,             // the device check showed both versions and offers the flash
+  ImageUnsupported,  // the device check refused the image
+  UsbFailure,        // the device check's purge failed, or a flash's last failure was the driver's own
+  WriteFailure,
+  VerifyFailure,
+  Complete,
+};
+
+// Failed transfers that one page cost in a flash.
+struct PageRetries {
+  int page = 0;
+  int failures = 0;
+  friend bool operator==(const PageRetries&, const PageRetries&) = default;
+};
+
+struct OperationOutcome {
+  OutcomeKind kind = OutcomeKind::None;
+  // LinkStatus where it ended.
+  std::int32_t linkStatus = 0;
+  // In a flash: the page being transferred and its attempt, from 1 (while
+  // retries go on, the one under way; at a failure, the one that failed).
+  // -1 and 0 before the first page.
+  int page = -1;
+  int attempt = 0;
+  // The flash ended while page 0, which the board starts from, was being
+  // written or the written pages confirmed: the board may not start.
+  bool startPageAtRisk = false;
+  // Every page of this flash that needed retries, in the order first met.
+  std::vector<PageRetries> retries;
+  // The board's answer to "GI" when start-up refused it: the reply as read,
+  // blank-filled where nothing came.
+  std::array<std::uint8_t, 4> answer{' ', ' ', ' ', ' '};
+  FirmwareVersion deviceVersion;
+  FirmwareVersion imageVersion;
+};
 
 // All process-wide state. Each routine takes this record alone: callers set
 // inputs here, call, and read the outcome fields right afterwards.
@@ -76,7 +121,23 @@ struct UpdaterState {
   // A close the user asked for while the device check waited for the board;
   // carried out once the check returns.
   bool CloseDeferred = false;
+
+  // What ended the last operation; cleared with OperationFailed by every click.
+  OperationOutcome Outcome;
+  // Called with true before a flash sends its first byte and with false once
+  // it has ended, so that a front end can keep the session from cutting it
+  // short (signals, sleep, shutdown) meanwhile. Optional.
+  std::function<void(bool flashing)> FlashGuard;
 };
+
+// Records how the running operation ended, with LinkStatus and both versions
+// as they stand.
+inline void RecordOutcome(UpdaterState& state, OutcomeKind kind) {
+  state.Outcome.kind = kind;
+  state.Outcome.linkStatus = state.LinkStatus;
+  state.Outcome.deviceVersion = state.DeviceVersion;
+  state.Outcome.imageVersion = state.ImageVersion;
+}
 
 // Gives the image and page buffers the sizes every routine relies on; start-up
 // does this once.

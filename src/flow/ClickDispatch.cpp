@@ -12,9 +12,12 @@ namespace {
 // request or another click arriving while it pumps events is treated as such.
 template <typename Operation>
 void RunOperation(UpdaterState& state, RunningOperation which, Operation operation) {
+  const bool guarded = which == RunningOperation::Flash && state.FlashGuard;
+  if (guarded) state.FlashGuard(true);
   state.Running = which;
   operation(state);
   state.Running = RunningOperation::None;
+  if (guarded) state.FlashGuard(false);
 }
 
 }  // namespace
@@ -25,6 +28,7 @@ void Button_Click(UpdaterState& state, std::int16_t Index) {
   if (state.Running != RunningOperation::None) return;
 
   state.OperationFailed = false;
+  state.Outcome = {};
   switch (Index) {
     case ButtonFindDevice:
       RunOperation(state, RunningOperation::DeviceCheck, CheckDevice);

@@ -24,6 +24,7 @@ void CheckDevice(UpdaterState& state) {
   if (state.CloseDeferred) return;
 
   if (state.LinkStatus != 0) {
+    RecordOutcome(state, OutcomeKind::UsbFailure);
     state.Ui.Close();
     state.Ui.MessageBox(UsbFailureText, UsbFailureTitle, {});
     return;
@@ -34,6 +35,7 @@ void CheckDevice(UpdaterState& state) {
 
   LoadFirmwareImage(state);
   if (state.OperationFailed) {
+    RecordOutcome(state, OutcomeKind::ImageUnsupported);
     state.Ui.MessageBox(NotSupportedText, NotSupportedTitle, {});
     return;
   }
@@ -43,6 +45,7 @@ void CheckDevice(UpdaterState& state) {
   state.Ui.SetButtonVisible(ButtonFindDevice, false);
   state.Ui.SetButtonVisible(ButtonFlashDevice, true);
   state.Ui.SetButtonVisible(ButtonAbortFlash, true);
+  RecordOutcome(state, OutcomeKind::Ready);
 }
 
 }  // namespace kelvo

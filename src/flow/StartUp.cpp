@@ -1,5 +1,6 @@
 #include "flow/StartUp.h"
 
+#include <algorithm>
 #include <string>
 
 #include "flow/ClickDispatch.h"
@@ -30,6 +31,7 @@ void Form_Load(UpdaterState& state) {
   Host& program = state.Program;
 
   if (program.AnotherInstanceRunning()) {
+    RecordOutcome(state, OutcomeKind::AlreadyRunning);
     Refuse(state, program.ProgramFileName() + AlreadyRunningText);
     return;
   }
@@ -42,6 +44,7 @@ void Form_Load(UpdaterState& state) {
   if (state.LinkHandle == 0) {
     OpenLink(state);
     if (state.LinkStatus != 0) {
+      RecordOutcome(state, OutcomeKind::NotFound);
       // The window goes first; the message then stands alone, and the
       // program ends once it is dismissed.
       ui.Close();
@@ -55,6 +58,8 @@ void Form_Load(UpdaterState& state) {
   IdentifyDevice(state);
   if (state.UpdateModeFlag) state.DeviceVersion = UpdateModeVersion;
   if (state.DeviceVersion.major + state.DeviceVersion.minor == 0) {
+    RecordOutcome(state, OutcomeKind::NotInUpdateMode);
+    std::copy_n(state.ReplyBuffer.begin(), state.Outcome.answer.size(), state.Outcome.answer.begin());
     Refuse(state, NotInUpdateModeText);
     return;
   }

@@ -165,6 +165,20 @@ FT_STATUS LibFtdiDriver::Fail(FT_STATUS status, std::string text) {
   return status;
 }
 
+void LibFtdiDriver::NoteRefusedOpen(ftdi_context* context, int result, int reason,
+                                    const std::string& description) {
+  Fail(FT_DEVICE_NOT_OPENED, context, "FT_OpenEx: opening the device");
+  // libftdi1 says only that the open failed; the system says why.
+  if (reason == EACCES || reason == EPERM) lastError_ += std::string(" (") + std::strerror(reason) + ")";
+  lastOpen_.refused = description;
+  lastOpen_.reason = lastError_;
+  // -5 is libftdi1's "unable to claim usb device": someone else has it.
+  lastOpen_.cause = reason == EACCES || reason == EPERM ? OpenReport::Cause::Permission
+                    : result == -5 || reason == EBUSY   ? OpenReport::Cause::Busy
+                                                        : OpenReport::Cause::Other;
+  if (context->usb_dev != nullptr) ftdi_usb_close(context);
+}
+
 FT_STATUS LibFtdiDriver::FT_OpenEx(const char* description, std::uint32_t flags, FT_HANDLE* handle) {
   if (description == nullptr || handle == nullptr)
     return Fail(FT_INVALID_PARAMETER, "FT_OpenEx: missing argument");
@@ -216,17 +230,7 @@ FT_STATUS LibFtdiDriver::FT_OpenEx(const char* description, std::uint32_t flags,
 
     errno = 0;
     if (const int result = ftdi_usb_open_dev(context.get(), device); result != 0) {
-      const int reason = errno;
-      Fail(FT_DEVICE_NOT_OPENED, context.get(), "FT_OpenEx: opening the device");
-      // libftdi1 says only that the open failed; the system says why.
-      if (reason == EACCES || reason == EPERM) lastError_ += std::string(" (") + std::strerror(reason) + ")";
-      lastOpen_.refused = description;
-      lastOpen_.reason = lastError_;
-      // -5 is libftdi1's "unable to claim usb device": someone else has it.
-      lastOpen_.cause = reason == EACCES || reason == EPERM ? OpenReport::Cause::Permission
-                        : result == -5 || reason == EBUSY   ? OpenReport::Cause::Busy
-                                                            : OpenReport::Cause::Other;
-      if (context->usb_dev != nullptr) ftdi_usb_close(context.get());
+      NoteRefusedOpen(context.get(), result, errno, description);
       openFailed = true;
       continue;
     }

@@ -170,6 +170,9 @@ class LibFtdiDriver final : public FtdiDriver {
 
   Device* Find(FT_HANDLE handle);
   FT_STATUS OpenBySerial(const char* serial, FT_HANDLE* handle);
+  // A matching device that ftdi_usb_open_dev refused (`result`, errno
+  // `reason`): the error text and LastOpen() say why; the device is let go.
+  void NoteRefusedOpen(ftdi_context* context, int result, int reason, const std::string& description);
   // Starts the receive pump of a device just opened and hands out its
   // handle; 0 (the device closed) when its IN side takes no transfer.
   FT_HANDLE Keep(ContextPtr context);

@@ -123,18 +123,19 @@ FT_STATUS LibFtdiDriver::OpenBySerial(const char* serial, FT_HANDLE* handle) {
   const DeviceList list(raw);
   if (found < 0) return Fail(libftdi::FindAllStatus(found), context.get(), "FT_OpenEx: listing USB devices");
 
+  lastOpen_.seen.clear();
   for (ftdi_device_list* node = list.get(); node != nullptr; node = node->next) {
-    if (ReadStrings(context.get(), node->dev).serial != serial) continue;
+    const Strings strings = ReadStrings(context.get(), node->dev);
+    lastOpen_.seen.push_back(strings.description);
+    if (strings.serial != serial) continue;
     errno = 0;
-    if (ftdi_usb_open_dev(context.get(), node->dev) != 0) {
-      const int reason = errno;
-      Fail(FT_DEVICE_NOT_OPENED, context.get(), "FT_OpenEx: opening the device");
-      if (reason == EACCES || reason == EPERM) lastError_ += std::string(" (") + std::strerror(reason) + ")";
-      if (context->usb_dev != nullptr) ftdi_usb_close(context.get());
+    if (const int result = ftdi_usb_open_dev(context.get(), node->dev); result != 0) {
+      NoteRefusedOpen(context.get(), result, errno, strings.description);
       return FT_DEVICE_NOT_OPENED;
     }
     const FT_HANDLE id = Keep(std::move(context));
     if (id == 0) return Fail(FT_DEVICE_NOT_OPENED, "FT_OpenEx: the device took no read transfer");
+    lastOpen_ = {};
     *handle = id;
     return FT_OK;
   }

@@ -1,6 +1,33 @@
 #include "link/TracedCable.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
 namespace kelvo {
+
+bool IsWritableFile(const std::string& path, std::string* error) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::file_status status = fs::status(path, ec);
+  if (fs::is_directory(status)) {
+    *error = "'" + path + "' is a directory";
+    return false;
+  }
+  const fs::path parent = fs::path(path).parent_path();
+  const std::string target = fs::exists(status) ? path : parent.empty() ? "." : parent.string();
+  if (!fs::exists(status) && !fs::is_directory(target, ec)) {
+    *error = "cannot write '" + path + "': there is no folder '" + target + "'";
+    return false;
+  }
+  if (access(target.c_str(), fs::exists(status) ? W_OK : W_OK | X_OK) != 0) {
+    *error = "cannot write '" + path + "': " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
 
 TraceWriter::TraceWriter(std::ostream& out) : out_(&out) {}
 

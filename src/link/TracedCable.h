@@ -38,6 +38,12 @@ class TraceWriter {
   const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
+// Whether a file could be written at `path`, found without touching it (an
+// existing trace is emptied only at its first line): an existing file must be
+// writable, and a new one's folder must exist and take new files. False with
+// `error` set to one line otherwise.
+bool IsWritableFile(const std::string& path, std::string* error);
+
 // The real cable as the programs open it: CableDriver, and every call on it
 // written to `trace` when one is given, with `serial` on each line when the
 // trace is shared.

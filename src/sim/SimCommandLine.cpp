@@ -9,6 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include "core/Window.h"
+#include "link/TracedCable.h"
 
 namespace kelvo::sim {
 
@@ -41,12 +42,7 @@ std::optional<std::vector<std::uint8_t>> ReadInputFile(const std::string& path, 
 }
 
 bool IsWritableOutput(const std::string& path, std::string* error) {
-  std::error_code ec;
-  if (path != "-" && std::filesystem::is_directory(path, ec)) {
-    *error = "'" + path + "' is a directory";
-    return false;
-  }
-  return true;
+  return path == "-" || IsWritableFile(path, error);
 }
 
 std::optional<int> ParseCount(const std::string& text) {

@@ -38,7 +38,8 @@ inline constexpr std::size_t MaxResourceBytes = 16u << 20;
 // directory, an unreadable file or one that is longer (an endless one too).
 std::optional<std::vector<std::uint8_t>> ReadInputFile(const std::string& path, std::size_t maxBytes,
                                                        std::string* error);
-// False with `error` set when `path` is a directory.
+// False with `error` set when nothing could be written at `path` ("-" is
+// stdout): a directory, a missing folder, a file or folder not writable.
 bool IsWritableOutput(const std::string& path, std::string* error);
 std::optional<int> ParseCount(const std::string& text);
 // "keep" or "drop", what the board does with bytes while it programs a page.

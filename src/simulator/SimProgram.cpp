@@ -8,17 +8,18 @@
 #include <memory>
 #include <optional>
 
-#include "flow/ClickDispatch.h"
 #include "app/FmStart.h"
 #include "app/QtHost.h"
+#include "app/SessionGuard.h"
 #include "cmdline/CommandLine.h"
-#include "resources/QtResourceLoader.h"
+#include "core/UpdaterState.h"
+#include "flow/ClickDispatch.h"
 #include "flow/StartUp.h"
 #include "flow/StartUpDiagnosis.h"
-#include "core/UpdaterState.h"
 #include "link/TracedCable.h"
-#include "simulator/EventRecorder.h"
+#include "resources/QtResourceLoader.h"
 #include "sim/SimCommandLine.h"
+#include "simulator/EventRecorder.h"
 
 namespace kelvo::sim {
 namespace {
@@ -26,6 +27,10 @@ namespace {
 constexpr int ExitNormal = 0;
 constexpr int ExitBadCommandLine = 2;
 constexpr int ExitButtonNotVisible = 3;
+// --clicks could not be run: another copy was running, so no window came up.
+constexpr int ExitClicksNotRun = 4;
+// The flash could not be written to --dump-flash's file.
+constexpr int ExitDumpFailed = 5;
 
 ResourceLoader MakeResourceLoader(const SimCommandLine& line) {
   switch (line.resource) {
@@ -64,7 +69,7 @@ bool OpenOutput(const std::optional<std::string>& path, std::ofstream& file, std
 
 }  // namespace
 
-int RunSimProgram(int argc, char** argv) {
+int RunSimProgram(int argc, char** argv, bool sampleFirmware) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   std::string error;
   const std::optional<SimCommandLine> line = ParseSimCommandLine(args, &error);
@@ -92,6 +97,8 @@ int RunSimProgram(int argc, char** argv) {
     return ExitBadCommandLine;
   }
 
+  // As the updater does: the guard takes the signals before Qt's threads.
+  SessionGuard::TakeSignals();
   QApplication app(argc, argv);
   std::optional<TraceWriter> traceWriter;
   if (trace != nullptr) traceWriter.emplace(*trace);
@@ -117,7 +124,9 @@ int RunSimProgram(int argc, char** argv) {
   QtHost host;
   EventRecorder recorder(window, events, nowMs);
   UpdaterState state(*driver, recorder, host, MakeResourceLoader(*line));
+  state.SampleFirmware = sampleFirmware && line->resource == SimCommandLine::Resource::Embedded;
   BindWindow(state);
+  SessionGuard session(state);
 
   auto saveScreenshot = [&] {
     if (line->screenshotFile && !window.IsClosed())
@@ -143,17 +152,18 @@ int RunSimProgram(int argc, char** argv) {
   // On the real driver, the same line the updater writes when it refuses to
   // start; the run itself still ends normally.
   if (!running && cable && !host.InstanceRefused())
-    std::cerr << "kelvo-updater-sim: " << StartUpRefusalLine(state, host.ProgramEnded(), cable->Cable())
-              << std::endl;
+    std::cerr << "kelvo-updater-sim: " << Diagnose(state, &cable->Cable()).line << std::endl;
   if (running) {
     recorder.WriteState();
     saveScreenshot();
   }
 
   int exitCode = ExitNormal;
+  // A script's clicks that never ran must not pass for a run.
+  if (line->clicks && host.InstanceRefused()) exitCode = ExitClicksNotRun;
   if (running && line->clicks) {
     for (const int index : *line->clicks) {
-      if (window.IsClosed() || host.ProgramEnded()) break;
+      if (window.IsClosed() || host.ProgramEnded() || session.EndStatus()) break;
       if (!recorder.ButtonVisible(index)) {
         recorder.WriteError(std::string("\"") + ButtonCaptions[index] + "\" is not visible");
         exitCode = ExitButtonNotVisible;
@@ -170,6 +180,12 @@ int RunSimProgram(int argc, char** argv) {
     std::ofstream dump(*line->dumpFlashFile, std::ios::binary | std::ios::trunc);
     const auto& flash = link->Flash();
     dump.write(reinterpret_cast<const char*>(flash.data()), static_cast<std::streamsize>(flash.size()));
+    dump.close();
+    if (!dump) {
+      std::cerr << "kelvo-updater-sim: " << cmdline::OneLine("cannot write '" + *line->dumpFlashFile + "'")
+                << std::endl;
+      if (exitCode == ExitNormal) exitCode = ExitDumpFailed;
+    }
   }
   recorder.WriteExit(exitCode);
   return exitCode;

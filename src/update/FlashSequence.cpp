@@ -31,20 +31,47 @@ constexpr std::int32_t LateAnswerWaitsPerPage = 20;
 struct FailureMessages {
   const char* writeText;
   const char* verifyText;
+  // The messages that say not to power the board off: the page it starts
+  // from may be damaged.
+  bool startPage;
 };
 
-constexpr FailureMessages AscendingPassMessages = {WriteFailureText, VerifyFailureText};
-constexpr FailureMessages PageZeroMessages = {PageZeroWriteFailureText, PageZeroVerifyFailureText};
+constexpr FailureMessages AscendingPassMessages = {WriteFailureText, VerifyFailureText, false};
+constexpr FailureMessages PageZeroMessages = {PageZeroWriteFailureText, PageZeroVerifyFailureText, true};
 
-void Fail(UpdaterState& state, const char* text, const char* title) {
-  state.Ui.MessageBox(text, title, MessageStyle{});
+// Counts the failed transfer against the page at FlashAddress, for the front
+// ends, which show retries while they happen and count them afterwards.
+void NoteFailure(UpdaterState& state, std::int32_t RetriesLeft) {
+  OperationOutcome& outcome = state.Outcome;
+  outcome.page = state.FlashAddress / AddressUnitsPerPage;
+  outcome.attempt = FailuresAllowedPerPage - RetriesLeft + 1;
+  const auto it = std::find_if(outcome.retries.begin(), outcome.retries.end(),
+                               [&](const PageRetries& r) { return r.page == outcome.page; });
+  if (it == outcome.retries.end()) {
+    outcome.retries.push_back({outcome.page, 1});
+  } else {
+    ++it->failures;
+  }
+}
+
+// The page's budget is spent. A last failure that the driver reported itself,
+// rather than a timeout or a wrong answer, means the cable is gone: that is a
+// USB failure, though the window shows the write or verify message.
+void Fail(UpdaterState& state, const FailureMessages& messages, OutcomeKind kind) {
+  const bool write = kind == OutcomeKind::WriteFailure;
+  state.Ui.MessageBox(write ? messages.writeText : messages.verifyText,
+                      write ? WriteFailureTitle : VerifyFailureTitle, MessageStyle{});
   state.OperationFailed = true;
+  NoteFailure(state, 1);
+  state.Outcome.startPageAtRisk = messages.startPage;
+  RecordOutcome(state, state.LinkStatus == LinkStatusTransferFailed ? kind : OutcomeKind::UsbFailure);
 }
 
 // Before the next attempt nothing of a failed one may still be on its way:
 // it would be read as part of that attempt and throw every later exchange on
 // the page out of step.
 void ResyncAfterFailure(UpdaterState& state, std::int32_t RetriesLeft) {
+  NoteFailure(state, RetriesLeft);
   ResyncLink(state, FailuresAllowedPerPage - RetriesLeft <= LateAnswerWaitsPerPage);
 }
 
@@ -70,7 +97,7 @@ bool VerifyPage(UpdaterState& state, std::int32_t& RetriesLeft, const FailureMes
     ReadVerifyPage(state);
     if (state.LinkStatus == 0) return true;
     if (--RetriesLeft == 0) {
-      Fail(state, messages.verifyText, VerifyFailureTitle);
+      Fail(state, messages, OutcomeKind::VerifyFailure);
       return false;
     }
     ResyncAfterFailure(state, RetriesLeft);
@@ -100,7 +127,7 @@ bool TransferPage(UpdaterState& state, std::int32_t imageOffset, const FailureMe
     if (!AwaitListeningBoard(state, RetriesLeft)) break;
   }
   if (!written) {
-    Fail(state, messages.writeText, WriteFailureTitle);
+    Fail(state, messages, OutcomeKind::WriteFailure);
   }
   const bool verified = written && VerifyPage(state, RetriesLeft, messages);
   failures += FailuresAllowedPerPage - RetriesLeft;
@@ -134,6 +161,7 @@ void FlashDevice(UpdaterState& state) {
   if (state.FirmwareImage.size() < FirmwareImageSize || state.PageBuffer.size() < PageBufferSize) {
     state.LinkStatus = LinkStatusTransferFailed;
     state.OperationFailed = true;
+    RecordOutcome(state, OutcomeKind::WriteFailure);
     return;
   }
 
@@ -171,7 +199,8 @@ void FlashDevice(UpdaterState& state) {
   imageOffset = ImageHeaderBytes;
   state.FlashAddress = 0;
   if (!TransferPage(state, imageOffset, PageZeroMessages, failures)) return;
-  if (failures > 0) ConfirmWrittenPages(state);
+  if (failures > 0 && !ConfirmWrittenPages(state)) return;
+  RecordOutcome(state, OutcomeKind::Complete);
 }
 
 }  // namespace kelvo

@@ -28,6 +28,12 @@ struct CommandLineCase {
   bool embeddedImage = true;
   // On stdout when the status is 0; otherwise in the one line on stderr.
   std::string says = "";
+  // On stderr among the boards' lines.
+  std::string tells = "";
+  // In the closing --json summary.
+  std::string sums = "";
+  // Boards that failed before anything was written to them.
+  std::vector<int> untouched = {};
 };
 
 class CommandLineTest : public ::testing::TestWithParam<CommandLineCase> {};
@@ -62,6 +68,19 @@ TEST_P(CommandLineTest, EndsEachBoardAsExpected) {
     EXPECT_NE(err.find(c.says), std::string::npos) << err;
   }
 
+  EXPECT_NE(err.find(c.tells), std::string::npos) << err;
+  // A run that reached its boards ends its --json with the summary, whose
+  // status is the program's.
+  const std::size_t summary = out.rfind("{\"event\":\"summary\"");
+  const bool reachedBoards = std::find(args.begin(), args.end(), "--json") != args.end() && c.status != 2 &&
+                             c.status != 3 && c.outcomes.end() == std::find(c.outcomes.begin(), c.outcomes.end(), "");
+  if (reachedBoards) {
+    ASSERT_NE(summary, std::string::npos) << out;
+    EXPECT_EQ(out.find('\n', summary), out.size() - 1) << "the summary is the last line";
+    EXPECT_NE(out.find("\"status\":" + std::to_string(c.status) + ",", summary), std::string::npos) << out;
+    EXPECT_NE(out.find(c.sums, summary), std::string::npos) << out.substr(summary);
+  }
+
   const std::vector<std::uint8_t> image = MakeSampleImage();
   for (int i = 0; i < c.cables; ++i) {
     const std::string serial = sim::DeviceSerial({}, i);
@@ -76,7 +95,8 @@ TEST_P(CommandLineTest, EndsEachBoardAsExpected) {
     const bool written = link != bus.bySerial.end() &&
                          std::any_of(link->second->PageEvents().begin(), link->second->PageEvents().end(),
                                      [](const sim::PageEvent& e) { return e.kind == sim::PageEvent::Kind::Written; });
-    EXPECT_EQ(written, outcome == "complete" || outcome.ends_with("failure"));
+    const bool untouched = std::find(c.untouched.begin(), c.untouched.end(), i) != c.untouched.end();
+    EXPECT_EQ(written, !untouched && (outcome == "complete" || outcome.ends_with("failure")));
     if (outcome != "complete") continue;
     for (std::size_t page = 0; page < 63; ++page) {
       ASSERT_TRUE(std::equal(image.begin() + ImagePageOffset(page), image.begin() + ImagePageOffset(page + 1),
@@ -94,8 +114,56 @@ INSTANTIATE_TEST_SUITE_P(
                         {"complete", "write-failure", "complete"}, 1,
                         [](auto& boards) { boards[1].faults.push_back(*sim::ParseFault("write:7:50", nullptr)); }},
         CommandLineCase{"NoCable", 0, {"--yes", "--json"}, {}, 3},
-        CommandLineCase{"SilentBoard", 1, {"--yes", "--json"}, {"not-in-update-mode"}, 4,
-                        [](auto& boards) { boards[0].identifyReply.reset(); }},
+        CommandLineCase{.name = "SilentBoard", .cables = 1, .args = {"--yes", "--json"},
+                        .outcomes = {"not-in-update-mode"}, .status = 4,
+                        .boards = [](auto& boards) { boards[0].identifyReply.reset(); },
+                        .tells = "KV000001: Kelvo not in update mode!\nKV000001: the board did not answer \"GI\"",
+                        .sums = "\"diagnosis\":{\"cause\":\"silent\""},
+        // Retries are shown while they happen and counted in the summary.
+        CommandLineCase{.name = "RetriedBoard", .cables = 1, .args = {"--yes", "--json"}, .outcomes = {"complete"},
+                        .status = 0,
+                        .boards = [](auto& boards) { boards[0].faults.push_back(*sim::ParseFault("write:4:3", nullptr)); },
+                        .tells = "KV000001: page 4: attempt 4/50\n",
+                        .sums = "\"retries\":[{\"page\":4,\"failures\":3}]"},
+        CommandLineCase{.name = "CableUnpluggedMidBatch", .cables = 2, .args = {"--all", "--yes", "--json"},
+                        .outcomes = {"complete", "usb-failure"}, .status = 6,
+                        .boards = [](auto& boards) { boards[1].faults.push_back(*sim::ParseFault("unplug:50000", nullptr)); },
+                        .sums = "\"retries\":[{\"page\":25,\"failures\":50}]"},
+        // The most dangerous outcome decides, not the highest number: a
+        // half-written board before a USB failure in the check, a page 0
+        // failure before a board that is not in update mode, a write failure
+        // before a cable lost mid-flash.
+        CommandLineCase{.name = "HalfWrittenBeforeUsbFailure", .cables = 2, .args = {"--all", "--yes", "--json"},
+                        .outcomes = {"write-failure", "usb-failure"}, .status = 1,
+                        .boards = [](auto& boards) {
+                          boards[0].faults.push_back(*sim::ParseFault("write:9:50", nullptr));
+                          boards[1].faults.push_back(*sim::ParseFault("unplug:3", nullptr));
+                        },
+                        .untouched = {1}},
+        CommandLineCase{.name = "StartPageBeforeNotInUpdateMode", .cables = 2, .args = {"--all", "--yes", "--json"},
+                        .outcomes = {"verify-failure", "not-in-update-mode"}, .status = 1,
+                        .boards = [](auto& boards) {
+                          boards[0].faults.push_back(*sim::ParseFault("verify:0:50", nullptr));
+                          boards[1].identifyReply = {'P', 'Z', 0, 0};
+                        },
+                        .tells = "DO NOT POWER OFF BOARD!! **  Re-try update!\n"},
+        CommandLineCase{.name = "WriteFailureBeforeLostCable", .cables = 2, .args = {"--all", "--yes", "--json"},
+                        .outcomes = {"usb-failure", "write-failure"}, .status = 1,
+                        .boards = [](auto& boards) {
+                          boards[0].faults.push_back(*sim::ParseFault("unplug:50000", nullptr));
+                          boards[1].faults.push_back(*sim::ParseFault("write:30:50", nullptr));
+                        }},
+        // A board already at the image's version is told as such, and left
+        // alone when asked.
+        CommandLineCase{.name = "CurrentBoardFlashed", .cables = 1, .args = {"--yes", "--json"},
+                        .outcomes = {"complete"}, .status = 0,
+                        .boards = [](auto& boards) { boards[0].identifyReply = {'P', 'Z', 0, 0x30}; },
+                        .tells = "KV000001: already at the image's version 3.0\n",
+                        .sums = "\"firmware\":\"3.0\",\"image\":\"3.0\",\"current\":true"},
+        CommandLineCase{.name = "CurrentBoardSkipped", .cables = 2, .args = {"--all", "--yes", "--json", "--skip-current"},
+                        .outcomes = {"current", "complete"}, .status = 0,
+                        .boards = [](auto& boards) { boards[0].identifyReply = {'P', 'Z', 0, 0x30}; },
+                        .sums = "\"outcome\":\"current\""},
         CommandLineCase{"NoTerminalNoYes", 1, {"--all", "--json"}, {""}, 2},
         CommandLineCase{"ConfirmedOnTerminal", 1, {"--json"}, {"complete"}, 0, {}, ImageFile::None, true, "y\n"},
         CommandLineCase{"DeclinedOnTerminal", 1, {"--json"}, {""}, 2, {}, ImageFile::None, true, "n\n"},
@@ -157,6 +225,67 @@ TEST(CommandLine, MissingCableDriverIsOneLineAndNoCable) {
   }
   EXPECT_TRUE(bus.links.empty());
   EXPECT_EQ(bus.Run({"--help"}, ResourceOf(ScrambledSample())), 0);
+}
+
+// Bars are drawn only where they fit: a terminal narrower than a bar line
+// gets plain lines, never a redraw that the wrapping would turn into a scroll.
+TEST(CommandLine, BarsOnlyWhereTheyFitPlainLinesOtherwise) {
+  for (const int columns : {50, 100}) {
+    SimCables bus;
+    bus.boards.resize(2);
+    bus.boards[1].faults.push_back(*sim::ParseFault("write:6:2", nullptr));
+    bus.errorColumns = columns;
+    ASSERT_EQ(bus.Run({"--all", "--yes"}, ResourceOf(ScrambledSample())), 0) << columns;
+    const std::string err = bus.err.str();
+    std::size_t widest = 0, lines = 0;
+    for (std::size_t start = 0, end; (end = err.find('\n', start)) != std::string::npos; start = end + 1) {
+      // What a redraw leaves on the line: the text after its last escape.
+      std::string line = err.substr(start, end - start);
+      if (const std::size_t escape = line.rfind("\033[K"); escape != std::string::npos) line.erase(0, escape + 3);
+      if (line.rfind("KV", 0) == 0) widest = std::max(widest, line.size()), ++lines;
+    }
+    if (columns == 50) {
+      EXPECT_EQ(err.find('\033'), std::string::npos) << err;
+      EXPECT_LT(lines, 40u) << "tenths of the flash, the retries and the ends, per board";
+      EXPECT_NE(err.find("KV000002: page 6: attempt 3/50\n"), std::string::npos) << err;
+    } else {
+      EXPECT_NE(err.find("\033["), std::string::npos) << "bars drawn";
+      EXPECT_LT(widest, static_cast<std::size_t>(columns)) << err;
+      EXPECT_NE(err.find("page 6: attempt 3/50"), std::string::npos) << err;
+    }
+  }
+}
+
+// The session is held (logind's inhibitor) from before the first page is
+// written until every board has ended, and not at all when nothing is flashed.
+TEST(CommandLine, SessionIsHeldForTheWholeFlashOnly) {
+  SimCables bus;
+  bus.boards.resize(2);
+  bus.boards[1].faults.push_back(*sim::ParseFault("write:20:50", nullptr));
+  auto pageEvents = [&bus] {
+    std::size_t events = 0;
+    for (const auto& [serial, link] : bus.bySerial) events += link->PageEvents().size();
+    return events;
+  };
+  std::vector<std::size_t> taken, released;
+  bus.holdSession = [&]() -> std::shared_ptr<void> {
+    taken.push_back(pageEvents());
+    return std::shared_ptr<void>(nullptr, [&](void*) { released.push_back(pageEvents()); });
+  };
+  EXPECT_EQ(bus.Run({"--all", "--yes"}, ResourceOf(ScrambledSample())), 1);
+  const std::size_t all = pageEvents();
+  EXPECT_EQ(taken, std::vector<std::size_t>{0});
+  EXPECT_EQ(released, std::vector<std::size_t>{all});
+  EXPECT_GT(all, 126u);
+
+  SimCables none;
+  none.boards.resize(1);
+  none.boards[0].identifyReply.reset();
+  none.holdSession = [&]() -> std::shared_ptr<void> {
+    ADD_FAILURE() << "held without a flash";
+    return nullptr;
+  };
+  EXPECT_EQ(none.Run({"--yes"}, ResourceOf(ScrambledSample())), 4);
 }
 
 }  // namespace

@@ -148,5 +148,81 @@ TEST(ClickDispatch, SecondFindClickDuringTheCheckIsIgnored) {
   EXPECT_THAT(flow.window.messages, IsEmpty());
 }
 
+// What ended each operation is recorded as a value where its message is
+// shown; the front ends read that, never the message's words.
+TEST(ClickDispatch, EachOperationRecordsWhatEndedIt) {
+  struct Case {
+    std::vector<std::string> faults;
+    OutcomeKind kind;
+    int page;     // where the flash ended, -1 for none
+    int attempt;  // 50 when a page's budget ran out
+    bool startPageAtRisk;
+    std::vector<PageRetries> retries;
+  };
+  const std::vector<Case> cases = {
+      {{}, OutcomeKind::Complete, -1, 0, false, {}},
+      {{"write:4:3"}, OutcomeKind::Complete, 4, 4, false, {{4, 3}}},
+      {{"write:5:30", "verify:5:20"}, OutcomeKind::VerifyFailure, 5, 50, false, {{5, 50}}},
+      {{"write:9:50"}, OutcomeKind::WriteFailure, 9, 50, false, {{9, 50}}},
+      {{"verify:0:50"}, OutcomeKind::VerifyFailure, 0, 50, true, {{0, 50}}},
+      // The cable leaves the bus in page 25 (each page costs the PC 2060
+      // bytes): the driver's own failure.
+      {{"unplug:50000"}, OutcomeKind::UsbFailure, 25, 50, false, {{25, 50}}},
+  };
+  for (const Case& c : cases) {
+    const std::string label = c.faults.empty() ? "none" : c.faults.front();
+    Flow flow(WithFaults(c.faults));
+    flow.Start();
+    flow.window.Click(ButtonFindDevice);
+    EXPECT_EQ(flow.state.Outcome.kind, OutcomeKind::Ready) << label;
+    EXPECT_EQ(flow.state.Outcome.imageVersion, flow.state.ImageVersion) << label;
+    flow.window.Click(ButtonFlashDevice);
+
+    const OperationOutcome& ended = flow.state.Outcome;
+    EXPECT_EQ(ended.kind, c.kind) << label;
+    EXPECT_EQ(ended.page, c.page) << label;
+    EXPECT_EQ(ended.attempt, c.attempt) << label;
+    EXPECT_EQ(ended.startPageAtRisk, c.startPageAtRisk) << label;
+    EXPECT_EQ(ended.retries, c.retries) << label;
+    EXPECT_EQ(ended.linkStatus, flow.state.LinkStatus) << label;
+    EXPECT_EQ(ended.deviceVersion, (FirmwareVersion{1, 2})) << label;
+    // The window is told as it always was.
+    EXPECT_EQ(flow.window.messages.size(), c.kind == OutcomeKind::Complete ? 0u : 1u) << label;
+    if (c.kind == OutcomeKind::UsbFailure) {
+      EXPECT_EQ(flow.window.messages[0].title, "Write Failure!");
+    }
+  }
+  Flow unsupported(sim::SimOptions{}, NoResources());
+  unsupported.Start();
+  unsupported.window.Click(ButtonFindDevice);
+  EXPECT_EQ(unsupported.state.Outcome.kind, OutcomeKind::ImageUnsupported);
+  // Every click starts from a clear record.
+  unsupported.window.Click(ButtonFindDevice);
+  EXPECT_EQ(unsupported.state.Outcome.retries.size(), 0u);
+  Flow purgeFails(WithFaults({"call:FT_Purge:4:1"}));
+  purgeFails.Start();
+  purgeFails.window.Click(ButtonFindDevice);
+  EXPECT_EQ(purgeFails.state.Outcome.kind, OutcomeKind::UsbFailure);
+  EXPECT_EQ(purgeFails.state.Outcome.page, -1);
+}
+
+// The front ends keep the session from ending a flash while their guard is
+// on: it goes on before the first byte of the flash and off after the last.
+TEST(ClickDispatch, FlashGuardSpansTheWholeFlashAndNothingElse) {
+  Flow flow;
+  std::vector<std::string> guard;
+  flow.state.FlashGuard = [&](bool on) {
+    guard.push_back((on ? "on after " : "off after ") + std::to_string(flow.link.PageEvents().size()) +
+                    " page events, running " + std::to_string(static_cast<int>(flow.state.Running)));
+  };
+  flow.Start();
+  flow.window.Click(ButtonFindDevice);
+  flow.window.Click(ButtonAbortFlash);
+  EXPECT_THAT(guard, IsEmpty());
+  flow.window.Click(ButtonFindDevice);
+  flow.window.Click(ButtonFlashDevice);
+  EXPECT_THAT(guard, ElementsAre("on after 0 page events, running 0", "off after 126 page events, running 0"));
+}
+
 }  // namespace
 }  // namespace kelvo::test

@@ -18,7 +18,9 @@ TEST(StartUpOnWindows, MissingCableDriverIsTheBoxAndTheDriversOwnLine) {
   EXPECT_TRUE(rig.window.closed);
   ASSERT_EQ(rig.window.messages.size(), 1u);
   EXPECT_EQ(rig.window.messages[0].text, LinkNotFoundText);
-  EXPECT_EQ(StartUpRefusalLine(rig.state, false, rig.driver), rig.driver.LoadError());
+  const Diagnosis diagnosis = Diagnose(rig.state, &rig.driver);
+  EXPECT_EQ(diagnosis.cause, Diagnosis::Cause::Absent);
+  EXPECT_EQ(diagnosis.line, rig.driver.LoadError());
   EXPECT_NE(rig.driver.LoadError().find("kelvo-no-such-driver.dll could not be loaded"), std::string::npos);
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "flow/StartUp.h"
+#include "flow/StartUpDiagnosis.h"
 #include "core/UpdaterState.h"
 #include "link/LinkConnection.h"
 #include "sim/SimLink.h"
@@ -136,6 +137,8 @@ TEST_F(StartUp, MissingCableClosesTheWindowBeforeItsMessage) {
   EXPECT_EQ(Calls("FT_Write"), 0);
   EXPECT_EQ(s.LinkHandle, 0u);
   ExpectNoBuffers(s);
+  EXPECT_EQ(s.Outcome.kind, OutcomeKind::NotFound);
+  EXPECT_EQ(Diagnose(s, nullptr).cause, Diagnosis::Cause::Absent);
 }
 
 TEST_F(StartUp, AnOpenLinkIsKeptAndNotOpenedAgain) {
@@ -154,6 +157,9 @@ TEST_F(StartUp, AnOpenLinkIsKeptAndNotOpenedAgain) {
 struct Refused {
   const char* name;
   std::optional<Reply> reply;
+  // What both front ends then say of the board.
+  Diagnosis::Cause cause;
+  const char* answer;
 };
 
 void PrintTo(const Refused& board, std::ostream* out) { *out << board.name; }
@@ -174,13 +180,22 @@ TEST_P(NotInUpdateMode, IsRefusedAfterTheLinkWasOpenedAndClosesIt) {
   EXPECT_EQ(Calls("FT_Close"), 1);
   EXPECT_EQ(s.LinkHandle, 0u);
   ExpectNoBuffers(s);
+
+  // Recorded where the message is shown, with the answer as it was read.
+  EXPECT_EQ(s.Outcome.kind, OutcomeKind::NotInUpdateMode);
+  const Diagnosis why = Diagnose(s, nullptr);
+  EXPECT_EQ(why.cause, GetParam().cause);
+  EXPECT_EQ(why.answer, GetParam().answer);
+  EXPECT_NE(why.line.find(GetParam().answer), std::string::npos) << why.line;
 }
 
-INSTANTIATE_TEST_SUITE_P(Boards, NotInUpdateMode,
-                         ::testing::Values(Refused{"Version00", Reply{'P', 'Z', 0, 0x00}},
-                                           Refused{"Silent", std::nullopt},
-                                           Refused{"WrongSignature", Reply{'X', 'Y', 0, 0x12}},
-                                           Refused{"MarkerWithoutFF", Reply{'P', 'Z', 3, 0x00}}),
+INSTANTIATE_TEST_SUITE_P(
+    Boards, NotInUpdateMode,
+    ::testing::Values(Refused{"Version00", Reply{'P', 'Z', 0, 0x00}, Diagnosis::Cause::NoVersion, "50 5a 00 00"},
+                      Refused{"Silent", std::nullopt, Diagnosis::Cause::Silent, ""},
+                      Refused{"WrongSignature", Reply{'X', 'Y', 0, 0x12}, Diagnosis::Cause::NotKelvo, "58 59 00 12"},
+                      Refused{"MarkerWithoutFF", Reply{'P', 'Z', 3, 0x00}, Diagnosis::Cause::NoVersion,
+                              "50 5a 03 00"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct Accepted {

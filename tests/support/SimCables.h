@@ -1,6 +1,8 @@
 #pragma once
 
 #include <deque>
+#include <functional>
+#include <memory>
 #include <map>
 #include <sstream>
 #include <string>
@@ -22,6 +24,10 @@ struct SimCables {
   std::istringstream in;
   // What the run is told about the cable driver: empty, it is there.
   std::string driverProblem;
+  // stderr as a terminal this many columns wide (0: not a terminal).
+  int errorColumns = 0;
+  // Held for the flash, as the logind inhibitor is.
+  std::function<std::shared_ptr<void>()> holdSession;
 
   FtdiDriver& Make(const std::string& serial) {
     sim::SimOptions bus;
@@ -49,9 +55,13 @@ struct SimCables {
         .err = err,
         .in = in,
         .inputIsTerminal = terminal,
-        .errorIsTerminal = false,
+        .errorIsTerminal = errorColumns > 0,
+        .errorColumns = errorColumns,
         .takeInterrupts = false,
         .cableDriverProblem = [this] { return driverProblem; },
+        .traceFromEnvironment = "",
+        .realCable = {},
+        .holdSession = holdSession,
     };
     return cli::RunFlash(args, env);
   }

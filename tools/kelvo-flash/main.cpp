@@ -1,18 +1,24 @@
 // kelvo-flash: flashes Kelvo boards from the command line, several at once.
 #ifndef _WIN32
+#include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <QCoreApplication>
 #endif
 
 #include <cstdlib>
 #include <deque>
 #include <iostream>
+#include <map>
 #include <optional>
 
-#include "resources/EmbeddedResources.h"
 #include "cli/FlashRun.h"
 #include "link/TracedCable.h"
+#include "resources/EmbeddedResources.h"
 #ifdef _WIN32
 #include "cli/WindowsConsole.h"
+#else
+#include "session/SleepInhibitor.h"
 #endif
 
 namespace {
@@ -20,29 +26,46 @@ namespace {
 #ifdef _WIN32
 bool InputIsTerminal() { return kelvo::cli::InputIsConsole(); }
 bool ErrorIsTerminal() { return kelvo::cli::ErrorIsConsole(); }
+int ErrorColumns() { return kelvo::cli::ErrorIsConsole() ? 80 : 0; }
 // The cable vendor's DLL is installed apart from the program.
 std::string CableDriverProblem() { return kelvo::D2xxDriver().LoadError(); }
+// No logind there; the console handler holds off a shutdown as it can.
+std::shared_ptr<void> HoldSession() { return nullptr; }
 #else
 bool InputIsTerminal() { return isatty(STDIN_FILENO) == 1; }
 bool ErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+int ErrorColumns() {
+  winsize size{};
+  return ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+}
 // libftdi1 is linked into the program.
 std::string CableDriverProblem() { return {}; }
+std::shared_ptr<void> HoldSession() {
+  return std::make_shared<kelvo::SleepInhibitor>("Kelvo boards are being flashed");
+}
 #endif
 
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifndef _WIN32
+  // Qt D-Bus, for the inhibitor, wants an application object; no event loop
+  // runs.
+  QCoreApplication app(argc, argv);
+#endif
   // One driver per cable, so that one board's failure cannot reach another's;
   // one trace for all of them, each line with the serial of its board.
   std::deque<kelvo::TracedCable> cables;
+  std::map<std::string, kelvo::TracedCable*> bySerial;
   std::optional<kelvo::TraceWriter> trace;
-  const char* fromEnvironment = std::getenv("KELVO_TRACE");
   auto makeDriver = [&](const std::string& serial, const std::string& tracePath) -> kelvo::FtdiDriver& {
-    const std::string path = !tracePath.empty() ? tracePath : fromEnvironment != nullptr ? fromEnvironment : "";
-    if (path.empty()) return cables.emplace_back(nullptr).Driver();
-    if (!trace) trace.emplace(path);
-    return cables.emplace_back(&*trace, serial).Driver();
+    if (!tracePath.empty() && !trace) trace.emplace(tracePath);
+    kelvo::TracedCable& cable =
+        tracePath.empty() ? cables.emplace_back(nullptr) : cables.emplace_back(&*trace, serial);
+    bySerial[serial] = &cable;
+    return cable.Driver();
   };
+  const char* fromEnvironment = std::getenv("KELVO_TRACE");
 
   kelvo::cli::FlashEnvironment env{
       .makeDriver = makeDriver,
@@ -52,8 +75,15 @@ int main(int argc, char** argv) {
       .in = std::cin,
       .inputIsTerminal = InputIsTerminal(),
       .errorIsTerminal = ErrorIsTerminal(),
+      .errorColumns = ErrorColumns(),
       .takeInterrupts = true,
       .cableDriverProblem = CableDriverProblem,
+      .traceFromEnvironment = fromEnvironment != nullptr ? fromEnvironment : "",
+      .realCable = [&](const std::string& serial) -> const kelvo::CableDriver* {
+        const auto it = bySerial.find(serial);
+        return it != bySerial.end() ? &it->second->Cable() : nullptr;
+      },
+      .holdSession = HoldSession,
   };
   return kelvo::cli::RunFlash(std::vector<std::string>(argv + 1, argv + argc), env);
 }

@@ -6,22 +6,45 @@
 
 #include "app/FmStart.h"
 #include "app/QtHost.h"
+#include "app/SessionGuard.h"
+#include "core/UpdaterState.h"
 #include "resources/EmbeddedResources.h"
 #include "flow/StartUp.h"
 #include "flow/StartUpDiagnosis.h"
-#include "core/UpdaterState.h"
 #include "link/TracedCable.h"
 
+namespace {
+
+// Bad input to the program itself (KELVO_TRACE), as the other programs
+// refuse a bad command line.
+constexpr int StatusRefused = 2;
+// The program ended because of a failure: a refused start-up, or the cable
+// failing the device check.
+constexpr int StatusFailure = 1;
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  // Before Qt starts any thread, so that all of them leave the signals to
+  // the session guard.
+  kelvo::SessionGuard::TakeSignals();
   QApplication app(argc, argv);
   // Ties the window to its menu entry and icon where the window system asks
   // by desktop file (Wayland).
   QApplication::setDesktopFileName(QStringLiteral("example.kelvo.updater"));
 
   // KELVO_TRACE=FILE records every driver call, so a failure in the field
-  // can be read and replayed; without it nothing is written.
+  // can be read and replayed; without it nothing is written. One that
+  // cannot be written is refused before the cable is touched.
   std::optional<kelvo::TraceWriter> trace;
-  if (const char* path = std::getenv("KELVO_TRACE"); path != nullptr && *path != '\0') trace.emplace(path);
+  if (const char* path = std::getenv("KELVO_TRACE"); path != nullptr && *path != '\0') {
+    std::string error;
+    if (!kelvo::IsWritableFile(path, &error)) {
+      std::cerr << "kelvo-updater: KELVO_TRACE: " << error << std::endl;
+      return StatusRefused;
+    }
+    trace.emplace(path);
+  }
   kelvo::TracedCable cable(trace ? &*trace : nullptr);
 
   kelvo::fmStart window;
@@ -29,15 +52,20 @@ int main(int argc, char** argv) {
   kelvo::UpdaterState state(cable.Driver(), window, host, kelvo::EmbeddedResources());
   state.SampleFirmware = KELVO_SAMPLE_FIRMWARE != 0;
   kelvo::BindWindow(state);
+  kelvo::SessionGuard session(state);
 
   kelvo::Form_Load(state);
   // A refused start-up has already closed the window or ended the program;
   // a second copy has already said which lock refused it.
   if (host.ProgramEnded() || !window.isVisible()) {
-    if (!host.InstanceRefused())
-      std::cerr << "kelvo-updater: " << kelvo::StartUpRefusalLine(state, host.ProgramEnded(), cable.Cable())
-                << std::endl;
-    return 1;
+    const kelvo::Diagnosis why = kelvo::Diagnose(state, &cable.Cable());
+    if (!why.line.empty()) std::cerr << "kelvo-updater: " << why.line << std::endl;
+    return StatusFailure;
   }
-  return app.exec();
+  const int status = app.exec();
+  if (session.EndStatus()) return *session.EndStatus();
+  // "USB Connection Failure!" closes the window itself; a close the user
+  // asked for during the device check is carried out by the program too.
+  const bool failed = window.ClosedByProgram() && state.Outcome.kind == kelvo::OutcomeKind::UsbFailure;
+  return failed ? StatusFailure : status;
 }
