@@ -9,7 +9,7 @@ packages=(
   qt6-base-dev libgl-dev libftdi1-dev libcli11-dev
   libusb-1.0-0-dev umockdev libumockdev-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   xvfb xauth fonts-dejavu-core jq dbus-daemon
   dpkg-dev desktop-file-utils lintian appstream
 )

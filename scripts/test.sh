@@ -6,6 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
+# Every C++ file as the project's .clang-format says, before anything builds.
+bash scripts/check-format.sh
 cmake --preset default
 cmake --build --preset default
 ctest --preset default | tee build/ctest.log

@@ -4,8 +4,8 @@
 
 #include "image/FirmwareImageLoader.h"
 #include "image/ImageCodec.h"
-#include "support/ImageRig.h"
 #include "resources/QtResourceLoader.h"
+#include "support/ImageRig.h"
 
 namespace kelvo {
 namespace {

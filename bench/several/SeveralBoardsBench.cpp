@@ -8,11 +8,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
-#include <tuple>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -51,8 +51,8 @@ int Measure(const char* flash, int processes) {
 
 struct Run {
   double elapsed = 0;
-  double flashCpu = 0;   // kelvo-flash alone
-  double wholeCpu = 0;   // with the emulated cables
+  double flashCpu = 0;  // kelvo-flash alone
+  double wholeCpu = 0;  // with the emulated cables
   int status = -1;
 };
 
@@ -74,16 +74,16 @@ Run FlashBoards(const std::string& self, int boards, bool separately = false) {
   if (pipe != nullptr) pclose(pipe);
   rusage after{};
   getrusage(RUSAGE_CHILDREN, &after);
-  run.wholeCpu = Seconds(after.ru_utime) + Seconds(after.ru_stime) - Seconds(before.ru_utime) -
-                 Seconds(before.ru_stime);
+  run.wholeCpu =
+      Seconds(after.ru_utime) + Seconds(after.ru_stime) - Seconds(before.ru_utime) - Seconds(before.ru_stime);
   return run;
 }
 
 // `boards` boards, each with an emulation and a kelvo-flash of its own, all
 // at once: what four cables cost when nothing at all is shared.
 Run FlashApart(const std::string& self, int boards) {
-  const std::string command = std::string(KELVO_EMULATED_CABLE) + " --cable 'Corvane Serial Link' -- " + self +
-                              " --measure " + KELVO_FLASH + " 1 2>/dev/null";
+  const std::string command = std::string(KELVO_EMULATED_CABLE) + " --cable 'Corvane Serial Link' -- " +
+                              self + " --measure " + KELVO_FLASH + " 1 2>/dev/null";
   rusage before{};
   getrusage(RUSAGE_CHILDREN, &before);
   std::vector<FILE*> pipes;
@@ -103,8 +103,8 @@ Run FlashApart(const std::string& self, int boards) {
   }
   rusage after{};
   getrusage(RUSAGE_CHILDREN, &after);
-  total.wholeCpu = Seconds(after.ru_utime) + Seconds(after.ru_stime) - Seconds(before.ru_utime) -
-                   Seconds(before.ru_stime);
+  total.wholeCpu =
+      Seconds(after.ru_utime) + Seconds(after.ru_stime) - Seconds(before.ru_utime) - Seconds(before.ru_stime);
   return total;
 }
 
@@ -122,7 +122,8 @@ int main(int argc, char** argv) {
   const Run alone = FlashApart(self, 4);
   std::printf("boards  processes  emulations  status  elapsed s  kelvo-flash CPU s  with emulation CPU s\n");
   for (const auto& [boards, processes, emulations, run] :
-       {std::tuple{1, 1, 1, one}, std::tuple{4, 1, 1, four}, std::tuple{4, 4, 1, apart}, std::tuple{4, 4, 4, alone}}) {
+       {std::tuple{1, 1, 1, one}, std::tuple{4, 1, 1, four}, std::tuple{4, 4, 1, apart},
+        std::tuple{4, 4, 4, alone}}) {
     std::printf("%6d  %9d  %10d  %6d  %9.2f  %17.3f  %20.3f\n", boards, processes, emulations, run.status,
                 run.elapsed, run.flashCpu, run.wholeCpu);
   }
@@ -136,7 +137,8 @@ int main(int argc, char** argv) {
     std::printf("CPU ratio (4 boards in one process / in four): %.3f\n", four.flashCpu / apart.flashCpu);
   }
   if (alone.flashCpu > 0) {
-    std::printf("CPU ratio (4 boards, 4 emulations, 4 processes / 1 board): %.3f\n", alone.flashCpu / one.flashCpu);
+    std::printf("CPU ratio (4 boards, 4 emulations, 4 processes / 1 board): %.3f\n",
+                alone.flashCpu / one.flashCpu);
   }
   return 0;
 }

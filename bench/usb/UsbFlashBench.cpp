@@ -4,8 +4,8 @@
 // been held open and idle for a while. The updater runs in a child process (the
 // one libusb sees the emulated bus in), so its CPU time is its own; the
 // emulation's CPU time, spent serving the USB requests, is this process's.
-#include <sys/resource.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,10 +21,10 @@
 #include <thread>
 
 #include "core/UpdaterState.h"
+#include "emulation/EmulatedCables.h"
 #include "image/SampleImage.h"
 #include "link/LibFtdiDriver.h"
 #include "link/LinkConnection.h"
-#include "emulation/EmulatedCables.h"
 #include "support/StateRig.h"
 #include "update/FlashSequence.h"
 
@@ -164,7 +164,8 @@ int main(int argc, char** argv) {
 
   const auto stats = cables.Stats();
   const double wireBound = PagesWritten * WireBytesPerPage * SecondsPerByte;
-  std::printf("result                  %s\n", flashMatches ? "flash complete, pages 0-62 verified" : "FAILED");
+  std::printf("result                  %s\n",
+              flashMatches ? "flash complete, pages 0-62 verified" : "FAILED");
   std::printf("elapsed                 %.3f s\n", elapsed);
   std::printf("wire lower bound        %.3f s  (%d pages x %d bytes x 80 us)\n", wireBound, PagesWritten,
               WireBytesPerPage);
@@ -183,11 +184,13 @@ int main(int argc, char** argv) {
   for (const auto& event : cables.Board(0).PageEvents())
     attempts += event.kind != kelvo::sim::PageEvent::Kind::ReadBack ? 1 : 0;
   std::printf("receive thread          %s\n", realTime != 0 ? "real-time priority" : "ordinary priority");
-  std::printf("receive buffer          %s\n", options.cables.front().rxBufferBytes == 0
-                                                   ? "unlimited"
-                                                   : (std::to_string(options.cables.front().rxBufferBytes) + " bytes").c_str());
-  std::printf("bytes lost (overrun)    %lld in %lld overruns, %.1f per page attempt (%d attempts)\n", stats.lostBytes,
-              stats.overruns, attempts > 0 ? static_cast<double>(stats.lostBytes) / attempts : 0.0, attempts);
+  std::printf("receive buffer          %s\n",
+              options.cables.front().rxBufferBytes == 0
+                  ? "unlimited"
+                  : (std::to_string(options.cables.front().rxBufferBytes) + " bytes").c_str());
+  std::printf("bytes lost (overrun)    %lld in %lld overruns, %.1f per page attempt (%d attempts)\n",
+              stats.lostBytes, stats.overruns,
+              attempts > 0 ? static_cast<double>(stats.lostBytes) / attempts : 0.0, attempts);
   std::printf("usb requests            %lld\n", stats.requests);
   std::printf("emulation cpu           %.3f s  (%.1f us per request)\n", emulationCpu,
               1e6 * emulationCpu / static_cast<double>(stats.requests));

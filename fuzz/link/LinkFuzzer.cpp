@@ -103,7 +103,9 @@ void Replay(kelvo::test::FakeDriver& driver, ByteSource& in, const kelvo::Update
   };
 }
 
-bool KnownDescription(const std::string& name) { return name == "Corvane Serial Link" || name == "FT232R USB UART"; }
+bool KnownDescription(const std::string& name) {
+  return name == "Corvane Serial Link" || name == "FT232R USB UART";
+}
 
 bool KnownOutcome(std::int32_t status) { return status == 0 || status == 4 || status == 8; }
 
@@ -133,7 +135,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 0:
         if (state.LinkHandle == 0) {
           kelvo::OpenLink(state);
-          if (!std::all_of(driver.openedDescriptions.begin(), driver.openedDescriptions.end(), KnownDescription))
+          if (!std::all_of(driver.openedDescriptions.begin(), driver.openedDescriptions.end(),
+                           KnownDescription))
             Broken();
           // Open means configured: a handle is kept only with LinkStatus 0.
           if ((state.LinkHandle != 0) != (state.LinkStatus == 0)) Broken();

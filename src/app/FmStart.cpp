@@ -27,8 +27,12 @@ constexpr double TwipsPerPixel = 15;
 // Positions to the nearest pixel (1613 twips -> 107.53 -> 108); sizes up to
 // the next pixel, so that a stretched control is never short of its room.
 // Every designed size is a whole number of pixels.
-int Position(int twips, double stretch) { return static_cast<int>(std::lround(twips * stretch / TwipsPerPixel)); }
-int Extent(int twips, double stretch) { return static_cast<int>(std::ceil(twips * stretch / TwipsPerPixel - 1e-9)); }
+int Position(int twips, double stretch) {
+  return static_cast<int>(std::lround(twips * stretch / TwipsPerPixel));
+}
+int Extent(int twips, double stretch) {
+  return static_cast<int>(std::ceil(twips * stretch / TwipsPerPixel - 1e-9));
+}
 
 struct Placement {
   int left, top, width, height;
@@ -87,7 +91,8 @@ class SmoothPicture final : public QLabel {
     // Centred across a box that a larger font has stretched; at its top.
     const QSize size = picture.deviceIndependentSize().toSize();
     const QRect box = contentsRect();
-    painter.drawPixmap(QRect(QPoint(box.left() + (box.width() - size.width()) / 2, box.top()), size), picture);
+    painter.drawPixmap(QRect(QPoint(box.left() + (box.width() - size.width()) / 2, box.top()), size),
+                       picture);
   }
 };
 
@@ -173,8 +178,8 @@ void fmStart::BuildControls() {
   // The design's tab order is Button 3, 2, Picture1, Button 0, ProgressBar,
   // Button 1, DeviceName, StatusText; only the buttons and the bar take
   // focus, and Qt orders only widgets that do.
-  const std::array<QWidget*, 5> tabOrder = {Button[ButtonOk], Button[ButtonAbortFlash], Button[ButtonFindDevice],
-                                            ProgressBar, Button[ButtonFlashDevice]};
+  const std::array<QWidget*, 5> tabOrder = {Button[ButtonOk], Button[ButtonAbortFlash],
+                                            Button[ButtonFindDevice], ProgressBar, Button[ButtonFlashDevice]};
   for (std::size_t i = 1; i < tabOrder.size(); ++i) setTabOrder(tabOrder[i - 1], tabOrder[i]);
 }
 

@@ -36,7 +36,6 @@ class fmStart final : public QWidget, public Window {
   void PumpEvents() override;
   void MessageBox(const std::string& text, const std::string& title, MessageStyle style) override;
 
-
   // Whether the control is set to be shown (true also while the window
   // itself is hidden).
   bool IsButtonVisible(int index) const;

@@ -1,8 +1,8 @@
 #include "cli/Board.h"
 
+#include "cli/Reporter.h"
 #include "flow/ClickDispatch.h"
 #include "flow/StartUp.h"
-#include "cli/Reporter.h"
 
 namespace kelvo::cli {
 

@@ -9,7 +9,8 @@ namespace kelvo::cli {
 namespace {
 
 bool IsBoardCable(const Cable& cable) {
-  return std::find(LinkDescriptions.begin(), LinkDescriptions.end(), cable.description) != LinkDescriptions.end();
+  return std::find(LinkDescriptions.begin(), LinkDescriptions.end(), cable.description) !=
+         LinkDescriptions.end();
 }
 
 }  // namespace
@@ -67,13 +68,15 @@ bool ChooseTargets(const std::vector<Cable>& cables, const std::vector<std::stri
       if (IsBoardCable(cable) && !cable.serial.empty()) targets->push_back({cable.serial, cable.serial});
     }
     // The bus lists them in no useful order; the operator reads them by serial.
-    std::sort(targets->begin(), targets->end(), [](const Target& a, const Target& b) { return a.serial < b.serial; });
+    std::sort(targets->begin(), targets->end(),
+              [](const Target& a, const Target& b) { return a.serial < b.serial; });
     return true;
   }
   // The updater's own choice, by description; shown by that cable's serial.
   std::string label = "cable";
   for (const std::string_view description : LinkDescriptions) {
-    const auto it = std::find_if(cables.begin(), cables.end(), [&](const Cable& c) { return c.description == description; });
+    const auto it = std::find_if(cables.begin(), cables.end(),
+                                 [&](const Cable& c) { return c.description == description; });
     if (it != cables.end()) {
       if (!it->serial.empty()) label = it->serial;
       break;

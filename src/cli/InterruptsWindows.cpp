@@ -42,7 +42,9 @@ bool InterruptGuard::OnConsoleEvent(unsigned long type) {
       // boards' summary and status.
       if (stage_ == Stage::AfterFlash) return true;
       if (stage_ == Stage::Flashing) {
-        say_("kelvo-flash: the flash goes on until every board is done; a board must not be left half-written");
+        say_(
+            "kelvo-flash: the flash goes on until every board is done; a board must not be left "
+            "half-written");
         return true;
       }
       say_("kelvo-flash: interrupted; no board was flashed");

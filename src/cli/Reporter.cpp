@@ -79,8 +79,8 @@ void Reporter::Progress(int row, int value, int maximum) {
   // The flash sets the value once before the bar has its maximum.
   if (maximum <= 0) return;
   r.tail.clear();
-  JsonLocked("\"event\":\"progress\",\"serial\":" + JsonString(r.label) + ",\"value\":" + std::to_string(value) +
-             ",\"max\":" + std::to_string(maximum));
+  JsonLocked("\"event\":\"progress\",\"serial\":" + JsonString(r.label) +
+             ",\"value\":" + std::to_string(value) + ",\"max\":" + std::to_string(maximum));
   const int percent = value * 100 / maximum;
   const double elapsed = std::chrono::duration<double>(now - r.flashStart).count();
   const std::string left = value > 0 ? Clock(elapsed * (maximum - value) / value) + " left" : "-:-- left";
@@ -116,8 +116,8 @@ void Reporter::Retry(int row, int page, int attempt) {
 
 void Reporter::Message(int row, const std::string& title, const std::string& text) {
   const std::lock_guard lock(mutex_);
-  JsonLocked("\"event\":\"message\",\"serial\":" + JsonString(rows_[row].label) + ",\"title\":" +
-             JsonString(title) + ",\"text\":" + JsonString(text));
+  JsonLocked("\"event\":\"message\",\"serial\":" + JsonString(rows_[row].label) +
+             ",\"title\":" + JsonString(title) + ",\"text\":" + JsonString(text));
   NoteLocked(rows_[row].label + ": " + MessageLine(title, text));
 }
 
@@ -162,7 +162,8 @@ void Reporter::Json(const std::string& fields) {
 
 void Reporter::JsonLocked(const std::string& fields) {
   if (!json_) return;
-  const double t = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_).count();
+  const double t =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_).count();
   out_ << '{' << fields << ",\"t\":" << static_cast<long long>(t) << "}\n" << std::flush;
 }
 

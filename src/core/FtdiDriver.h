@@ -71,17 +71,20 @@ class FtdiDriver {
   virtual FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, std::uint8_t milliseconds) = 0;
   virtual FT_STATUS FT_SetUSBParameters(FT_HANDLE handle, std::uint32_t inTransferSize,
                                         std::uint32_t outTransferSize) = 0;
-  virtual FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, std::uint8_t wordLength, std::uint8_t stopBits,
-                                              std::uint8_t parity) = 0;
+  virtual FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, std::uint8_t wordLength,
+                                              std::uint8_t stopBits, std::uint8_t parity) = 0;
   virtual FT_STATUS FT_SetChars(FT_HANDLE handle, std::uint8_t eventChar, std::uint8_t eventCharEnabled,
                                 std::uint8_t errorChar, std::uint8_t errorCharEnabled) = 0;
-  virtual FT_STATUS FT_SetTimeouts(FT_HANDLE handle, std::uint32_t readTimeoutMs, std::uint32_t writeTimeoutMs) = 0;
+  virtual FT_STATUS FT_SetTimeouts(FT_HANDLE handle, std::uint32_t readTimeoutMs,
+                                   std::uint32_t writeTimeoutMs) = 0;
   // Takes `count` bytes for sending; `written` receives how many were taken.
-  virtual FT_STATUS FT_Write(FT_HANDLE handle, const void* buffer, std::uint32_t count, std::uint32_t* written) = 0;
+  virtual FT_STATUS FT_Write(FT_HANDLE handle, const void* buffer, std::uint32_t count,
+                             std::uint32_t* written) = 0;
   // Returns once `count` bytes have arrived or the read timeout has passed,
   // whichever is first; `delivered` receives how many were stored. Waits
   // without spinning the CPU.
-  virtual FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, std::uint32_t count, std::uint32_t* delivered) = 0;
+  virtual FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, std::uint32_t count,
+                            std::uint32_t* delivered) = 0;
   // `mask` is FT_PURGE_RX, FT_PURGE_TX or both.
   virtual FT_STATUS FT_Purge(FT_HANDLE handle, std::uint32_t mask) = 0;
 

@@ -15,7 +15,7 @@ inline constexpr int ButtonOk = 3;
 inline constexpr int ButtonCount = 4;
 // The buttons' captions, by index; they never change while the program runs.
 inline constexpr std::array<const char*, ButtonCount> ButtonCaptions = {"Find Device", "Flash Device",
-                                                                         "Abort Flash", "Ok!"};
+                                                                        "Abort Flash", "Ok!"};
 
 // Who asked for the window to close: the user (the window's close button, or
 // anything acting for the user) or the program itself.

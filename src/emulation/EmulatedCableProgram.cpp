@@ -87,12 +87,13 @@ std::optional<EmulatedCableCommandLine> ParseEmulatedCableCommandLine(const std:
   CLI::Option* flash = option("--flash", "FILE", "Each board's flash before the run, 131072 bytes");
   CLI::Option* programMs =
       option("--program-ms", "MS", "The boards take MS ms to program a page (default 0)");
-  CLI::Option* rxBuffer = option("--rx-buffer", "BYTES",
-                                 "The chip's receive buffer (default 256, the FT232R's; 0: unlimited)");
+  CLI::Option* rxBuffer =
+      option("--rx-buffer", "BYTES", "The chip's receive buffer (default 256, the FT232R's; 0: unlimited)");
   CLI::Option* boardEcho =
       option("--board-echo", "byte|page", "The boards echo each byte as it comes, or a page once it is in");
-  CLI::Option* boardReceive = option("--board-receive", "keep|drop",
-                                     "What the boards do with bytes that arrive while they program (default keep)");
+  CLI::Option* boardReceive =
+      option("--board-receive", "keep|drop",
+             "What the boards do with bytes that arrive while they program (default keep)");
   CLI::Option* fault = option("--fault", "[SERIAL@]FAULT",
                               "A board fault, for every board or that cable's (repeatable; see the manual)")
                            ->allow_extra_args(false);
@@ -202,7 +203,8 @@ std::optional<EmulatedCableCommandLine> ParseEmulatedCableCommandLine(const std:
       if (!entry.serial.empty() && setup.serial != entry.serial) continue;
       known = true;
       if (entry.fault.kind == Fault::Kind::Unplug) {
-        setup.unplugAfterBytes = std::min(setup.unplugAfterBytes.value_or(entry.fault.bytes), entry.fault.bytes);
+        setup.unplugAfterBytes =
+            std::min(setup.unplugAfterBytes.value_or(entry.fault.bytes), entry.fault.bytes);
       } else {
         setup.board.faults.push_back(entry.fault);
       }

@@ -1,11 +1,11 @@
 #include "emulation/EmulatedCables.h"
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
+#include <glib-unix.h>
 #include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/timerfd.h>
-#include <glib-unix.h>
 #include <umockdev.h>
 #include <unistd.h>
 
@@ -124,8 +124,8 @@ struct EmulatedCables::Impl {
     Event(cable, "setup",
           ",\"baud\":" + std::to_string(s.baud) + ",\"bits\":" + std::to_string(s.bits) +
               ",\"stop\":" + (s.stopBits == 15 ? std::string("1.5") : std::to_string(s.stopBits)) +
-              ",\"parity\":" + JsonString(s.parity) + ",\"flow\":" + JsonString(s.flow) + ",\"latency\":" +
-              std::to_string(s.latencyMs));
+              ",\"parity\":" + JsonString(s.parity) + ",\"flow\":" + JsonString(s.flow) +
+              ",\"latency\":" + std::to_string(s.latencyMs));
   }
 
   // The node is a FIFO kept full, so poll() reports it writable (the usbfs
@@ -169,7 +169,8 @@ struct EmulatedCables::Impl {
   static std::size_t InRoom(const Cable& cable) {
     std::size_t room = 0;
     for (const Urb& urb : cable.urbs) {
-      if (urb.kind == Urb::Kind::In && !urb.ready) room += Ft232rChip::DataRoom(urb.in.capacity - urb.in.data.size());
+      if (urb.kind == Urb::Kind::In && !urb.ready)
+        room += Ft232rChip::DataRoom(urb.in.capacity - urb.in.data.size());
     }
     return room;
   }
@@ -221,8 +222,9 @@ struct EmulatedCables::Impl {
         [[maybe_unused]] const ssize_t n = read(fd, &expirations, sizeof expirations);
         return OnTimer(data);
       };
-      g_source_set_callback(cable.timer, reinterpret_cast<GSourceFunc>(reinterpret_cast<void (*)()>(onExpiry)),
-                            &cable, nullptr);
+      g_source_set_callback(cable.timer,
+                            reinterpret_cast<GSourceFunc>(reinterpret_cast<void (*)()>(onExpiry)), &cable,
+                            nullptr);
       g_source_attach(cable.timer, g_main_context_get_thread_default());
     }
     itimerspec when{};
@@ -292,7 +294,8 @@ struct EmulatedCables::Impl {
         Event(cable, "purge", ",\"side\":" + JsonString(setup.value == 2 ? "in" : "out"));
       }
     }
-    answer.resize(std::min<std::size_t>(answer.size(), std::min<std::size_t>(setup.length, length - SetupBytes)));
+    answer.resize(
+        std::min<std::size_t>(answer.size(), std::min<std::size_t>(setup.length, length - SetupBytes)));
     std::copy(answer.begin(), answer.end(), data + SetupBytes);
     urb.actual = static_cast<int>(answer.size());
     urb.ready = true;
@@ -338,7 +341,8 @@ struct EmulatedCables::Impl {
       long long count = request->buffer_length;
       const auto& limit = cable.setup.unplugAfterBytes;
       if (limit) count = std::min(count, std::max(0LL, *limit - cable.bytesFromPc));
-      if (count > 0) urb.readyAt = cable.chip->BulkOut(urb.buffer->data, static_cast<std::size_t>(count), now);
+      if (count > 0)
+        urb.readyAt = cable.chip->BulkOut(urb.buffer->data, static_cast<std::size_t>(count), now);
       cable.bytesFromPc += count;
       urb.actual = static_cast<int>(count);
     } else {
@@ -402,7 +406,8 @@ struct EmulatedCables::Impl {
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     // The argument is the URB's address in the client.
     gulong address = 0;
-    std::memcpy(&address, arg->data, std::min<std::size_t>(sizeof address, static_cast<std::size_t>(arg->data_len)));
+    std::memcpy(&address, arg->data,
+                std::min<std::size_t>(sizeof address, static_cast<std::size_t>(arg->data_len)));
     for (Urb& urb : cable.urbs) {
       const bool match = urb.urb->client_addr == address;
       if (urb.client != client || !match || urb.ready) continue;
@@ -444,8 +449,8 @@ struct EmulatedCables::Impl {
       case USBDEVFS_GET_CAPABILITIES: {
         const Pointee arg(client, sizeof(std::uint32_t));
         if (arg.data == nullptr) return Complete(client, -1, EFAULT);
-        const std::uint32_t caps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
-                                   USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
+        const std::uint32_t caps =
+            USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
         std::memcpy(arg.data->data, &caps, sizeof caps);
         return Complete(client, 0);
       }
@@ -536,11 +541,12 @@ struct EmulatedCables::Impl {
     return "P: /devices/pci0000:00/0000:00:14.0/usb1/" + sys + "\n" + "N: bus/usb/" + bus + "/" + dev + "\n" +
            "E: DEVNAME=/dev/bus/usb/" + bus + "/" + dev + "\n" + "E: DEVTYPE=usb_device\nE: DRIVER=usb\n" +
            "E: PRODUCT=403/6001/600\nE: SUBSYSTEM=usb\nE: BUSNUM=" + bus + "\nE: DEVNUM=" + dev + "\n" +
-           "E: MAJOR=189\nE: MINOR=" + std::to_string(number) + "\n" + "A: busnum=1\\n\nA: devnum=" +
-           std::to_string(number + 1) + "\\n\nA: speed=12\\n\nA: bConfigurationValue=1\\n\nA: bNumConfigurations=1\\n\n" +
-           "A: idVendor=0403\nA: idProduct=6001\nA: manufacturer=FTDI\nA: product=" + cable.setup.description +
-           "\nA: serial=" + cable.setup.serial + "\nH: descriptors=" + Hex(descriptors.data(), descriptors.size()) +
-           "\n";
+           "E: MAJOR=189\nE: MINOR=" + std::to_string(number) + "\n" +
+           "A: busnum=1\\n\nA: devnum=" + std::to_string(number + 1) +
+           "\\n\nA: speed=12\\n\nA: bConfigurationValue=1\\n\nA: bNumConfigurations=1\\n\n" +
+           "A: idVendor=0403\nA: idProduct=6001\nA: manufacturer=FTDI\nA: product=" +
+           cable.setup.description + "\nA: serial=" + cable.setup.serial +
+           "\nH: descriptors=" + Hex(descriptors.data(), descriptors.size()) + "\n";
   }
 
   void Add(Cable& cable, int number) {
@@ -597,7 +603,8 @@ std::vector<std::pair<std::string, std::string>> EmulatedCables::Environment() c
   // The preload comes ahead of the sanitizer's runtime, which it would
   // otherwise refuse.
   const char* asan = g_getenv("ASAN_OPTIONS");
-  environment.emplace_back("ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0");
+  environment.emplace_back("ASAN_OPTIONS",
+                           std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0");
 #endif
   return environment;
 }
@@ -652,8 +659,12 @@ void EmulatedCables::Unplug(std::size_t cable) {
 }
 
 std::size_t EmulatedCables::Count() const { return impl_->cables.size(); }
-const std::string& EmulatedCables::Serial(std::size_t cable) const { return impl_->cables.at(cable)->setup.serial; }
-const SimBoard& EmulatedCables::Board(std::size_t cable) const { return impl_->cables.at(cable)->chip->Board(); }
+const std::string& EmulatedCables::Serial(std::size_t cable) const {
+  return impl_->cables.at(cable)->setup.serial;
+}
+const SimBoard& EmulatedCables::Board(std::size_t cable) const {
+  return impl_->cables.at(cable)->chip->Board();
+}
 EmulatedCables::Statistics EmulatedCables::Stats() const { return impl_->stats; }
 
 }  // namespace kelvo::sim

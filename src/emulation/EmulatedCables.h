@@ -27,9 +27,9 @@ struct CableSetup {
 
 struct EmulationOptions {
   std::vector<CableSetup> cables;
-  bool deny = false;   // the device nodes cannot be opened
-  bool busy = false;   // another program has claimed the interface
-  bool paced = true;   // 125000 baud 8N1 and the chip's latency timer
+  bool deny = false;  // the device nodes cannot be opened
+  bool busy = false;  // another program has claimed the interface
+  bool paced = true;  // 125000 baud 8N1 and the chip's latency timer
   // Receives one JSON line (without newline) per cable event.
   std::function<void(const std::string& line)> events;
 };
@@ -58,12 +58,12 @@ class EmulatedCables {
   const SimBoard& Board(std::size_t cable) const;
 
   struct Statistics {
-    long long requests = 0;       // usbfs requests served
-    long long bulkTransfers = 0;  // bulk transfers completed, both directions
-    long long emptyReads = 0;     // bulk IN transfers that carried no data
+    long long requests = 0;         // usbfs requests served
+    long long bulkTransfers = 0;    // bulk transfers completed, both directions
+    long long emptyReads = 0;       // bulk IN transfers that carried no data
     long long quickEmptyReads = 0;  // ... and were answered within 1 ms (spinning)
-    long long lostBytes = 0;      // bytes for the PC that found the chip's receive buffer full
-    long long overruns = 0;       // times bytes were lost
+    long long lostBytes = 0;        // bytes for the PC that found the chip's receive buffer full
+    long long overruns = 0;         // times bytes were lost
   };
   // Valid after Stop().
   Statistics Stats() const;

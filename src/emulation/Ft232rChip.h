@@ -14,7 +14,7 @@ namespace kelvo::sim {
 struct ChipSettings {
   int baud = 9600;
   int bits = 8;
-  int stopBits = 1;     // 1, 2, or 15 for 1.5
+  int stopBits = 1;  // 1, 2, or 15 for 1.5
   std::string parity = "none";
   std::string flow = "none";
   int latencyMs = 16;
@@ -49,8 +49,8 @@ class Ft232rChip {
   };
   enum class Change { None, Settings, Purge, Reset };
   struct ControlResult {
-    bool stall = false;               // the chip refuses the request
-    std::vector<std::uint8_t> data;   // for an IN request
+    bool stall = false;              // the chip refuses the request
+    std::vector<std::uint8_t> data;  // for an IN request
     Change change = Change::None;
   };
   // A control request other than the standard descriptor requests.

@@ -1,7 +1,7 @@
 #include "flow/ClickDispatch.h"
 
-#include "flow/DeviceCheck.h"
 #include "core/UpdaterState.h"
+#include "flow/DeviceCheck.h"
 #include "flow/WindowSettings.h"
 #include "update/FlashSequence.h"
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <string>
 
+#include "core/Texts.h"
 #include "flow/ClickDispatch.h"
 #include "flow/WindowSettings.h"
-#include "core/Texts.h"
 #include "link/LinkConnection.h"
 #include "protocol/DeviceIdentification.h"
 

@@ -32,8 +32,8 @@ Diagnosis OfStatus(std::int32_t status) {
   if (status == static_cast<std::int32_t>(FT_DEVICE_NOT_FOUND))
     return Refused(Cause::Absent, "no FTDI device is described " + wanted);
   if (status == static_cast<std::int32_t>(FT_DEVICE_NOT_OPENED))
-    return Refused(Cause::Unopened, "the cable is connected but could not be opened (status " +
-                                        std::to_string(status) + ")");
+    return Refused(Cause::Unopened,
+                   "the cable is connected but could not be opened (status " + std::to_string(status) + ")");
   return Refused(Cause::SetUpFailed,
                  "the cable opened but could not be set up (status " + std::to_string(status) + ")");
 }

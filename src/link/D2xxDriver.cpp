@@ -18,7 +18,8 @@ using SetBaudRateCall = Status(WINAPI*)(Handle handle, ULONG baudRate);
 using SetFlowControlCall = Status(WINAPI*)(Handle handle, USHORT flowControl, UCHAR xon, UCHAR xoff);
 using SetLatencyTimerCall = Status(WINAPI*)(Handle handle, UCHAR milliseconds);
 using SetUsbParametersCall = Status(WINAPI*)(Handle handle, ULONG inTransferSize, ULONG outTransferSize);
-using SetDataCharacteristicsCall = Status(WINAPI*)(Handle handle, UCHAR wordLength, UCHAR stopBits, UCHAR parity);
+using SetDataCharacteristicsCall = Status(WINAPI*)(Handle handle, UCHAR wordLength, UCHAR stopBits,
+                                                   UCHAR parity);
 using SetCharsCall = Status(WINAPI*)(Handle handle, UCHAR eventChar, UCHAR eventCharEnabled, UCHAR errorChar,
                                      UCHAR errorCharEnabled);
 using SetTimeoutsCall = Status(WINAPI*)(Handle handle, ULONG readTimeout, ULONG writeTimeout);
@@ -40,8 +41,8 @@ std::wstring Wide(const std::string& text) {
 }
 
 std::string Narrow(const std::wstring& wide) {
-  const int size =
-      WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+  const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                       nullptr, nullptr);
   std::string text(static_cast<std::size_t>(size), '\0');
   WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size, nullptr,
                       nullptr);
@@ -52,8 +53,8 @@ std::string Narrow(const std::wstring& wide) {
 std::string SystemText(DWORD error) {
   wchar_t* buffer = nullptr;
   const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-      0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   std::string text = "error " + std::to_string(error);
   if (length > 0) {
     std::string words = Narrow(std::wstring(buffer, length));
@@ -140,7 +141,8 @@ struct D2xxDriver::Calls {
 D2xxDriver::D2xxDriver(const std::string& library) {
   const HMODULE module = LoadDriverLibrary(library);
   if (module == nullptr) {
-    loadError_ = std::string(DriverName) + " " + library + " could not be loaded (" + SystemText(GetLastError()) +
+    loadError_ = std::string(DriverName) + " " + library + " could not be loaded (" +
+                 SystemText(GetLastError()) +
                  "); install the cable vendor's D2XX driver, or put its ftd2xx.dll next to the program";
     return;
   }
@@ -197,11 +199,12 @@ FT_STATUS D2xxDriver::FT_SetLatencyTimer(FT_HANDLE handle, std::uint8_t millisec
 FT_STATUS D2xxDriver::FT_SetUSBParameters(FT_HANDLE handle, std::uint32_t inTransferSize,
                                           std::uint32_t outTransferSize) {
   if (!calls_) return FT_INVALID_HANDLE;
-  return Note("FT_SetUSBParameters", calls_->setUsbParameters(ToVendor(handle), inTransferSize, outTransferSize));
+  return Note("FT_SetUSBParameters",
+              calls_->setUsbParameters(ToVendor(handle), inTransferSize, outTransferSize));
 }
 
-FT_STATUS D2xxDriver::FT_SetDataCharacteristics(FT_HANDLE handle, std::uint8_t wordLength, std::uint8_t stopBits,
-                                                std::uint8_t parity) {
+FT_STATUS D2xxDriver::FT_SetDataCharacteristics(FT_HANDLE handle, std::uint8_t wordLength,
+                                                std::uint8_t stopBits, std::uint8_t parity) {
   if (!calls_) return FT_INVALID_HANDLE;
   return Note("FT_SetDataCharacteristics",
               calls_->setDataCharacteristics(ToVendor(handle), wordLength, stopBits, parity));
@@ -214,16 +217,19 @@ FT_STATUS D2xxDriver::FT_SetChars(FT_HANDLE handle, std::uint8_t eventChar, std:
               calls_->setChars(ToVendor(handle), eventChar, eventCharEnabled, errorChar, errorCharEnabled));
 }
 
-FT_STATUS D2xxDriver::FT_SetTimeouts(FT_HANDLE handle, std::uint32_t readTimeoutMs, std::uint32_t writeTimeoutMs) {
+FT_STATUS D2xxDriver::FT_SetTimeouts(FT_HANDLE handle, std::uint32_t readTimeoutMs,
+                                     std::uint32_t writeTimeoutMs) {
   if (!calls_) return FT_INVALID_HANDLE;
   return Note("FT_SetTimeouts", calls_->setTimeouts(ToVendor(handle), readTimeoutMs, writeTimeoutMs));
 }
 
-FT_STATUS D2xxDriver::FT_Write(FT_HANDLE handle, const void* buffer, std::uint32_t count, std::uint32_t* written) {
+FT_STATUS D2xxDriver::FT_Write(FT_HANDLE handle, const void* buffer, std::uint32_t count,
+                               std::uint32_t* written) {
   DWORD taken = 0;
   FT_STATUS status = FT_INVALID_HANDLE;
   // The vendor's declaration takes a plain pointer; it only reads from it.
-  if (calls_) status = Note("FT_Write", calls_->write(ToVendor(handle), const_cast<void*>(buffer), count, &taken));
+  if (calls_)
+    status = Note("FT_Write", calls_->write(ToVendor(handle), const_cast<void*>(buffer), count, &taken));
   if (written != nullptr) *written = taken;
   return status;
 }
@@ -261,9 +267,10 @@ FT_STATUS D2xxDriver::FT_GetDeviceInfoDetail(std::uint32_t index, std::uint32_t*
   }
   DWORD entryFlags = 0, entryType = 0, entryId = 0, entryLocation = 0;
   Handle entryHandle = nullptr;
-  const FT_STATUS status = Note(
-      "FT_GetDeviceInfoDetail", calls_->getDeviceInfoDetail(index, &entryFlags, &entryType, &entryId, &entryLocation,
-                                                            serialNumber, description, &entryHandle));
+  const FT_STATUS status =
+      Note("FT_GetDeviceInfoDetail",
+           calls_->getDeviceInfoDetail(index, &entryFlags, &entryType, &entryId, &entryLocation, serialNumber,
+                                       description, &entryHandle));
   if (status != FT_OK) return status;
   if (flags != nullptr) *flags = entryFlags;
   if (type != nullptr) *type = entryType;

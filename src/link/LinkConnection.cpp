@@ -33,7 +33,8 @@ FT_STATUS ConfigureLink(UpdaterState& state) {
   if ((status = d.FT_SetFlowControl(h, FT_FLOW_NONE, 0, 0)) != FT_OK) return status;
   if ((status = d.FT_SetLatencyTimer(h, LatencyTimerMs)) != FT_OK) return status;
   state.LinkStatus = static_cast<std::int32_t>(d.FT_SetUSBParameters(h, UsbInTransferSize, 0));
-  if ((status = d.FT_SetDataCharacteristics(h, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE)) != FT_OK) return status;
+  if ((status = d.FT_SetDataCharacteristics(h, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE)) != FT_OK)
+    return status;
   if ((status = d.FT_SetChars(h, 0, 0, 0, 0)) != FT_OK) return status;
   if ((status = d.FT_SetTimeouts(h, ReadTimeoutMs, 0)) != FT_OK) return status;
   return FT_OK;

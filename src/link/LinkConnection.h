@@ -7,7 +7,8 @@ namespace kelvo {
 
 // The USB descriptions of the board's cables, tried in this order; the
 // board's own cable first.
-inline constexpr std::array<std::string_view, 2> LinkDescriptions = {"Corvane Serial Link", "FT232R USB UART"};
+inline constexpr std::array<std::string_view, 2> LinkDescriptions = {"Corvane Serial Link",
+                                                                     "FT232R USB UART"};
 
 struct UpdaterState;
 

@@ -16,8 +16,9 @@ void ResyncLink(UpdaterState& state, bool awaitLateAnswer) {
   if (state.LineQuiet && !awaitLateAnswer) return;
   for (int call = 0; call < MostDrainCalls; ++call) {
     std::uint32_t delivered = 0;
-    const FT_STATUS status = state.Driver.FT_Read(state.LinkHandle, state.ReplyBuffer.data(),
-                                                  static_cast<std::uint32_t>(state.ReplyBuffer.size()), &delivered);
+    const FT_STATUS status =
+        state.Driver.FT_Read(state.LinkHandle, state.ReplyBuffer.data(),
+                             static_cast<std::uint32_t>(state.ReplyBuffer.size()), &delivered);
     if (status != FT_OK) return;
     state.Ui.PumpEvents();
     if (delivered == 0) {

@@ -94,7 +94,8 @@ FT_STATUS TracingDriver::FT_Write(FT_HANDLE handle, const void* buffer, std::uin
   return status;
 }
 
-FT_STATUS TracingDriver::FT_Read(FT_HANDLE handle, void* buffer, std::uint32_t count, std::uint32_t* delivered) {
+FT_STATUS TracingDriver::FT_Read(FT_HANDLE handle, void* buffer, std::uint32_t count,
+                                 std::uint32_t* delivered) {
   std::uint32_t got = 0;
   const FT_STATUS status = inner_.FT_Read(handle, buffer, count, &got);
   if (delivered != nullptr) *delivered = got;
@@ -112,9 +113,9 @@ FT_STATUS TracingDriver::FT_CreateDeviceInfoList(std::uint32_t* count) {
   return Numbers("FT_CreateDeviceInfoList", 0, status, {listed});
 }
 
-FT_STATUS TracingDriver::FT_GetDeviceInfoDetail(std::uint32_t index, std::uint32_t* flags, std::uint32_t* type,
-                                                std::uint32_t* id, std::uint32_t* locId, char* serialNumber,
-                                                char* description, FT_HANDLE* handle) {
+FT_STATUS TracingDriver::FT_GetDeviceInfoDetail(std::uint32_t index, std::uint32_t* flags,
+                                                std::uint32_t* type, std::uint32_t* id, std::uint32_t* locId,
+                                                char* serialNumber, char* description, FT_HANDLE* handle) {
   const FT_STATUS status =
       inner_.FT_GetDeviceInfoDetail(index, flags, type, id, locId, serialNumber, description, handle);
   TraceLine line = Line("FT_GetDeviceInfoDetail");

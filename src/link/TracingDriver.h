@@ -2,8 +2,8 @@
 
 #include <chrono>
 #include <functional>
-#include <optional>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "core/FtdiDriver.h"

@@ -56,7 +56,8 @@ void SimBoard::Receive(std::uint8_t byte, Micros at) {
 }
 
 bool SimBoard::EchoesNextByteLater() const {
-  return echoWholePage_ && !programming_ && commandLength_ == WriteLength && command_.size() >= 2 + AddressBytes;
+  return echoWholePage_ && !programming_ && commandLength_ == WriteLength &&
+         command_.size() >= 2 + AddressBytes;
 }
 
 void SimBoard::Parse(std::uint8_t byte, Micros at) {

@@ -122,8 +122,9 @@ std::optional<SimCommandLine> ParseSimCommandLine(const std::vector<std::string>
           ->allow_extra_args(false);
   CLI::Option* programMs =
       option("--program-ms", "MS", "The board takes MS ms to program a page (default 0)");
-  CLI::Option* boardReceive = option("--board-receive", "keep|drop",
-                                     "What the board does with bytes that arrive while it programs (default keep)");
+  CLI::Option* boardReceive =
+      option("--board-receive", "keep|drop",
+             "What the board does with bytes that arrive while it programs (default keep)");
   CLI::Option* realtime = app.add_flag("--realtime", line.link.realtime,
                                        "Real timing at 125000 baud 8N1 instead of virtual time");
   CLI::Option* clicks =
@@ -211,8 +212,8 @@ std::optional<SimCommandLine> ParseSimCommandLine(const std::vector<std::string>
   }
 
   // The real driver talks to whatever cable is there: nothing to describe.
-  for (const CLI::Option* board :
-       {device, noDeviceFlag, reply, silentFlag, flash, dumpFlash, fault, programMs, boardReceive, realtime}) {
+  for (const CLI::Option* board : {device, noDeviceFlag, reply, silentFlag, flash, dumpFlash, fault,
+                                   programMs, boardReceive, realtime}) {
     if (line.realDriver && *board)
       return fail(board->get_name() +
                   " describes the simulated cable and cannot be used with --driver libftdi");

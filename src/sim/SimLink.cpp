@@ -7,10 +7,10 @@
 #include <limits>
 #include <map>
 
-#include "sim/SimBoard.h"
-#include "sim/SimWire.h"
-#include "sim/SimClock.h"
 #include "link/TraceJson.h"
+#include "sim/SimBoard.h"
+#include "sim/SimClock.h"
+#include "sim/SimWire.h"
 
 namespace kelvo::sim {
 namespace {
@@ -21,14 +21,10 @@ constexpr Micros Never = std::numeric_limits<Micros>::max();
 // Handles look nothing like statuses or small counts, so a mix-up shows.
 constexpr FT_HANDLE FirstHandle = 0x4B10;
 
-
 }  // namespace
 
 struct SimLink::Impl {
-  explicit Impl(SimOptions opts)
-      : options(std::move(opts)),
-        clock(options.realtime),
-        wire(options) {
+  explicit Impl(SimOptions opts) : options(std::move(opts)), clock(options.realtime), wire(options) {
     for (const Fault& fault : options.faults) {
       if (fault.kind == Fault::Kind::Call) callFaults.push_back(fault);
       if (fault.kind == Fault::Kind::Unplug) unplugAt = std::min(unplugAt.value_or(fault.bytes), fault.bytes);
@@ -103,9 +99,7 @@ struct SimLink::Impl {
   }
 
   // The board gets what was sent before the cable went; nothing comes back.
-  void PullCable() {
-    wire.Cut();
-  }
+  void PullCable() { wire.Cut(); }
 
   std::uint32_t Read(const OpenDevice& device, std::uint8_t* out, std::uint32_t count) {
     Micros moment = clock.Now();
@@ -167,7 +161,8 @@ std::string DeviceSerial(const SimOptions& options, std::size_t index) {
 namespace {
 
 // The first attached device with this description, or with this serial.
-std::optional<std::size_t> FindDevice(const SimOptions& options, std::string_view wanted, std::uint32_t flags) {
+std::optional<std::size_t> FindDevice(const SimOptions& options, std::string_view wanted,
+                                      std::uint32_t flags) {
   for (std::size_t i = 0; i < options.devices.size(); ++i) {
     const bool match =
         flags == FT_OPEN_BY_SERIAL_NUMBER ? DeviceSerial(options, i) == wanted : options.devices[i] == wanted;

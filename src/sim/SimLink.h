@@ -70,9 +70,9 @@ struct SimOptions {
 struct PageEvent {
   enum class Kind { Written, WriteRefused, ReadBack };
   Kind kind;
-  int page;           // flash page 0..63 addressed by the command
-  bool exact = true;  // ReadBack: false when a verify fault spoiled the answer
-  double atMs = 0;    // on the simulation clock
+  int page;                        // flash page 0..63 addressed by the command
+  bool exact = true;               // ReadBack: false when a verify fault spoiled the answer
+  double atMs = 0;                 // on the simulation clock
   std::vector<std::uint8_t> data;  // Written: the bytes programmed
 };
 

@@ -109,7 +109,8 @@ void SimWire::Take(std::size_t count, std::uint8_t* out) {
 std::size_t SimWire::KeepArrived(std::size_t keep, Micros moment) {
   const std::size_t arrived = ArrivedBy(moment);
   if (arrived <= keep) return 0;
-  toPc_.erase(toPc_.begin() + static_cast<std::ptrdiff_t>(keep), toPc_.begin() + static_cast<std::ptrdiff_t>(arrived));
+  toPc_.erase(toPc_.begin() + static_cast<std::ptrdiff_t>(keep),
+              toPc_.begin() + static_cast<std::ptrdiff_t>(arrived));
   return arrived - keep;
 }
 

@@ -7,7 +7,6 @@
 
 namespace kelvo::sim {
 
-
 EventRecorder::EventRecorder(Window& inner, std::ostream* out, std::function<double()> clockMs)
     : inner_(inner), out_(out), clockMs_(std::move(clockMs)) {}
 
@@ -125,7 +124,8 @@ void EventRecorder::WriteState() {
 }
 
 void EventRecorder::WriteClick(int index) {
-  Write("\"event\":\"click\",\"button\":" + JsonString(std::string(ButtonCaptions.at(static_cast<std::size_t>(index)))));
+  Write("\"event\":\"click\",\"button\":" +
+        JsonString(std::string(ButtonCaptions.at(static_cast<std::size_t>(index)))));
 }
 
 void EventRecorder::WriteExit(int code) { Write("\"event\":\"exit\",\"code\":" + std::to_string(code)); }

@@ -59,5 +59,4 @@ class EventRecorder final : public Window {
   std::string deviceName_;
 };
 
-
 }  // namespace kelvo::sim

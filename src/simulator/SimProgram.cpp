@@ -3,8 +3,8 @@
 #include <QApplication>
 #include <QPushButton>
 #include <fstream>
-#include <iostream>
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <optional>
 

@@ -8,14 +8,14 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QProgressBar>
-#include <QTimer>
 #include <QPushButton>
+#include <QTimer>
 #include <memory>
 
 #include "app/FmStart.h"
 #include "app/QtHost.h"
-#include "flow/StartUp.h"
 #include "core/UpdaterState.h"
+#include "flow/StartUp.h"
 #include "image/SampleImage.h"
 #include "sim/SimLink.h"
 #include "support/QtTestApp.h"
@@ -147,7 +147,8 @@ TEST_F(KeyboardFlow, AHeldKeyFindsTheDeviceButNeverRunsOnIntoTheFlash) {
     std::string focusedDuringFlash;
     QTimer::singleShot(0, &window, [&] {
       QWidget* focused = window.focusWidget();
-      if (focused != nullptr && focused->isVisible()) focusedDuringFlash = focused->objectName().toStdString();
+      if (focused != nullptr && focused->isVisible())
+        focusedDuringFlash = focused->objectName().toStdString();
     });
     Press(key);
     EXPECT_EQ(Status()->text(), "Flash Complete!") << key;

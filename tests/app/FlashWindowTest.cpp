@@ -14,8 +14,8 @@
 
 #include "app/FmStart.h"
 #include "app/QtHost.h"
-#include "flow/StartUp.h"
 #include "core/UpdaterState.h"
+#include "flow/StartUp.h"
 #include "image/FirmwareImageLoader.h"
 #include "sim/SimLink.h"
 #include "support/QtTestApp.h"
@@ -33,7 +33,8 @@ class FlashWindowTest : public ::testing::Test {
     link.SetTraceSink([this](const std::string& line) { trace.push_back(line); });
     // A failure would show a modal box; answer it rather than hang, and keep
     // its text for the assertions.
-    test::AnswerMessageBoxes([this](QMessageBox& box) { messages.push_back(box.text().toStdString()); }, &window);
+    test::AnswerMessageBoxes([this](QMessageBox& box) { messages.push_back(box.text().toStdString()); },
+                             &window);
   }
 
   QPushButton* Button(int index) {

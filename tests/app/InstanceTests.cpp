@@ -3,16 +3,16 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <QProcess>
 #include <QFile>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QSysInfo>
 #include <QTemporaryDir>
 #include <array>
 #include <vector>
 
-#include "support/QtTestApp.h"
 #include "app/InstanceLock.h"
+#include "support/QtTestApp.h"
 
 namespace kelvo {
 namespace {

@@ -12,13 +12,13 @@
 #include <QStyle>
 #include <QStyleOptionButton>
 
-#include "support/QtTestApp.h"
 #include "app/FmStart.h"
 #include "app/QtHost.h"
-#include "flow/StartUp.h"
 #include "core/UpdaterState.h"
+#include "flow/StartUp.h"
 #include "flow/WindowSettings.h"
 #include "sim/SimLink.h"
+#include "support/QtTestApp.h"
 #include "support/StateRig.h"
 
 namespace kelvo {
@@ -80,8 +80,10 @@ TEST_F(WindowTest, TextsFitFromNineToFourteenPoints) {
       QStyleOptionButton option;
       option.initFrom(Button(i));
       option.features = QStyleOptionButton::AutoDefaultButton;
-      const QRect drawn = Button(i)->style()->subElementRect(QStyle::SE_PushButtonContents, &option, Button(i));
-      EXPECT_LE(option.fontMetrics.horizontalAdvance(Button(i)->text()), drawn.width()) << points << " pt, " << i;
+      const QRect drawn =
+          Button(i)->style()->subElementRect(QStyle::SE_PushButtonContents, &option, Button(i));
+      EXPECT_LE(option.fontMetrics.horizontalAdvance(Button(i)->text()), drawn.width())
+          << points << " pt, " << i;
       EXPECT_LE(option.fontMetrics.height(), drawn.height()) << points << " pt, button " << i;
     }
     for (const char* name : {"DeviceName", "StatusText"}) {
@@ -91,7 +93,8 @@ TEST_F(WindowTest, TextsFitFromNineToFourteenPoints) {
       EXPECT_LE(metrics.height(), box.height()) << points << " pt, " << name;
     }
     for (QWidget* child : window.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
-      EXPECT_TRUE(window.rect().contains(child->geometry())) << points << " pt, " << child->objectName().toStdString();
+      EXPECT_TRUE(window.rect().contains(child->geometry()))
+          << points << " pt, " << child->objectName().toStdString();
     }
   }
 }

@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "flow/StartUp.h"
-#include "core/UpdaterState.h"
 #include "campaign/CampaignScenario.h"
+#include "core/UpdaterState.h"
+#include "flow/StartUp.h"
 #include "image/FirmwareImageLoader.h"
 #include "support/RecordingDriver.h"
 #include "support/SampleResource.h"
@@ -262,7 +262,8 @@ struct Judge {
     for (std::size_t i = 1; i <= calls.size(); ++i) {
       if (i == calls.size() || Is(calls[i], DriverCall::Kind::Purge)) {
         std::size_t end = i;
-        while (end > start + 1 && Is(calls[end - 1], DriverCall::Kind::Read) && calls[end - 1].count == DrainCount)
+        while (end > start + 1 && Is(calls[end - 1], DriverCall::Kind::Read) &&
+               calls[end - 1].count == DrainCount)
           --end;
         segments.push_back(calls.subspan(start, end - start));
         start = i;
@@ -383,7 +384,8 @@ struct Judge {
         confirmed = attempts[next].ok;
         if (!confirmed) ++failed;
       }
-      if (failed > Budget) Problem("page " + std::to_string(page) + " failed its confirmation more than 50 times");
+      if (failed > Budget)
+        Problem("page " + std::to_string(page) + " failed its confirmation more than 50 times");
       if (confirmed) continue;
       if (failed < Budget) {
         Problem("the confirmation gave up page " + std::to_string(page) + " after " + std::to_string(failed) +
@@ -528,7 +530,8 @@ struct Judge {
     // run has touched or that does not hold the image.
     if (page0Alarm) {
       bool holdsImage = true;
-      for (int page = 0; page < PagesWritten; ++page) holdsImage &= FlashPage(flash, page) == Page(s.image, page);
+      for (int page = 0; page < PagesWritten; ++page)
+        holdsImage &= FlashPage(flash, page) == Page(s.image, page);
       Expect(writtenEver[0] || !holdsImage,
              "the page-0 warning for a board whose page 0 was not written and that holds the image");
     }
@@ -836,8 +839,8 @@ TEST(FaultCampaign, EveryRunEndsAsItsFaultsMakeDue) {
             << wrongPagesVerified.size() << (wrongPagesVerified.empty() ? "" : ", seeds");
   for (const std::string& seed : wrongPagesVerified) std::cout << " " << seed;
   std::cout << "\n";
-  std::cout << "[campaign] board out of step after a failed transfer call or a late answer: " << hazards.size()
-            << " breaches\n";
+  std::cout << "[campaign] board out of step after a failed transfer call or a late answer: "
+            << hazards.size() << " breaches\n";
   for (const std::string& hazard : hazards) std::cout << "[campaign]   " << hazard << "\n";
 }
 

@@ -73,7 +73,8 @@ TEST_P(CommandLineTest, EndsEachBoardAsExpected) {
   // status is the program's.
   const std::size_t summary = out.rfind("{\"event\":\"summary\"");
   const bool reachedBoards = std::find(args.begin(), args.end(), "--json") != args.end() && c.status != 2 &&
-                             c.status != 3 && c.outcomes.end() == std::find(c.outcomes.begin(), c.outcomes.end(), "");
+                             c.status != 3 &&
+                             c.outcomes.end() == std::find(c.outcomes.begin(), c.outcomes.end(), "");
   if (reachedBoards) {
     ASSERT_NE(summary, std::string::npos) << out;
     EXPECT_EQ(out.find('\n', summary), out.size() - 1) << "the summary is the last line";
@@ -92,9 +93,10 @@ TEST_P(CommandLineTest, EndsEachBoardAsExpected) {
           << bus.out.str();
     }
     const auto link = bus.bySerial.find(serial);
-    const bool written = link != bus.bySerial.end() &&
-                         std::any_of(link->second->PageEvents().begin(), link->second->PageEvents().end(),
-                                     [](const sim::PageEvent& e) { return e.kind == sim::PageEvent::Kind::Written; });
+    const bool written =
+        link != bus.bySerial.end() &&
+        std::any_of(link->second->PageEvents().begin(), link->second->PageEvents().end(),
+                    [](const sim::PageEvent& e) { return e.kind == sim::PageEvent::Kind::Written; });
     const bool untouched = std::find(c.untouched.begin(), c.untouched.end(), i) != c.untouched.end();
     EXPECT_EQ(written, !untouched && (outcome == "complete" || outcome.ends_with("failure")));
     if (outcome != "complete") continue;
@@ -109,93 +111,182 @@ TEST_P(CommandLineTest, EndsEachBoardAsExpected) {
 INSTANTIATE_TEST_SUITE_P(
     Runs, CommandLineTest,
     ::testing::Values(
-        CommandLineCase{"ThreeCablesAll", 3, {"--all", "--yes", "--json"}, {"complete", "complete", "complete"}, 0},
-        CommandLineCase{"WriteFaultAmongThree", 3, {"--all", "--yes", "--json"},
-                        {"complete", "write-failure", "complete"}, 1,
-                        [](auto& boards) { boards[1].faults.push_back(*sim::ParseFault("write:7:50", nullptr)); }},
+        CommandLineCase{
+            "ThreeCablesAll", 3, {"--all", "--yes", "--json"}, {"complete", "complete", "complete"}, 0},
+        CommandLineCase{
+            "WriteFaultAmongThree",
+            3,
+            {"--all", "--yes", "--json"},
+            {"complete", "write-failure", "complete"},
+            1,
+            [](auto& boards) { boards[1].faults.push_back(*sim::ParseFault("write:7:50", nullptr)); }},
         CommandLineCase{"NoCable", 0, {"--yes", "--json"}, {}, 3},
-        CommandLineCase{.name = "SilentBoard", .cables = 1, .args = {"--yes", "--json"},
-                        .outcomes = {"not-in-update-mode"}, .status = 4,
-                        .boards = [](auto& boards) { boards[0].identifyReply.reset(); },
-                        .tells = "KV000001: Kelvo not in update mode!\nKV000001: the board did not answer \"GI\"",
-                        .sums = "\"diagnosis\":{\"cause\":\"silent\""},
+        CommandLineCase{
+            .name = "SilentBoard",
+            .cables = 1,
+            .args = {"--yes", "--json"},
+            .outcomes = {"not-in-update-mode"},
+            .status = 4,
+            .boards = [](auto& boards) { boards[0].identifyReply.reset(); },
+            .tells = "KV000001: Kelvo not in update mode!\nKV000001: the board did not answer \"GI\"",
+            .sums = "\"diagnosis\":{\"cause\":\"silent\""},
         // Retries are shown while they happen and counted in the summary.
-        CommandLineCase{.name = "RetriedBoard", .cables = 1, .args = {"--yes", "--json"}, .outcomes = {"complete"},
-                        .status = 0,
-                        .boards = [](auto& boards) { boards[0].faults.push_back(*sim::ParseFault("write:4:3", nullptr)); },
-                        .tells = "KV000001: page 4: attempt 4/50\n",
-                        .sums = "\"retries\":[{\"page\":4,\"failures\":3}]"},
-        CommandLineCase{.name = "CableUnpluggedMidBatch", .cables = 2, .args = {"--all", "--yes", "--json"},
-                        .outcomes = {"complete", "usb-failure"}, .status = 6,
-                        .boards = [](auto& boards) { boards[1].faults.push_back(*sim::ParseFault("unplug:50000", nullptr)); },
-                        .sums = "\"retries\":[{\"page\":25,\"failures\":50}]"},
+        CommandLineCase{
+            .name = "RetriedBoard",
+            .cables = 1,
+            .args = {"--yes", "--json"},
+            .outcomes = {"complete"},
+            .status = 0,
+            .boards =
+                [](auto& boards) { boards[0].faults.push_back(*sim::ParseFault("write:4:3", nullptr)); },
+            .tells = "KV000001: page 4: attempt 4/50\n",
+            .sums = "\"retries\":[{\"page\":4,\"failures\":3}]"},
+        CommandLineCase{
+            .name = "CableUnpluggedMidBatch",
+            .cables = 2,
+            .args = {"--all", "--yes", "--json"},
+            .outcomes = {"complete", "usb-failure"},
+            .status = 6,
+            .boards =
+                [](auto& boards) { boards[1].faults.push_back(*sim::ParseFault("unplug:50000", nullptr)); },
+            .sums = "\"retries\":[{\"page\":25,\"failures\":50}]"},
         // The most dangerous outcome decides, not the highest number: a
         // half-written board before a USB failure in the check, a page 0
         // failure before a board that is not in update mode, a write failure
         // before a cable lost mid-flash.
-        CommandLineCase{.name = "HalfWrittenBeforeUsbFailure", .cables = 2, .args = {"--all", "--yes", "--json"},
-                        .outcomes = {"write-failure", "usb-failure"}, .status = 1,
-                        .boards = [](auto& boards) {
-                          boards[0].faults.push_back(*sim::ParseFault("write:9:50", nullptr));
-                          boards[1].faults.push_back(*sim::ParseFault("unplug:3", nullptr));
-                        },
+        CommandLineCase{.name = "HalfWrittenBeforeUsbFailure",
+                        .cables = 2,
+                        .args = {"--all", "--yes", "--json"},
+                        .outcomes = {"write-failure", "usb-failure"},
+                        .status = 1,
+                        .boards =
+                            [](auto& boards) {
+                              boards[0].faults.push_back(*sim::ParseFault("write:9:50", nullptr));
+                              boards[1].faults.push_back(*sim::ParseFault("unplug:3", nullptr));
+                            },
                         .untouched = {1}},
-        CommandLineCase{.name = "StartPageBeforeNotInUpdateMode", .cables = 2, .args = {"--all", "--yes", "--json"},
-                        .outcomes = {"verify-failure", "not-in-update-mode"}, .status = 1,
-                        .boards = [](auto& boards) {
-                          boards[0].faults.push_back(*sim::ParseFault("verify:0:50", nullptr));
-                          boards[1].identifyReply = {'P', 'Z', 0, 0};
-                        },
+        CommandLineCase{.name = "StartPageBeforeNotInUpdateMode",
+                        .cables = 2,
+                        .args = {"--all", "--yes", "--json"},
+                        .outcomes = {"verify-failure", "not-in-update-mode"},
+                        .status = 1,
+                        .boards =
+                            [](auto& boards) {
+                              boards[0].faults.push_back(*sim::ParseFault("verify:0:50", nullptr));
+                              boards[1].identifyReply = {'P', 'Z', 0, 0};
+                            },
                         .tells = "DO NOT POWER OFF BOARD!! **  Re-try update!\n"},
-        CommandLineCase{.name = "WriteFailureBeforeLostCable", .cables = 2, .args = {"--all", "--yes", "--json"},
-                        .outcomes = {"usb-failure", "write-failure"}, .status = 1,
-                        .boards = [](auto& boards) {
-                          boards[0].faults.push_back(*sim::ParseFault("unplug:50000", nullptr));
-                          boards[1].faults.push_back(*sim::ParseFault("write:30:50", nullptr));
-                        }},
+        CommandLineCase{.name = "WriteFailureBeforeLostCable",
+                        .cables = 2,
+                        .args = {"--all", "--yes", "--json"},
+                        .outcomes = {"usb-failure", "write-failure"},
+                        .status = 1,
+                        .boards =
+                            [](auto& boards) {
+                              boards[0].faults.push_back(*sim::ParseFault("unplug:50000", nullptr));
+                              boards[1].faults.push_back(*sim::ParseFault("write:30:50", nullptr));
+                            }},
         // A board already at the image's version is told as such, and left
         // alone when asked.
-        CommandLineCase{.name = "CurrentBoardFlashed", .cables = 1, .args = {"--yes", "--json"},
-                        .outcomes = {"complete"}, .status = 0,
-                        .boards = [](auto& boards) { boards[0].identifyReply = {'P', 'Z', 0, 0x30}; },
+        CommandLineCase{.name = "CurrentBoardFlashed",
+                        .cables = 1,
+                        .args = {"--yes", "--json"},
+                        .outcomes = {"complete"},
+                        .status = 0,
+                        .boards =
+                            [](auto& boards) {
+                              boards[0].identifyReply = {'P', 'Z', 0, 0x30};
+                            },
                         .tells = "KV000001: already at the image's version 3.0\n",
                         .sums = "\"firmware\":\"3.0\",\"image\":\"3.0\",\"current\":true"},
-        CommandLineCase{.name = "CurrentBoardSkipped", .cables = 2, .args = {"--all", "--yes", "--json", "--skip-current"},
-                        .outcomes = {"current", "complete"}, .status = 0,
-                        .boards = [](auto& boards) { boards[0].identifyReply = {'P', 'Z', 0, 0x30}; },
+        CommandLineCase{.name = "CurrentBoardSkipped",
+                        .cables = 2,
+                        .args = {"--all", "--yes", "--json", "--skip-current"},
+                        .outcomes = {"current", "complete"},
+                        .status = 0,
+                        .boards =
+                            [](auto& boards) {
+                              boards[0].identifyReply = {'P', 'Z', 0, 0x30};
+                            },
                         .sums = "\"outcome\":\"current\""},
         CommandLineCase{"NoTerminalNoYes", 1, {"--all", "--json"}, {""}, 2},
-        CommandLineCase{"ConfirmedOnTerminal", 1, {"--json"}, {"complete"}, 0, {}, ImageFile::None, true, "y\n"},
+        CommandLineCase{
+            "ConfirmedOnTerminal", 1, {"--json"}, {"complete"}, 0, {}, ImageFile::None, true, "y\n"},
         CommandLineCase{"DeclinedOnTerminal", 1, {"--json"}, {""}, 2, {}, ImageFile::None, true, "n\n"},
         CommandLineCase{"SerialNotConnected", 2, {"--serial", "KV000009", "--yes"}, {"", ""}, 2},
-        CommandLineCase{"OneSerialOfTwo", 2, {"--serial", "KV000002", "--yes", "--json"}, {"", "complete"}, 0},
-        CommandLineCase{"EmbeddedImageMissing", 1, {"--yes", "--json"}, {"image-unsupported"}, 5, {},
-                        ImageFile::None, false, "", false},
-        CommandLineCase{"GoodImageFile", 1, {"--yes", "--json"}, {"complete"}, 0, {}, ImageFile::Good, false, "", false},
+        CommandLineCase{
+            "OneSerialOfTwo", 2, {"--serial", "KV000002", "--yes", "--json"}, {"", "complete"}, 0},
+        CommandLineCase{"EmbeddedImageMissing",
+                        1,
+                        {"--yes", "--json"},
+                        {"image-unsupported"},
+                        5,
+                        {},
+                        ImageFile::None,
+                        false,
+                        "",
+                        false},
+        CommandLineCase{
+            "GoodImageFile", 1, {"--yes", "--json"}, {"complete"}, 0, {}, ImageFile::Good, false, "", false},
         CommandLineCase{"ShortImageFile", 1, {"--yes", "--json"}, {""}, 2, {}, ImageFile::Short},
         CommandLineCase{"NotAKelvoImageFile", 1, {"--yes", "--json"}, {""}, 2, {}, ImageFile::NotKelvo},
         CommandLineCase{"EndlessImageFile", 1, {"--yes", "--json"}, {""}, 2, {}, ImageFile::Endless},
         // Answers and refusals of the command line itself: no board is touched.
-        CommandLineCase{.name = "Help", .cables = 1, .args = {"--yes", "--help"}, .outcomes = {""},
-                        .status = 0, .says = "Usage: kelvo-flash [--list] [--all | --serial S ...]"},
-        CommandLineCase{.name = "Version", .cables = 1, .args = {"--version"}, .outcomes = {""}, .status = 0,
+        CommandLineCase{.name = "Help",
+                        .cables = 1,
+                        .args = {"--yes", "--help"},
+                        .outcomes = {""},
+                        .status = 0,
+                        .says = "Usage: kelvo-flash [--list] [--all | --serial S ...]"},
+        CommandLineCase{.name = "Version",
+                        .cables = 1,
+                        .args = {"--version"},
+                        .outcomes = {""},
+                        .status = 0,
                         .says = "\nembedded image 3.0\n"},
-        CommandLineCase{.name = "VersionWithoutAUsableImage", .cables = 1, .args = {"--version"},
-                        .outcomes = {""}, .status = 0, .embeddedImage = false,
+        CommandLineCase{.name = "VersionWithoutAUsableImage",
+                        .cables = 1,
+                        .args = {"--version"},
+                        .outcomes = {""},
+                        .status = 0,
+                        .embeddedImage = false,
                         .says = std::string("\nembedded image: ") + NotSupportedText + "\n"},
-        CommandLineCase{.name = "UnknownOption", .cables = 1, .args = {"--yes", "--bogus"}, .outcomes = {""},
-                        .status = 2, .says = "kelvo-flash: unknown option '--bogus'"},
-        CommandLineCase{.name = "MissingValue", .cables = 1, .args = {"--yes", "--image"}, .outcomes = {""},
-                        .status = 2, .says = "--image"},
-        CommandLineCase{.name = "EmptyValue", .cables = 1, .args = {"--yes", "--serial", ""},
-                        .outcomes = {""}, .status = 2, .says = "--serial needs a value"},
-        CommandLineCase{.name = "NewlineInAnArgument", .cables = 1, .args = {"--yes", "KV\n1"},
-                        .outcomes = {""}, .status = 2, .says = "unexpected argument 'KV\\n1'"},
-        CommandLineCase{.name = "NewlineInASerial", .cables = 1, .args = {"--yes", "--serial", "KV\n1"},
-                        .outcomes = {""}, .status = 2, .says = "KV\\n1"},
-        CommandLineCase{.name = "OneValuePerSerialOption", .cables = 2,
-                        .args = {"--yes", "--serial", "KV000001", "KV000002"}, .outcomes = {"", ""},
-                        .status = 2, .says = "unexpected argument 'KV000002'"}),
+        CommandLineCase{.name = "UnknownOption",
+                        .cables = 1,
+                        .args = {"--yes", "--bogus"},
+                        .outcomes = {""},
+                        .status = 2,
+                        .says = "kelvo-flash: unknown option '--bogus'"},
+        CommandLineCase{.name = "MissingValue",
+                        .cables = 1,
+                        .args = {"--yes", "--image"},
+                        .outcomes = {""},
+                        .status = 2,
+                        .says = "--image"},
+        CommandLineCase{.name = "EmptyValue",
+                        .cables = 1,
+                        .args = {"--yes", "--serial", ""},
+                        .outcomes = {""},
+                        .status = 2,
+                        .says = "--serial needs a value"},
+        CommandLineCase{.name = "NewlineInAnArgument",
+                        .cables = 1,
+                        .args = {"--yes", "KV\n1"},
+                        .outcomes = {""},
+                        .status = 2,
+                        .says = "unexpected argument 'KV\\n1'"},
+        CommandLineCase{.name = "NewlineInASerial",
+                        .cables = 1,
+                        .args = {"--yes", "--serial", "KV\n1"},
+                        .outcomes = {""},
+                        .status = 2,
+                        .says = "KV\\n1"},
+        CommandLineCase{.name = "OneValuePerSerialOption",
+                        .cables = 2,
+                        .args = {"--yes", "--serial", "KV000001", "KV000002"},
+                        .outcomes = {"", ""},
+                        .status = 2,
+                        .says = "unexpected argument 'KV000002'"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A failed board is told in the window's words, and the others go on.
@@ -241,7 +332,8 @@ TEST(CommandLine, BarsOnlyWhereTheyFitPlainLinesOtherwise) {
     for (std::size_t start = 0, end; (end = err.find('\n', start)) != std::string::npos; start = end + 1) {
       // What a redraw leaves on the line: the text after its last escape.
       std::string line = err.substr(start, end - start);
-      if (const std::size_t escape = line.rfind("\033[K"); escape != std::string::npos) line.erase(0, escape + 3);
+      if (const std::size_t escape = line.rfind("\033[K"); escape != std::string::npos)
+        line.erase(0, escape + 3);
       if (line.rfind("KV", 0) == 0) widest = std::max(widest, line.size()), ++lines;
     }
     if (columns == 50) {

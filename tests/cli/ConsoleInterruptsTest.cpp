@@ -24,14 +24,16 @@ TEST(ConsoleInterrupts, CtrlCDuringAFlashIsRefusedWithALine) {
   guard.SetFlashing(true);
   for (const DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) EXPECT_TRUE(guard.OnConsoleEvent(event));
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0],
-            "kelvo-flash: the flash goes on until every board is done; a board must not be left half-written");
+  EXPECT_EQ(
+      lines[0],
+      "kelvo-flash: the flash goes on until every board is done; a board must not be left half-written");
 }
 
 TEST(ConsoleInterrupts, CtrlCBeforeTheFlashEndsTheProgramAtOnce) {
   EXPECT_EXIT(
       {
-        InterruptGuard guard([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }, QuitStatus);
+        InterruptGuard guard([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); },
+                             QuitStatus);
         guard.OnConsoleEvent(CTRL_C_EVENT);
       },
       ::testing::ExitedWithCode(QuitStatus), "kelvo-flash: interrupted; no board was flashed");

@@ -1,17 +1,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/types.h>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <csignal>
 #include <functional>
-#include <sys/types.h>
 
 #include "core/Texts.h"
 #include "support/PrivateSystemBus.h"
@@ -91,7 +91,10 @@ QString NewRunDir() {
 // dump, each run with a runtime directory of its own.
 SimRun RunSim(QStringList args) {
   const QString dir = NewRunDir();
-  args << "--events" << "-" << "--trace" << dir + "/trace.jsonl" << "--dump-flash" << dir + "/flash.bin";
+  args << "--events"
+       << "-"
+       << "--trace" << dir + "/trace.jsonl"
+       << "--dump-flash" << dir + "/flash.bin";
   SimRun run = Run(KELVO_SIM_PROGRAM, args, dir);
   run.flash = ReadAll(dir + "/flash.bin");
   return run;
@@ -114,9 +117,11 @@ constexpr bool TimingIsReal = true;
 SimRun RunOnCable(QStringList cableArgs, const QStringList& simArgs, Pace pace = Pace::Unpaced) {
   const QString dir = NewRunDir();
   if (pace == Pace::Unpaced) cableArgs << "--unpaced";
-  cableArgs << "--events" << dir + "/cable.jsonl" << "--dump-flash" << dir << "--"
-            << KELVO_SIM_PROGRAM << "--driver" << "libftdi" << simArgs << "--events" << "-" << "--trace"
-            << dir + "/trace.jsonl";
+  cableArgs << "--events" << dir + "/cable.jsonl"
+            << "--dump-flash" << dir << "--" << KELVO_SIM_PROGRAM << "--driver"
+            << "libftdi" << simArgs << "--events"
+            << "-"
+            << "--trace" << dir + "/trace.jsonl";
   SimRun run = Run(KELVO_EMULATED_CABLE, cableArgs, dir);
   run.cable = ReadJsonLines(ReadAll(dir + "/cable.jsonl"));
   run.flash = ReadAll(dir + "/KV000001.bin");
@@ -166,8 +171,9 @@ TEST(SimProgram, SuccessfulFlashWritesEveryPageInOrderAndShowsFlashComplete) {
   ASSERT_EQ(run.exitCode, 0) << run.standardError.toStdString();
 
   EXPECT_EQ(run.events.front()["event"].toString(), "title");
-  EXPECT_EQ(run.events.front()["text"].toString(),
-            KELVO_SAMPLE_EMBEDDED ? "Kelvo Firmware Updater v2.3 (sample firmware)" : "Kelvo Firmware Updater v2.3");
+  EXPECT_EQ(run.events.front()["text"].toString(), KELVO_SAMPLE_EMBEDDED
+                                                       ? "Kelvo Firmware Updater v2.3 (sample firmware)"
+                                                       : "Kelvo Firmware Updater v2.3");
   const QJsonObject done = run.LastState();
   EXPECT_EQ(Buttons(done), QStringList{"Ok!"});
   EXPECT_EQ(done["status"].toString(), "Flash Complete!");
@@ -340,7 +346,9 @@ TEST(CommandLines, HelpVersionAndOneLineRefusals) {
       {flash, {"--yes", "--image", "no\nsuch.jpg"}, 2, "no\\nsuch.jpg"},
       // An output that cannot be written is refused before any cable is
       // touched.
-      {flash, {"--yes", "--trace", "/nonexistent/trace.jsonl"}, 2,
+      {flash,
+       {"--yes", "--trace", "/nonexistent/trace.jsonl"},
+       2,
        "kelvo-flash: --trace: cannot write '/nonexistent/trace.jsonl': there is no folder"},
   };
   for (const Case& c : cases) {
@@ -427,7 +435,7 @@ TEST(EmulatedCable, WholeFlashOnTheChipsOwnBuffersLosesNoByte) {
 TEST(EmulatedCable, CableChoiceAndRefusedCables) {
   struct Case {
     QStringList cableArgs;
-    QString message;     // empty: the board is found
+    QString message;  // empty: the board is found
     QString openedSerial;
     QString diagnosis;   // on stderr when start-up refuses
     int openStatus = 0;  // of the first open, when none succeeds
@@ -439,7 +447,11 @@ TEST(EmulatedCable, CableChoiceAndRefusedCables) {
       {{"--cable", "FT232R USB UART:A", "--cable", "Corvane Serial Link:B"}, "", "B", ""},
       // Every string of the cable's events is JSON-escaped.
       {{"--cable", "Corvane Serial Link:KV\"01"}, "", "KV\"01", ""},
-      {{"--deny"}, notFound, "", "\"Corvane Serial Link\" is connected but could not be opened: permission denied", 3},
+      {{"--deny"},
+       notFound,
+       "",
+       "\"Corvane Serial Link\" is connected but could not be opened: permission denied",
+       3},
       {{"--busy"}, notFound, "", "could not be opened: another program is using it", 3},
       {{"--cable", "Bench Meter:M1"}, notFound, "", "connected: \"Bench Meter\"", 2},
       {{"--silent"}, "Kelvo not in update mode! ", "KV000001", "the board did not answer \"GI\""},
@@ -465,11 +477,13 @@ TEST(EmulatedCable, CableChoiceAndRefusedCables) {
       if (c.openStatus != 0) {
         EXPECT_EQ(run.trace.front()["status"].toInt(), c.openStatus) << label;
       }
-      EXPECT_TRUE(run.standardError.contains(c.diagnosis)) << label << ": " << run.standardError.toStdString();
+      EXPECT_TRUE(run.standardError.contains(c.diagnosis))
+          << label << ": " << run.standardError.toStdString();
     }
   }
   const SimRun bare = ::Run(KELVO_SIM_PROGRAM, {"--driver", "libftdi", "--events", "-"}, NewRunDir());
-  EXPECT_TRUE(bare.standardError.contains("no FTDI USB device is connected")) << bare.standardError.toStdString();
+  EXPECT_TRUE(bare.standardError.contains("no FTDI USB device is connected"))
+      << bare.standardError.toStdString();
 }
 
 TEST(EmulatedCable, UnpluggedInTheMiddleFailsAsOnTheSimulatedLink) {
@@ -508,8 +522,8 @@ TEST(EmulatedCable, LostAndShortCommandEchoesCostARetryEach) {
 // kelvo-flash on emulated cables: each board's outcome in its "result"
 // line, the flash left on each board, and no cable opened when refused.
 TEST(EmulatedCable, KelvoFlashOnSeveralCables) {
-  const QString three[] = {"--cable", "Corvane Serial Link", "--cable", "Corvane Serial Link", "--cable",
-                           "FT232R USB UART"};
+  const QString three[] = {"--cable", "Corvane Serial Link", "--cable", "Corvane Serial Link",
+                           "--cable", "FT232R USB UART"};
   const QStringList threeCables(std::begin(three), std::end(three));
   const QString damaged = NewRunDir() + "/plain.bin";
   QFile::copy(KELVO_PLAIN_IMAGE, damaged);
@@ -524,18 +538,28 @@ TEST(EmulatedCable, KelvoFlashOnSeveralCables) {
       {threeCables, {"--all", "--yes", "--json"}, 0, {"complete", "complete", "complete"}},
       // Four boards at once, each cable with the chip's own 256-byte buffer
       // and a receive pump of its own.
-      {threeCables + QStringList{"--cable", "Corvane Serial Link"}, {"--all", "--yes", "--json"}, 0,
+      {threeCables + QStringList{"--cable", "Corvane Serial Link"},
+       {"--all", "--yes", "--json"},
+       0,
        {"complete", "complete", "complete", "complete"}},
       // Why a cable or its board could not be used, told apart.
       {{"--deny"}, {"--yes", "--json"}, 3, {"not-found"}, "denied"},
       {{"--busy"}, {"--yes", "--json"}, 3, {"not-found"}, "busy"},
       {{"--deny", "--cable", "Corvane Serial Link", "--cable", "Corvane Serial Link"},
-       {"--all", "--yes", "--json"}, 3, {"not-found", "not-found"}, "denied"},
+       {"--all", "--yes", "--json"},
+       3,
+       {"not-found", "not-found"},
+       "denied"},
       {{"--cable", "Bench Meter:M1"}, {"--yes", "--json"}, 3, {}, "foreign"},
       // A cable pulled mid-batch is a USB failure, and the other board goes on.
-      {{"--cable", "Corvane Serial Link", "--cable", "Corvane Serial Link", "--fault", "KV000002@unplug:40000"},
-       {"--all", "--yes", "--json"}, 6, {"complete", "usb-failure"}},
-      {threeCables + QStringList{"--fault", "KV000002@write:9:50"}, {"--all", "--yes", "--json"}, 1,
+      {{"--cable", "Corvane Serial Link", "--cable", "Corvane Serial Link", "--fault",
+        "KV000002@unplug:40000"},
+       {"--all", "--yes", "--json"},
+       6,
+       {"complete", "usb-failure"}},
+      {threeCables + QStringList{"--fault", "KV000002@write:9:50"},
+       {"--all", "--yes", "--json"},
+       1,
        {"complete", "write-failure", "complete"}},
       {{"--silent"}, {"--yes", "--json"}, 4, {"not-in-update-mode"}, "silent"},
       {{}, {"--all", "--json"}, 2, {""}},
@@ -546,10 +570,11 @@ TEST(EmulatedCable, KelvoFlashOnSeveralCables) {
   for (const Case& c : cases) {
     const QString dir = NewRunDir();
     const SimRun run = ::Run(KELVO_EMULATED_CABLE,
-                           c.cableArgs + QStringList{"--unpaced", "--events", dir + "/cable.jsonl", "--dump-flash", dir,
-                                                     "--", KELVO_FLASH, "--trace", dir + "/trace.jsonl"} +
-                               c.flashArgs,
-                           dir);
+                             c.cableArgs +
+                                 QStringList{"--unpaced", "--events", dir + "/cable.jsonl", "--dump-flash",
+                                             dir, "--", KELVO_FLASH, "--trace", dir + "/trace.jsonl"} +
+                                 c.flashArgs,
+                             dir);
     const std::string label = (c.cableArgs + c.flashArgs).join(' ').toStdString();
     EXPECT_EQ(run.exitCode, c.status) << label << run.standardError.toStdString();
     const QByteArray cableEvents = ReadAll(dir + "/cable.jsonl");
@@ -582,7 +607,8 @@ TEST(EmulatedCable, KelvoFlashOnSeveralCables) {
         const QJsonObject lineErrors = (*mine)["lineErrors"].toObject();
         EXPECT_EQ(lineErrors.keys(), (QStringList{"break", "framing", "overrun", "parity"})) << label;
         if (TimingIsReal) {
-          for (const char* key : {"break", "framing", "parity"}) EXPECT_EQ(lineErrors[key].toInt(-1), 0) << label;
+          for (const char* key : {"break", "framing", "parity"})
+            EXPECT_EQ(lineErrors[key].toInt(-1), 0) << label;
           // Several cables share the emulation's one worker thread, which a
           // loaded machine can keep from serving their transfers in time; what
           // an overrun costs there is retried and the flash verified above.
@@ -642,7 +668,8 @@ class LiveRun {
     const QList<QByteArray> children =
         ReadAll(QString("/proc/%1/task/%1/children").arg(own)).trimmed().split(' ');
     for (const QByteArray& child : children) {
-      if (ReadAll("/proc/" + child + "/cmdline").contains(name.toUtf8())) return static_cast<pid_t>(child.toInt());
+      if (ReadAll("/proc/" + child + "/cmdline").contains(name.toUtf8()))
+        return static_cast<pid_t>(child.toInt());
     }
     return own;
   }
@@ -677,8 +704,8 @@ TEST(EmulatedCable, KelvoFlashOutlastsSignalsAndAClosedOutput) {
     // inherit; kelvo-flash gets it as a terminal's shell would give it.
     LiveRun run(KELVO_EMULATED_CABLE,
                 {"--unpaced", "--program-ms", "30", "--cable", "Corvane Serial Link", "--cable",
-                 "Corvane Serial Link", "--dump-flash", dir, "--", "env", "--default-signal=PIPE", KELVO_FLASH,
-                 "--all", "--yes", "--json"},
+                 "Corvane Serial Link", "--dump-flash", dir, "--", "env", "--default-signal=PIPE",
+                 KELVO_FLASH, "--all", "--yes", "--json"},
                 dir);
     const std::string label = std::to_string(static_cast<int>(act));
     const pid_t flash = [&] {
@@ -686,15 +713,22 @@ TEST(EmulatedCable, KelvoFlashOutlastsSignalsAndAClosedOutput) {
       return run.Pid("kelvo-flash");
     }();
     switch (act) {
-      case Act::Hangup: kill(flash, SIGHUP); break;
-      case Act::Terminate: kill(flash, SIGTERM); break;
-      case Act::CloseOutput: run.CloseOutput(); break;
+      case Act::Hangup:
+        kill(flash, SIGHUP);
+        break;
+      case Act::Terminate:
+        kill(flash, SIGTERM);
+        break;
+      case Act::CloseOutput:
+        run.CloseOutput();
+        break;
       case Act::InterruptAtTheEnd: {
         // Once both boards have their result: the flash is over, the summary
         // on its way.
         int results = 0;
-        EXPECT_TRUE(run.WaitFor([&](const QJsonObject& line) { return line["event"] == "result" && ++results == 2; }))
-            << label;
+        EXPECT_TRUE(run.WaitFor([&](const QJsonObject& line) {
+          return line["event"] == "result" && ++results == 2;
+        })) << label;
         kill(flash, SIGINT);
         break;
       }
@@ -704,7 +738,8 @@ TEST(EmulatedCable, KelvoFlashOutlastsSignalsAndAClosedOutput) {
     for (const QString serial : {"KV000001", "KV000002"}) {
       EXPECT_EQ(ReadAll(dir + "/" + serial + ".bin").left(63 * 2048), image) << label;
       // The summary on stderr whatever became of stdout.
-      EXPECT_TRUE(QRegularExpression(serial + " +1\\.2 +3\\.0 +complete").match(run.error).hasMatch()) << label;
+      EXPECT_TRUE(QRegularExpression(serial + " +1\\.2 +3\\.0 +complete").match(run.error).hasMatch())
+          << label;
     }
     if (act == Act::Hangup || act == Act::Terminate) {
       EXPECT_TRUE(run.error.contains("the flash goes on until every board is done")) << label;
@@ -759,11 +794,13 @@ TEST(EmulatedCable, FlashesHoldALogindInhibitor) {
   ASSERT_FALSE(bus.Address().isEmpty()) << "dbus-daemon did not start";
   ASSERT_TRUE(bus.StartLogind(KELVO_LOGIND_STANDIN));
   const QProcessEnvironment env = bus.Environment(QProcessEnvironment::systemEnvironment());
-  const QStringList programs[] = {{KELVO_FLASH, "--yes", "--json"},
-                                  {KELVO_SIM_PROGRAM, "--driver", "libftdi", "--clicks", "find,flash", "--events", "-"}};
+  const QStringList programs[] = {
+      {KELVO_FLASH, "--yes", "--json"},
+      {KELVO_SIM_PROGRAM, "--driver", "libftdi", "--clicks", "find,flash", "--events", "-"}};
   for (const QStringList& program : programs) {
     const QString dir = NewRunDir();
-    LiveRun run(KELVO_EMULATED_CABLE, QStringList{"--unpaced", "--program-ms", "10", "--"} + program, dir, env);
+    LiveRun run(KELVO_EMULATED_CABLE, QStringList{"--unpaced", "--program-ms", "10", "--"} + program, dir,
+                env);
     ASSERT_TRUE(run.WaitFor([](const QJsonObject& line) { return IsProgress(line, 10); }));
     EXPECT_TRUE(bus.NextLine().startsWith("inhibit sleep:shutdown:idle|Kelvo Firmware Updater|"));
     EXPECT_EQ(bus.NextLine(100), "") << "held while the flash goes on";

@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "emulation/EmulatedCables.h"
 #include "link/LibFtdiDriver.h"
 #include "link/TracingDriver.h"
-#include "emulation/EmulatedCables.h"
 
 namespace kelvo {
 namespace {

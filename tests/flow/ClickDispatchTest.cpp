@@ -139,7 +139,8 @@ TEST(ClickDispatch, SecondFindClickDuringTheCheckIsIgnored) {
   flow.Start();
   int clicks = 0;
   flow.window.onPump = [&] {
-    if (flow.state.Running == RunningOperation::DeviceCheck && clicks++ == 0) flow.window.Click(ButtonFindDevice);
+    if (flow.state.Running == RunningOperation::DeviceCheck && clicks++ == 0)
+      flow.window.Click(ButtonFindDevice);
   };
   flow.window.Click(ButtonFindDevice);
 
@@ -221,7 +222,8 @@ TEST(ClickDispatch, FlashGuardSpansTheWholeFlashAndNothingElse) {
   EXPECT_THAT(guard, IsEmpty());
   flow.window.Click(ButtonFindDevice);
   flow.window.Click(ButtonFlashDevice);
-  EXPECT_THAT(guard, ElementsAre("on after 0 page events, running 0", "off after 126 page events, running 0"));
+  EXPECT_THAT(guard,
+              ElementsAre("on after 0 page events, running 0", "off after 126 page events, running 0"));
 }
 
 }  // namespace

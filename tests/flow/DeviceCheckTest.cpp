@@ -62,7 +62,8 @@ TEST(DeviceCheck, LargeVersionNumbersKeepTheirOddLook) {
 
 TEST(DeviceCheck, OffersTheFlashWhateverTheVersionsAre) {
   for (const std::uint8_t boardVersion : {std::uint8_t{0x30}, std::uint8_t{0x41}}) {
-    Flow flow(BoardAnswering({'P', 'Z', 0, boardVersion}), ResourceOf(ScrambledSample(SampleWithVersion(0x30))));
+    Flow flow(BoardAnswering({'P', 'Z', 0, boardVersion}),
+              ResourceOf(ScrambledSample(SampleWithVersion(0x30))));
     flow.Start();
     flow.window.Click(ButtonFindDevice);
     EXPECT_THAT(flow.window.VisibleButtons(), ElementsAre("Flash Device", "Abort Flash"))

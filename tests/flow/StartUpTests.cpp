@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "core/UpdaterState.h"
 #include "flow/StartUp.h"
 #include "flow/StartUpDiagnosis.h"
-#include "core/UpdaterState.h"
 #include "link/LinkConnection.h"
 #include "sim/SimLink.h"
 #include "support/SimRig.h"
@@ -189,13 +189,14 @@ TEST_P(NotInUpdateMode, IsRefusedAfterTheLinkWasOpenedAndClosesIt) {
   EXPECT_NE(why.line.find(GetParam().answer), std::string::npos) << why.line;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Boards, NotInUpdateMode,
-    ::testing::Values(Refused{"Version00", Reply{'P', 'Z', 0, 0x00}, Diagnosis::Cause::NoVersion, "50 5a 00 00"},
-                      Refused{"Silent", std::nullopt, Diagnosis::Cause::Silent, ""},
-                      Refused{"WrongSignature", Reply{'X', 'Y', 0, 0x12}, Diagnosis::Cause::NotKelvo, "58 59 00 12"},
-                      Refused{"MarkerWithoutFF", Reply{'P', 'Z', 3, 0x00}, Diagnosis::Cause::NoVersion,
-                              "50 5a 03 00"}),
+INSTANTIATE_TEST_SUITE_P(Boards, NotInUpdateMode,
+                         ::testing::Values(Refused{"Version00", Reply{'P', 'Z', 0, 0x00},
+                                                   Diagnosis::Cause::NoVersion, "50 5a 00 00"},
+                                           Refused{"Silent", std::nullopt, Diagnosis::Cause::Silent, ""},
+                                           Refused{"WrongSignature", Reply{'X', 'Y', 0, 0x12},
+                                                   Diagnosis::Cause::NotKelvo, "58 59 00 12"},
+                                           Refused{"MarkerWithoutFF", Reply{'P', 'Z', 3, 0x00},
+                                                   Diagnosis::Cause::NoVersion, "50 5a 03 00"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct Accepted {

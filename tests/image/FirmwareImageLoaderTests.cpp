@@ -8,8 +8,8 @@
 
 #include "image/FirmwareImageLoader.h"
 #include "image/ImageCodec.h"
-#include "support/ImageRig.h"
 #include "image/SampleImage.h"
+#include "support/ImageRig.h"
 
 namespace kelvo {
 namespace {
@@ -170,8 +170,7 @@ TEST(LoadFirmwareImage, FlagIsSetWhileTheLoadRuns) {
 }
 
 TEST(LoadFirmwareImage, ErrorInTheResourceLoaderEndsTheLoadSilently) {
-  ImageRig t(
-      [](std::string_view, int) -> std::optional<Bytes> { throw std::runtime_error("unreadable"); });
+  ImageRig t([](std::string_view, int) -> std::optional<Bytes> { throw std::runtime_error("unreadable"); });
   EXPECT_NO_THROW(LoadFirmwareImage(t.state));
   EXPECT_TRUE(t.state.OperationFailed);
 }

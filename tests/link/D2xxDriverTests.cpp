@@ -70,7 +70,8 @@ TEST_F(StandIn, OpensByDescriptionAndBySerialAndListsEveryCable) {
   std::uint32_t flags = 0, type = 0, id = 0, location = 0;
   char serial[FT_SERIAL_NUMBER_SIZE] = {}, description[FT_DESCRIPTION_SIZE] = {};
   FT_HANDLE listed = 0;
-  ASSERT_EQ(driver.FT_GetDeviceInfoDetail(1, &flags, &type, &id, &location, serial, description, &listed), FT_OK);
+  ASSERT_EQ(driver.FT_GetDeviceInfoDetail(1, &flags, &type, &id, &location, serial, description, &listed),
+            FT_OK);
   EXPECT_STREQ(serial, "KV000002");
   EXPECT_STREQ(description, "FT232R USB UART");
   EXPECT_EQ(flags, FT_FLAGS_OPENED);
@@ -96,14 +97,17 @@ TEST_F(StandIn, EverySetUpCallArrivesAsMade) {
   const std::vector<CallCase> cases = {
       {"baud rate", [](FtdiDriver& d, FT_HANDLE h) { return d.FT_SetBaudRate(h, 115200); },
        R"("call":"FT_SetBaudRate","args":[115200],"status":0})"},
-      {"flow control", [](FtdiDriver& d, FT_HANDLE h) { return d.FT_SetFlowControl(h, FT_FLOW_RTS_CTS, 0x11, 0x13); },
+      {"flow control",
+       [](FtdiDriver& d, FT_HANDLE h) { return d.FT_SetFlowControl(h, FT_FLOW_RTS_CTS, 0x11, 0x13); },
        R"("call":"FT_SetFlowControl","args":[256,17,19],"status":0})"},
       {"latency", [](FtdiDriver& d, FT_HANDLE h) { return d.FT_SetLatencyTimer(h, 16); },
        R"("call":"FT_SetLatencyTimer","args":[16],"status":0})"},
       {"USB parameters", [](FtdiDriver& d, FT_HANDLE h) { return d.FT_SetUSBParameters(h, 4096, 512); },
        R"("call":"FT_SetUSBParameters","args":[4096,512],"status":0})"},
       {"data characteristics",
-       [](FtdiDriver& d, FT_HANDLE h) { return d.FT_SetDataCharacteristics(h, FT_BITS_7, FT_STOP_BITS_2, 2); },
+       [](FtdiDriver& d, FT_HANDLE h) {
+         return d.FT_SetDataCharacteristics(h, FT_BITS_7, FT_STOP_BITS_2, 2);
+       },
        R"("call":"FT_SetDataCharacteristics","args":[7,2,2],"status":0})"},
       {"chars", [](FtdiDriver& d, FT_HANDLE h) { return d.FT_SetChars(h, 0x7E, 1, 0x3F, 0); },
        R"("call":"FT_SetChars","args":[126,1,63,0],"status":0})"},
@@ -182,7 +186,8 @@ void ExpectNothingReachable(D2xxDriver& driver) {
 
 TEST_F(StandIn, MissingDriverIsOneLineNamingItAndNothingOpens) {
   D2xxDriver driver("kelvo-no-such-driver.dll");
-  EXPECT_THAT(driver.LoadError(), HasSubstr("the FTDI cable driver kelvo-no-such-driver.dll could not be loaded"));
+  EXPECT_THAT(driver.LoadError(),
+              HasSubstr("the FTDI cable driver kelvo-no-such-driver.dll could not be loaded"));
   EXPECT_THAT(driver.LoadError(), Not(HasSubstr("\n")));
   ExpectNothingReachable(driver);
 }

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "support/SimRig.h"
 #include "link/LinkTransfers.h"
+#include "support/SimRig.h"
 
 namespace kelvo::test {
 namespace {

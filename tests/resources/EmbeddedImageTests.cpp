@@ -5,9 +5,9 @@
 
 #include "image/FirmwareImageLoader.h"
 #include "image/ImageCodec.h"
-#include "support/ImageRig.h"
-#include "resources/EmbeddedResources.h"
 #include "image/SampleImage.h"
+#include "resources/EmbeddedResources.h"
+#include "support/ImageRig.h"
 #include "support/ToolRunner.h"
 
 // This test program carries the build's image the way the updater does: a Qt
@@ -16,9 +16,9 @@ namespace kelvo {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using test::ImageRig;
 using imagetest::ReadBytes;
 using imagetest::ScratchDir;
+using test::ImageRig;
 
 TEST(EmbeddedImage, ResourceHoldsTheScrambledFileOfTheBuild) {
   const std::optional<Bytes> resource = EmbeddedResources()("JPG", 100);

@@ -43,7 +43,9 @@ class FakeDriver : public FtdiDriver {
   FT_STATUS FT_SetChars(FT_HANDLE, std::uint8_t, std::uint8_t, std::uint8_t, std::uint8_t) override {
     return StatusOf("FT_SetChars");
   }
-  FT_STATUS FT_SetTimeouts(FT_HANDLE, std::uint32_t, std::uint32_t) override { return StatusOf("FT_SetTimeouts"); }
+  FT_STATUS FT_SetTimeouts(FT_HANDLE, std::uint32_t, std::uint32_t) override {
+    return StatusOf("FT_SetTimeouts");
+  }
   FT_STATUS FT_Write(FT_HANDLE, const void* buffer, std::uint32_t count, std::uint32_t* written) override;
   FT_STATUS FT_Read(FT_HANDLE, void* buffer, std::uint32_t count, std::uint32_t* delivered) override;
   FT_STATUS FT_Purge(FT_HANDLE, std::uint32_t mask) override;

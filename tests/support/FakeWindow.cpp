@@ -4,7 +4,8 @@ namespace kelvo::test {
 
 void FakeWindow::SetButtonVisible(int index, bool visible) {
   buttonVisible.at(static_cast<std::size_t>(index)) = visible;
-  log.push_back((visible ? "show " : "hide ") + std::string(ButtonCaptions.at(static_cast<std::size_t>(index))));
+  log.push_back((visible ? "show " : "hide ") +
+                std::string(ButtonCaptions.at(static_cast<std::size_t>(index))));
 }
 
 void FakeWindow::SetStatusText(const std::string& text) {

@@ -20,10 +20,11 @@ inline std::vector<std::uint8_t> ScrambledSample(std::vector<std::uint8_t> plain
 
 // A program whose embedded image resource holds `bytes`.
 inline ResourceLoader ResourceOf(std::vector<std::uint8_t> bytes) {
-  return [bytes = std::move(bytes)](std::string_view type, int id) -> std::optional<std::vector<std::uint8_t>> {
-    if (type != ImageResourceType || id != EmbeddedImageResourceId) return std::nullopt;
-    return bytes;
-  };
+  return
+      [bytes = std::move(bytes)](std::string_view type, int id) -> std::optional<std::vector<std::uint8_t>> {
+        if (type != ImageResourceType || id != EmbeddedImageResourceId) return std::nullopt;
+        return bytes;
+      };
 }
 
 }  // namespace kelvo::test

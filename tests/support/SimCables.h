@@ -2,8 +2,8 @@
 
 #include <deque>
 #include <functional>
-#include <memory>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -35,7 +35,8 @@ struct SimCables {
     std::size_t board = 0;
     for (std::size_t i = 0; i < boards.size(); ++i) {
       bus.devices.push_back(boards[i].devices.front());
-      bus.serials.push_back(boards[i].serials.empty() ? sim::DeviceSerial(bus, i) : boards[i].serials.front());
+      bus.serials.push_back(boards[i].serials.empty() ? sim::DeviceSerial(bus, i)
+                                                      : boards[i].serials.front());
       if (bus.serials.back() == serial) board = i;
     }
     sim::SimOptions options = boards.empty() ? sim::SimOptions{} : boards[board];
@@ -46,10 +47,13 @@ struct SimCables {
   }
 
   // Runs kelvo-flash with `args`, the embedded image coming from `image`.
-  int Run(std::vector<std::string> args, ResourceLoader image, bool terminal = false, std::string answer = "") {
+  int Run(std::vector<std::string> args, ResourceLoader image, bool terminal = false,
+          std::string answer = "") {
     in.str(answer);
     cli::FlashEnvironment env{
-        .makeDriver = [this](const std::string& serial, const std::string&) -> FtdiDriver& { return Make(serial); },
+        .makeDriver = [this](const std::string& serial, const std::string&) -> FtdiDriver& {
+          return Make(serial);
+        },
         .embeddedImage = std::move(image),
         .out = out,
         .err = err,

@@ -25,12 +25,13 @@ std::vector<std::string> SimRig::Calls() const {
 }
 
 int SimRig::Count(const std::string& text) const {
-  return static_cast<int>(std::count_if(trace.begin(), trace.end(),
-                                        [&](const std::string& l) { return l.find(text) != std::string::npos; }));
+  return static_cast<int>(std::count_if(
+      trace.begin(), trace.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; }));
 }
 
 std::string SimRig::Reply(std::size_t count) const {
-  return std::string(state.ReplyBuffer.begin(), state.ReplyBuffer.begin() + static_cast<std::ptrdiff_t>(count));
+  return std::string(state.ReplyBuffer.begin(),
+                     state.ReplyBuffer.begin() + static_cast<std::ptrdiff_t>(count));
 }
 
 sim::SimOptions WithFaults(const std::vector<std::string>& specs, sim::SimOptions options) {

@@ -57,8 +57,9 @@ struct Bus {
       const std::string entry = listed.substr(start, end - start);
       const std::size_t colon = entry.rfind(':');
       options.devices.push_back(entry.substr(0, colon));
-      options.serials.push_back(colon == std::string::npos ? kelvo::sim::DeviceSerial({}, options.serials.size())
-                                                          : entry.substr(colon + 1));
+      options.serials.push_back(colon == std::string::npos
+                                    ? kelvo::sim::DeviceSerial({}, options.serials.size())
+                                    : entry.substr(colon + 1));
       start = end + 1;
     }
     options.realtime = Environment("KELVO_STAND_IN_REALTIME") == "1";
@@ -149,7 +150,8 @@ STAND_IN_EXPORT ULONG WINAPI FT_Close(void* handle) {
 }
 
 STAND_IN_EXPORT ULONG WINAPI FT_SetBaudRate(void* handle, ULONG baudRate) {
-  return OnCable(handle, [&](SimLink& link, FT_HANDLE inner) { return link.FT_SetBaudRate(inner, baudRate); });
+  return OnCable(handle,
+                 [&](SimLink& link, FT_HANDLE inner) { return link.FT_SetBaudRate(inner, baudRate); });
 }
 
 STAND_IN_EXPORT ULONG WINAPI FT_SetFlowControl(void* handle, USHORT flowControl, UCHAR xon, UCHAR xoff) {
@@ -159,7 +161,8 @@ STAND_IN_EXPORT ULONG WINAPI FT_SetFlowControl(void* handle, USHORT flowControl,
 }
 
 STAND_IN_EXPORT ULONG WINAPI FT_SetLatencyTimer(void* handle, UCHAR milliseconds) {
-  return OnCable(handle, [&](SimLink& link, FT_HANDLE inner) { return link.FT_SetLatencyTimer(inner, milliseconds); });
+  return OnCable(
+      handle, [&](SimLink& link, FT_HANDLE inner) { return link.FT_SetLatencyTimer(inner, milliseconds); });
 }
 
 STAND_IN_EXPORT ULONG WINAPI FT_SetUSBParameters(void* handle, ULONG inTransferSize, ULONG outTransferSize) {
@@ -168,14 +171,15 @@ STAND_IN_EXPORT ULONG WINAPI FT_SetUSBParameters(void* handle, ULONG inTransferS
   });
 }
 
-STAND_IN_EXPORT ULONG WINAPI FT_SetDataCharacteristics(void* handle, UCHAR wordLength, UCHAR stopBits, UCHAR parity) {
+STAND_IN_EXPORT ULONG WINAPI FT_SetDataCharacteristics(void* handle, UCHAR wordLength, UCHAR stopBits,
+                                                       UCHAR parity) {
   return OnCable(handle, [&](SimLink& link, FT_HANDLE inner) {
     return link.FT_SetDataCharacteristics(inner, wordLength, stopBits, parity);
   });
 }
 
-STAND_IN_EXPORT ULONG WINAPI FT_SetChars(void* handle, UCHAR eventChar, UCHAR eventCharEnabled, UCHAR errorChar,
-                                         UCHAR errorCharEnabled) {
+STAND_IN_EXPORT ULONG WINAPI FT_SetChars(void* handle, UCHAR eventChar, UCHAR eventCharEnabled,
+                                         UCHAR errorChar, UCHAR errorCharEnabled) {
   return OnCable(handle, [&](SimLink& link, FT_HANDLE inner) {
     return link.FT_SetChars(inner, eventChar, eventCharEnabled, errorChar, errorCharEnabled);
   });
@@ -226,9 +230,9 @@ STAND_IN_EXPORT ULONG WINAPI FT_GetDeviceInfoDetail(DWORD index, LPDWORD flags, 
   const std::lock_guard lock(cable.mutex);
   std::uint32_t entryFlags = 0, entryType = 0, entryId = 0, entryLocation = 0;
   FT_HANDLE inner = 0;
-  const ULONG status =
-      cable.link->FT_GetDeviceInfoDetail(index, &entryFlags, &entryType, &entryId, &entryLocation,
-                                         static_cast<char*>(serialNumber), static_cast<char*>(description), &inner);
+  const ULONG status = cable.link->FT_GetDeviceInfoDetail(index, &entryFlags, &entryType, &entryId,
+                                                          &entryLocation, static_cast<char*>(serialNumber),
+                                                          static_cast<char*>(description), &inner);
   if (flags != nullptr) *flags = entryFlags;
   if (type != nullptr) *type = entryType;
   if (id != nullptr) *id = entryId;

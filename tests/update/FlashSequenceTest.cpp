@@ -353,7 +353,10 @@ namespace {
 // late answer or a failed read call costs a retry or two, not the page.
 TEST(FlashSequenceOutOfStep, LateAnswersCostRetriesNotThePage) {
   const std::vector<std::vector<const char*>> runs = {
-      {"late-ok:5:260"}, {"late-ok:5:300"}, {"late-ok:5:500"}, {"late-ok:5:1000"},
+      {"late-ok:5:260"},
+      {"late-ok:5:300"},
+      {"late-ok:5:500"},
+      {"late-ok:5:1000"},
       {"late-ok:1:400", "late-ok:31:700", "late-ok:62:1000", "late-ok:0:300", "late-ok:0:600"}};
   for (const auto& faults : runs) {
     FlashRig rig(faults);

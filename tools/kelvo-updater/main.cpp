@@ -8,10 +8,10 @@
 #include "app/QtHost.h"
 #include "app/SessionGuard.h"
 #include "core/UpdaterState.h"
-#include "resources/EmbeddedResources.h"
 #include "flow/StartUp.h"
 #include "flow/StartUpDiagnosis.h"
 #include "link/TracedCable.h"
+#include "resources/EmbeddedResources.h"
 
 namespace {
 
