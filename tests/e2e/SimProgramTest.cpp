@@ -568,6 +568,9 @@ TEST(EmulatedCable, KelvoFlashOnSeveralCables) {
   };
   const QByteArray image = ReadAll(KELVO_PLAIN_IMAGE).mid(8, 63 * 2048);
   for (const Case& c : cases) {
+    // Four receive pumps on one emulated bus outrun a sanitized build's
+    // two-minute limit; three cables there still check memory with several.
+    if (!TimingIsReal && c.outcomes.size() > 3) continue;
     const QString dir = NewRunDir();
     const SimRun run = ::Run(KELVO_EMULATED_CABLE,
                              c.cableArgs +
