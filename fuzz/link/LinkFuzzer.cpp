@@ -61,7 +61,8 @@ FT_STATUS StatusFrom(std::uint8_t b) {
   return failures[b % (sizeof failures / sizeof failures[0])];
 }
 
-// Within CommandBuffer, ReplyBuffer, PageBuffer or ReadBackBuffer.
+// Within CommandBuffer, ReplyBuffer, PageBuffer or ReadBackBuffer, or the
+// page filler that releases a board after a failed write.
 bool Inside(const kelvo::UpdaterState& state, const void* buffer, std::uint32_t count) {
   if (count == 0) return true;
   if (buffer == nullptr) return false;
@@ -73,7 +74,8 @@ bool Inside(const kelvo::UpdaterState& state, const void* buffer, std::uint32_t 
   return within(state.CommandBuffer.data(), state.CommandBuffer.size()) ||
          within(state.ReplyBuffer.data(), state.ReplyBuffer.size()) ||
          within(state.PageBuffer.data(), state.PageBuffer.size()) ||
-         within(state.ReadBackBuffer.data(), state.ReadBackBuffer.size());
+         within(state.ReadBackBuffer.data(), state.ReadBackBuffer.size()) ||
+         within(kelvo::PageFiller().data(), kelvo::PageFiller().size());
 }
 
 // Makes the fake cable play back the fuzzer's bytes: each call takes its

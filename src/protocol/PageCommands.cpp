@@ -1,5 +1,7 @@
 #include "protocol/PageCommands.h"
 
+#include <array>
+
 #include <algorithm>
 #include <cstdint>
 #include <vector>
@@ -33,8 +35,19 @@ AddressField MakeAddressField(std::int32_t address) {
 
 bool AddressFits(std::int32_t address) { return address >= 0 && address <= HighestAddress; }
 
-// Starts no command ("GI", "WF", "RF"); erased flash holds it too.
-constexpr std::uint8_t NoCommandByte = 0xFF;
+}  // namespace
+
+const std::array<std::uint8_t, PageFillerBytes>& PageFiller() {
+  // 0xFF starts no command ("GI", "WF", "RF"); erased flash holds it too.
+  static const std::array<std::uint8_t, PageFillerBytes> filler = [] {
+    std::array<std::uint8_t, PageFillerBytes> bytes{};
+    bytes.fill(0xFF);
+    return bytes;
+  }();
+  return filler;
+}
+
+namespace {
 
 void SendPageData(UpdaterState& state) {
   state.WriteLength = PageDataBytes;
@@ -52,7 +65,7 @@ void SendPageData(UpdaterState& state) {
 // and a board that waits for a command passes over them. Their echo and the
 // board's answer are left for the resynchronisation after the failed attempt.
 void ReleasePageWait(UpdaterState& state) {
-  const std::vector<std::uint8_t> filler(PageDataBytes, NoCommandByte);
+  const std::array<std::uint8_t, PageFillerBytes>& filler = PageFiller();
   const std::int32_t failed = state.LinkStatus;
   std::uint32_t written = 0;
   state.LineQuiet = false;

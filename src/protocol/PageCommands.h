@@ -1,5 +1,9 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
 namespace kelvo {
 
 struct UpdaterState;
@@ -11,5 +15,10 @@ void WritePage(UpdaterState& state);
 // ReadBackBuffer and compares them with PageBuffer, which it leaves alone.
 // Outcome in LinkStatus (0: the page read back equals PageBuffer).
 void ReadVerifyPage(UpdaterState& state);
+
+// A page's worth of bytes that start no command, sent after a failed write
+// to release a board still waiting for page data.
+inline constexpr std::size_t PageFillerBytes = 2048;
+const std::array<std::uint8_t, PageFillerBytes>& PageFiller();
 
 }  // namespace kelvo
