@@ -139,7 +139,8 @@ std::optional<SimCommandLine> ParseSimCommandLine(const std::vector<std::string>
   CLI::Option* screenshot = option("--screenshot", "FILE", "Save a PNG of the window after the last click");
   CLI::Option* driver = option("--driver", "sim|libftdi", "The simulated cable (default) or the real driver");
   app.footer(
-      "Exit status: 0 the run ended normally, 2 a bad command line, 3 a clicked button was not visible.");
+      "Exit status: 0 the run ended normally, 2 a bad command line, 3 a clicked button was not visible,\n"
+      "4 the clicks were not run (another copy was running), 5 the flash could not be dumped.");
   if (!cmdline::Parse(app, args, &line.answer, error)) return std::nullopt;
   if (line.answer) return line;
 
