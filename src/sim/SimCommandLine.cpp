@@ -63,10 +63,24 @@ std::optional<std::array<std::uint8_t, 4>> ParseReply(const std::string& text) {
   return reply;
 }
 
-std::optional<SimOptions::BoardReceive> ParseBoardReceive(const std::string& text) {
-  if (text == "keep") return SimOptions::BoardReceive::Keep;
-  if (text == "drop") return SimOptions::BoardReceive::Drop;
-  return std::nullopt;
+bool ReadPageProgramming(const CLI::Option& programMs, const CLI::Option& boardReceive, SimOptions& board,
+                         std::string* error) {
+  for (const std::string& text : programMs.results()) {
+    const auto ms = ParseCount(text);
+    if (!ms) {
+      *error = "--program-ms takes a whole number of milliseconds, not '" + text + "'";
+      return false;
+    }
+    board.programMs = *ms;
+  }
+  for (const std::string& text : boardReceive.results()) {
+    if (text != "keep" && text != "drop") {
+      *error = "--board-receive takes keep or drop, not '" + text + "'";
+      return false;
+    }
+    board.boardReceive = text == "keep" ? SimOptions::BoardReceive::Keep : SimOptions::BoardReceive::Drop;
+  }
+  return true;
 }
 
 namespace {
@@ -180,16 +194,7 @@ std::optional<SimCommandLine> ParseSimCommandLine(const std::vector<std::string>
     if (!parsed) return fail("--fault " + text + ": " + faultError);
     line.link.faults.push_back(*parsed);
   }
-  for (const std::string& text : programMs->results()) {
-    const auto ms = ParseCount(text);
-    if (!ms) return fail("--program-ms takes a whole number of milliseconds, not '" + text + "'");
-    line.link.programMs = *ms;
-  }
-  for (const std::string& text : boardReceive->results()) {
-    const auto receive = ParseBoardReceive(text);
-    if (!receive) return fail("--board-receive takes keep or drop, not '" + text + "'");
-    line.link.boardReceive = *receive;
-  }
+  if (!ReadPageProgramming(*programMs, *boardReceive, line.link, error)) return fail(*error);
   for (const std::string& text : clicks->results()) {
     line.clicks = ParseClicks(text);
     if (!line.clicks) return fail("--clicks takes a comma-separated list of find, flash, abort, ok");
