@@ -141,11 +141,7 @@ std::optional<EmulatedCableCommandLine> ParseEmulatedCableCommandLine(const std:
       return fail("flash file '" + path + "' must hold " + std::to_string(FlashBytes) + " bytes");
     board.flash = std::move(*bytes);
   }
-  for (const std::string& text : programMs->results()) {
-    const auto ms = ParseCount(text);
-    if (!ms) return fail("--program-ms takes a whole number of milliseconds, not '" + text + "'");
-    board.programMs = *ms;
-  }
+  if (!ReadPageProgramming(*programMs, *boardReceive, board, error)) return fail(*error);
   for (const std::string& text : rxBuffer->results()) {
     const auto bytes = ParseCount(text);
     if (!bytes) return fail("--rx-buffer takes a number of bytes (0: unlimited), not '" + text + "'");
@@ -154,11 +150,6 @@ std::optional<EmulatedCableCommandLine> ParseEmulatedCableCommandLine(const std:
   for (const std::string& text : boardEcho->results()) {
     if (text != "byte" && text != "page") return fail("--board-echo takes byte or page, not '" + text + "'");
     board.echoWholePage = text == "page";
-  }
-  for (const std::string& text : boardReceive->results()) {
-    const auto receive = ParseBoardReceive(text);
-    if (!receive) return fail("--board-receive takes keep or drop, not '" + text + "'");
-    board.boardReceive = *receive;
   }
   for (const std::string& value : fault->results()) {
     const std::size_t at = value.find('@');

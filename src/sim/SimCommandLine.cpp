@@ -63,10 +63,24 @@ std::optional<std::array<std::uint8_t, 4>> ParseReply(const std::string& text) {
   return reply;
 }
 
-std::optional<SimOptions::BoardReceive> ParseBoardReceive(const std::string& text) {
-  if (text == "keep") return SimOptions::BoardReceive::Keep;
-  if (text == "drop") return SimOptions::BoardReceive::Drop;
-  return std::nullopt;
+bool ReadPageProgramming(const CLI::Option& programMs, const CLI::Option& boardReceive, SimOptions& board,
+                         std::string* error) {
+  for (const std::string& text : programMs.results()) {
+    const auto ms = ParseCount(text);
+    if (!ms) {
+      *error = "--program-ms takes a whole number of milliseconds, not '" + text + "'";
+      return false;
+    }
+    board.programMs = *ms;
+  }
+  for (const std::string& text : boardReceive.results()) {
+    if (text != "keep" && text != "drop") {
+      *error = "--board-receive takes keep or drop, not '" + text + "'";
+      return false;
+    }
+    board.boardReceive = text == "keep" ? SimOptions::BoardReceive::Keep : SimOptions::BoardReceive::Drop;
+  }
+  return true;
 }
 
 namespace {
@@ -139,7 +153,8 @@ std::optional<SimCommandLine> ParseSimCommandLine(const std::vector<std::string>
   CLI::Option* screenshot = option("--screenshot", "FILE", "Save a PNG of the window after the last click");
   CLI::Option* driver = option("--driver", "sim|libftdi", "The simulated cable (default) or the real driver");
   app.footer(
-      "Exit status: 0 the run ended normally, 2 a bad command line, 3 a clicked button was not visible.");
+      "Exit status: 0 the run ended normally, 2 a bad command line, 3 a clicked button was not visible,\n"
+      "4 the clicks were not run (another copy was running), 5 the flash could not be dumped.");
   if (!cmdline::Parse(app, args, &line.answer, error)) return std::nullopt;
   if (line.answer) return line;
 
@@ -179,16 +194,7 @@ std::optional<SimCommandLine> ParseSimCommandLine(const std::vector<std::string>
     if (!parsed) return fail("--fault " + text + ": " + faultError);
     line.link.faults.push_back(*parsed);
   }
-  for (const std::string& text : programMs->results()) {
-    const auto ms = ParseCount(text);
-    if (!ms) return fail("--program-ms takes a whole number of milliseconds, not '" + text + "'");
-    line.link.programMs = *ms;
-  }
-  for (const std::string& text : boardReceive->results()) {
-    const auto receive = ParseBoardReceive(text);
-    if (!receive) return fail("--board-receive takes keep or drop, not '" + text + "'");
-    line.link.boardReceive = *receive;
-  }
+  if (!ReadPageProgramming(*programMs, *boardReceive, line.link, error)) return fail(*error);
   for (const std::string& text : clicks->results()) {
     line.clicks = ParseClicks(text);
     if (!line.clicks) return fail("--clicks takes a comma-separated list of find, flash, abort, ok");

@@ -7,6 +7,10 @@
 #include "cmdline/CommandLine.h"
 #include "sim/SimLink.h"
 
+namespace CLI {
+class Option;
+}
+
 namespace kelvo::sim {
 
 // The simulator program's command line, checked and decoded.
@@ -42,8 +46,11 @@ std::optional<std::vector<std::uint8_t>> ReadInputFile(const std::string& path, 
 // stdout): a directory, a missing folder, a file or folder not writable.
 bool IsWritableOutput(const std::string& path, std::string* error);
 std::optional<int> ParseCount(const std::string& text);
-// "keep" or "drop", what the board does with bytes while it programs a page.
-std::optional<SimOptions::BoardReceive> ParseBoardReceive(const std::string& text);
+// How a board programs a page, as the simulator and the emulated cable both
+// take it: --program-ms MS and --board-receive keep|drop. Every value given
+// must be valid and the last one counts; false with `error` set otherwise.
+bool ReadPageProgramming(const CLI::Option& programMs, const CLI::Option& boardReceive, SimOptions& board,
+                         std::string* error);
 // 8 hex digits, the board's answer to "GI".
 std::optional<std::array<std::uint8_t, 4>> ParseReply(const std::string& text);
 

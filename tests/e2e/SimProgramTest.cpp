@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/types.h>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -19,6 +20,7 @@
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::UnorderedElementsAre;
 
 struct SimRun {
   int exitCode = -1;
@@ -58,14 +60,17 @@ QByteArray ReadAll(const QString& path) {
   return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// Runs `program` with `args` in `dir`; the simulator's events are on stdout
-// (unless `events` is false) and its trace in dir/trace.jsonl.
-SimRun Run(const QString& program, const QStringList& args, const QString& dir, bool events = true) {
+// Runs `program` with `args` in `dir`, on the offscreen display unless
+// `without` removes it; the simulator's events are on stdout (unless
+// `events` is false) and its trace in dir/trace.jsonl.
+SimRun Run(const QString& program, const QStringList& args, const QString& dir, bool events = true,
+           const QStringList& without = {}) {
   SimRun run;
   run.dir = dir;
   QProcess process;
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert("QT_QPA_PLATFORM", "offscreen");
+  for (const QString& variable : without) env.remove(variable);
   env.insert("XDG_RUNTIME_DIR", dir);
   process.setProcessEnvironment(env);
   process.start(program, args);
@@ -204,6 +209,11 @@ TEST(SimProgram, SuccessfulFlashWritesEveryPageInOrderAndShowsFlashComplete) {
   EXPECT_EQ(progress[0]["value"].toInt(), 0);
   EXPECT_EQ(progress[64]["value"].toInt(), 62);
   EXPECT_EQ(progress[64]["max"].toInt(), 63);
+
+  // Of the program's own files only the kernel lock's empty one stays.
+  EXPECT_THAT(QDir(run.dir).entryList(QDir::Files | QDir::Hidden),
+              UnorderedElementsAre("trace.jsonl", "flash.bin", "kelvo-updater-sim.flock"));
+  EXPECT_EQ(QFileInfo(run.dir + "/kelvo-updater-sim.flock").size(), 0);
 }
 
 TEST(SimProgram, WriteFailureInTheAscendingPassLeavesPageZeroAlone) {
@@ -330,6 +340,17 @@ TEST(CommandLines, HelpVersionAndOneLineRefusals) {
       {sim, {"--clicks", "find", "--version"}, 0, "kelvo-updater-sim " KELVO_VERSION "\n"},
       {sim, {"--bogus"}, 2, "kelvo-updater-sim: unknown option '--bogus'"},
       {sim, {"--program-ms"}, 2, "--program-ms"},
+      // The boards' page programming reads alike in the simulator and the
+      // emulated cable.
+      {sim, {"--program-ms", "1.5"}, 2, "--program-ms takes a whole number of milliseconds, not '1.5'"},
+      {cable,
+       {"--program-ms", "5ms", "--", "true"},
+       2,
+       "--program-ms takes a whole number of milliseconds, not '5ms'"},
+      {cable,
+       {"--board-receive", "drop", "--board-receive", "hold", "--", "true"},
+       2,
+       "--board-receive takes keep or drop, not 'hold'"},
       {sim, {"find\nflash"}, 2, "unexpected argument 'find\\nflash'"},
       {cable, {"--help"}, 0, "Usage: kelvo-emulated-cable [OPTIONS] -- COMMAND [ARGS...]\n"},
       {cable, {"--version"}, 0, "kelvo-emulated-cable " KELVO_VERSION "\n"},
@@ -383,6 +404,62 @@ TEST(CommandLines, HelpVersionAndOneLineRefusals) {
     EXPECT_EQ(refused->exitCode, 2);
     EXPECT_TRUE(refused->standardError.contains(": KELVO_TRACE: cannot write '/nonexistent/trace.jsonl'"))
         << refused->standardError.toStdString();
+  }
+  // The window with no display to show it on, none at all or one that is
+  // not there: one line, and the status of a failure.
+  for (const QStringList& without : {QStringList{"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"},
+                                     QStringList{"QT_QPA_PLATFORM", "WAYLAND_DISPLAY"}}) {
+    qputenv("DISPLAY", ":4711");
+    const SimRun headless = ::Run(KELVO_UPDATER, {}, NewRunDir(), false, without);
+    qunsetenv("DISPLAY");
+    EXPECT_EQ(headless.exitCode, 1) << headless.standardError.toStdString();
+    EXPECT_EQ(headless.standardError.count('\n'), 1) << headless.standardError.toStdString();
+    EXPECT_TRUE(headless.standardError.startsWith("kelvo-updater: no display to show the window on ("))
+        << headless.standardError.toStdString();
+  }
+}
+
+// What --help prints, the program's manual page says: every option it lists
+// and every exit status its footer names.
+TEST(CommandLines, HelpAndManualPageAgree) {
+  const QString scramble = KELVO_SCRAMBLE;
+  const std::vector<std::pair<QStringList, QString>> helps = {
+      {{KELVO_SIM_PROGRAM, "--help"}, "kelvo-updater-sim"},
+      {{KELVO_EMULATED_CABLE, "--help"}, "kelvo-emulated-cable"},
+      {{KELVO_FLASH, "--help"}, "kelvo-flash"},
+      {{scramble, "--help"}, "kelvo-scramble"},
+      {{scramble, "scramble", "--help"}, "kelvo-scramble"},
+  };
+  const QRegularExpression option(R"(^ +(?:-\w,)?(--[a-z][a-z-]*))", QRegularExpression::MultilineOption);
+  const QRegularExpression status(R"((?:^|[:;,]\s)(\d+)\s)");
+  for (const auto& [command, name] : helps) {
+    const std::string label = (command.join(' ') + " / " + name + ".1").toStdString();
+    const SimRun run = ::Run(command.front(), command.mid(1), NewRunDir(), false);
+    ASSERT_EQ(run.exitCode, 0) << label;
+    // The page as it reads: roff's escaped hyphens and font changes undone.
+    QString page = QString::fromUtf8(ReadAll(QString(KELVO_MAN_DIR "/") + name + ".1"));
+    ASSERT_FALSE(page.isEmpty()) << label;
+    page.replace("\\-", "-").remove(QRegularExpression(R"(\\f[BIRP])"));
+    const QString help = run.standardOutput;
+    int options = 0;
+    for (const auto& found : option.globalMatch(help)) {
+      ++options;
+      const QString word = QRegularExpression::escape(found.captured(1));
+      EXPECT_TRUE(page.contains(QRegularExpression("(^|[^\\w-])" + word + "($|[^\\w-])")))
+          << label << ": " << found.captured(1).toStdString();
+    }
+    EXPECT_GE(options, 2) << label << ": " << help.toStdString();
+    const QString exitStatus = "Exit status:";
+    const qsizetype footer = help.indexOf(exitStatus);
+    if (footer < 0) continue;
+    const qsizetype section =
+        page.indexOf(QRegularExpression(R"(^\.SH "?EXIT STATUS)", QRegularExpression::MultilineOption));
+    ASSERT_GE(section, 0) << label;
+    const QString statuses = page.mid(section, page.indexOf("\n.SH", section + 1) - section);
+    for (const auto& found : status.globalMatch(help.mid(footer + exitStatus.size()))) {
+      EXPECT_TRUE(statuses.contains(QRegularExpression("\\b" + found.captured(1) + "\\b")))
+          << label << ": status " << found.captured(1).toStdString();
+    }
   }
 }
 

@@ -1,8 +1,10 @@
 // kelvo-updater: programs a Kelvo board over its FTDI cable. No command line.
 #include <QApplication>
+#include <QByteArrayView>
 #include <cstdlib>
 #include <iostream>
 #include <optional>
+#include <string>
 
 #include "app/FmStart.h"
 #include "app/QtHost.h"
@@ -22,13 +24,34 @@ constexpr int StatusRefused = 2;
 // failing the device check.
 constexpr int StatusFailure = 1;
 
+// Qt ends a program that reaches no window system with its platform plugins'
+// complaints, a fatal message and an abort. While the application starts,
+// the updater says so in one line instead and ends as on any failure.
+void EndWithoutDisplay(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (type != QtFatalMsg) {
+    // The platform plugins' complaints lead up to the fatal message.
+    if (QByteArrayView(context.category).startsWith("qt.qpa")) return;
+    std::cerr << qPrintable(qFormatLogMessage(type, context, message)) << std::endl;
+    return;
+  }
+  auto setting = [](const char* variable) {
+    const char* value = std::getenv(variable);
+    return std::string(variable) + (value != nullptr && *value != '\0' ? "=" + std::string(value) : " unset");
+  };
+  std::cerr << "kelvo-updater: no display to show the window on (" << setting("DISPLAY") << ", "
+            << setting("WAYLAND_DISPLAY") << ", " << setting("QT_QPA_PLATFORM") << ")" << std::endl;
+  std::_Exit(StatusFailure);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   // Before Qt starts any thread, so that all of them leave the signals to
   // the session guard.
   kelvo::SessionGuard::TakeSignals();
+  const QtMessageHandler qtMessages = qInstallMessageHandler(EndWithoutDisplay);
   QApplication app(argc, argv);
+  qInstallMessageHandler(qtMessages);
   // Ties the window to its menu entry and icon where the window system asks
   // by desktop file (Wayland).
   QApplication::setDesktopFileName(QStringLiteral("example.kelvo.updater"));
