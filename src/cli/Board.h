@@ -1,9 +1,11 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include "cli/BoardWindow.h"
+#include "cli/NamingDriver.h"
 #include "cli/Outcome.h"
 #include "core/UpdaterState.h"
 #include "flow/StartUpDiagnosis.h"
@@ -17,18 +19,20 @@ class Reporter;
 // time; nothing here is shared with another board.
 class Board {
  public:
-  // `serial` empty: the cable the updater would open. `cable` is the real
-  // cable under `driver`, which can tell why an open failed; null otherwise.
+  // `serial` empty: the cable the updater would open, which is then labelled
+  // by the serial its open handle gives. `cable` is the real cable under
+  // `driver`, which can tell why an open failed; null otherwise.
   Board(FtdiDriver& driver, const CableDriver* cable, Reporter& reporter, const std::string& label,
         const std::string& serial, ResourceLoader image);
 
   // Start-up and "Find Device": opens the link, identifies the board and
-  // checks the image. Ready afterwards unless the routines recorded otherwise.
-  void Check();
+  // checks the image. Ready afterwards unless the routines recorded
+  // otherwise, or `skipCurrent` and the board already runs the image's version.
+  void Check(bool skipCurrent);
   // "Flash Device", for a Ready board.
   void Flash();
-  // Leaves a Ready board as it is (--skip-current).
-  void Skip();
+  // Ends a board whose cable cannot be told from another without opening it.
+  void Refuse(Diagnosis why);
   // Closes the link, as closing the window does.
   void Finish();
 
@@ -44,12 +48,15 @@ class Board {
 
  private:
   void Ended(Outcome outcome);
+  // The open by description took the cable with this serial.
+  void Named(const std::string& serial);
 
   const CableDriver* cable_;
   Reporter& reporter_;
   std::string label_;
   int row_;
   BoardWindow window_;
+  std::optional<NamingDriver> naming_;  // before state_, whose driver it may be
   UpdaterState state_;
   Outcome outcome_ = Outcome::Ready;
   bool current_ = false;

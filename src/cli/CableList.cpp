@@ -6,14 +6,11 @@
 #include "link/LinkConnection.h"
 
 namespace kelvo::cli {
-namespace {
 
 bool IsBoardCable(const Cable& cable) {
   return std::find(LinkDescriptions.begin(), LinkDescriptions.end(), cable.description) !=
          LinkDescriptions.end();
 }
-
-}  // namespace
 
 std::vector<Cable> ListCables(FtdiDriver& driver) {
   std::uint32_t count = 0;
@@ -45,42 +42,73 @@ Diagnosis ProbeCable(FtdiDriver& driver, const CableDriver* real, const Cable& c
 
 std::string CableLine(const Cable& cable, const Diagnosis& probe) {
   return (cable.serial.empty() ? std::string("-") : cable.serial) + "\t" + cable.description + "\t" +
-         (probe.line.empty() ? std::string("can be opened") : "cannot be opened: " + probe.line);
+         (probe.line.empty() ? std::string("can be opened") : "cannot be opened: " + probe.line) +
+         (IsBoardCable(cable) ? "" : "; not a Kelvo cable: --all skips it");
+}
+
+Diagnosis SharedSerial(const Target& target) {
+  if (target.sharing < 2) return {};
+  return {Diagnosis::Cause::DuplicateSerial, "",
+          std::to_string(target.sharing) + " cables report the serial " + target.serial +
+              ", so none of them can be chosen by it; flash them one at a time, without --all or --serial"};
+}
+
+std::vector<std::string> OtherBoardCables(const std::vector<Cable>& cables, const std::string& opened) {
+  std::vector<std::string> others;
+  bool openedSeen = false;
+  for (const Cable& cable : cables) {
+    if (!IsBoardCable(cable)) continue;
+    // Only the one cable opened is left out, even if another shares its serial.
+    if (cable.serial == opened && !openedSeen) {
+      openedSeen = true;
+      continue;
+    }
+    others.push_back(cable.serial.empty() ? "-" : cable.serial);
+  }
+  return others;
 }
 
 bool ChooseTargets(const std::vector<Cable>& cables, const std::vector<std::string>& serials, bool all,
                    std::vector<Target>* targets, std::string* error) {
+  auto sharing = [&cables](const std::string& serial) {
+    return static_cast<int>(
+        std::count_if(cables.begin(), cables.end(), [&](const Cable& c) { return c.serial == serial; }));
+  };
   if (!serials.empty()) {
     for (const std::string& serial : serials) {
-      const bool attached =
-          std::any_of(cables.begin(), cables.end(), [&](const Cable& c) { return c.serial == serial; });
-      if (!attached) {
+      if (sharing(serial) == 0) {
         *error = "no cable with serial " + serial + " is connected";
         return false;
       }
-      targets->push_back({serial, serial});
+      targets->push_back({serial, serial, sharing(serial)});
     }
     return true;
   }
   if (all) {
     // A cable without a serial cannot be told from another; it is left alone.
+    // Cables that share a serial are one target, refused for it.
     for (const Cable& cable : cables) {
-      if (IsBoardCable(cable) && !cable.serial.empty()) targets->push_back({cable.serial, cable.serial});
+      const bool seen = std::any_of(targets->begin(), targets->end(),
+                                    [&](const Target& t) { return t.serial == cable.serial; });
+      if (IsBoardCable(cable) && !cable.serial.empty() && !seen)
+        targets->push_back({cable.serial, cable.serial, sharing(cable.serial)});
     }
     // The bus lists them in no useful order; the operator reads them by serial.
     std::sort(targets->begin(), targets->end(),
               [](const Target& a, const Target& b) { return a.serial < b.serial; });
     return true;
   }
-  // The updater's own choice, by description; shown by that cable's serial.
+  // The updater's own choice, by description; shown by that cable's serial
+  // when only one cable can be it. With several, the open says which.
   std::string label = "cable";
   for (const std::string_view description : LinkDescriptions) {
+    const auto matching = std::count_if(cables.begin(), cables.end(),
+                                        [&](const Cable& c) { return c.description == description; });
+    if (matching == 0) continue;
     const auto it = std::find_if(cables.begin(), cables.end(),
                                  [&](const Cable& c) { return c.description == description; });
-    if (it != cables.end()) {
-      if (!it->serial.empty()) label = it->serial;
-      break;
-    }
+    if (matching == 1 && !it->serial.empty()) label = it->serial;
+    break;
   }
   targets->push_back({"", label});
   return true;

@@ -24,7 +24,8 @@ std::optional<FlashOptions> ParseFlashOptions(const std::vector<std::string>& ar
   cmdline::Prepare(app, Usage);
   std::vector<std::string> serials;
   app.add_flag("--list", options.list,
-               "Print the FTDI cables found and whether they can be opened, then exit");
+               "Print the FTDI cables found (in the order they were plugged in) and whether they can be "
+               "opened, then exit; status 3 when there is none");
   app.add_flag("--all", options.all, "Flash every cable with either of the updater's descriptions");
   CLI::Option* serial = app.add_option("--serial", serials,
                                        "Flash the cable with this serial (repeatable); default: the cable "
@@ -41,10 +42,13 @@ std::optional<FlashOptions> ParseFlashOptions(const std::vector<std::string>& ar
   CLI::Option* trace = app.add_option("--trace", options.tracePath, "Write every driver call as JSON lines")
                            ->type_name("FILE");
   app.footer(
+      "Progress goes to stderr, the closing table to stdout (with --json, to stderr).\n"
       "Exit status: 0 every board complete (or current), 1 a flash failed, 2 bad command line or refused,\n"
       "3 no cable, 4 a board not in update mode or not a Kelvo, 5 image not supported, 6 USB connection\n"
-      "failure. With several boards, the most dangerous outcome's: a board whose start page may be\n"
-      "damaged, then a write or verify failure, then a cable lost mid-flash, then the rest.");
+      "failure, 7 a board's start page may be damaged (do not power it off; flash it again), 8 every\n"
+      "board ended well but the trace could not be written. With several boards, the most dangerous\n"
+      "outcome's: a board whose start page may be damaged, then a write or verify failure, then a cable\n"
+      "lost mid-flash, then the rest.");
   if (!cmdline::Parse(app, args, &options.answer, error)) return std::nullopt;
   if (options.answer) return options;
 

@@ -15,6 +15,7 @@
 #include "cli/FlashOptions.h"
 #include "cli/Interrupts.h"
 #include "cli/Reporter.h"
+#include "cli/Summary.h"
 #include "cmdline/CommandLine.h"
 #include "core/Texts.h"
 #include "core/UpdaterState.h"
@@ -82,8 +83,9 @@ bool Confirmed(FlashEnvironment& env, Reporter& reporter, std::size_t ready) {
   reporter.Question("Flash " + std::to_string(ready) + (ready == 1 ? " board" : " boards") +
                     "? Do not unplug a board while it is being flashed. [y/N]");
   std::string answer;
-  if (!std::getline(env.in, answer)) return false;
-  return answer == "y" || answer == "Y" || answer == "yes";
+  const bool answered = static_cast<bool>(std::getline(env.in, answer));
+  reporter.Answered(answered);
+  return answered && (answer == "y" || answer == "Y" || answer == "yes");
 }
 
 // The exit status of the run: that of the most dangerous board's outcome.
@@ -100,72 +102,10 @@ int RunStatus(const std::vector<std::unique_ptr<Board>>& boards) {
   return status;
 }
 
-// "p4:3 p9:1": the failed transfers of each page that needed retries.
-std::string RetriesText(const std::vector<PageRetries>& retries) {
-  std::string text;
-  for (const PageRetries& r : retries)
-    text += (text.empty() ? "p" : " p") + std::to_string(r.page) + ":" + std::to_string(r.failures);
-  return text.empty() ? "-" : text;
-}
-
-std::string VersionJson(const FirmwareVersion& version) {
-  return version.major + version.minor == 0 ? "null" : "\"" + PlainVersion(version) + "\"";
-}
-
-std::string DiagnosisJson(const Diagnosis& diagnosis) {
-  if (diagnosis.cause == Diagnosis::Cause::None) return "null";
-  return std::string("{\"cause\":\"") + CauseName(diagnosis.cause) +
-         "\",\"text\":" + JsonString(diagnosis.line) +
-         (diagnosis.answer.empty() ? "" : ",\"answer\":" + JsonString(diagnosis.answer)) + "}";
-}
-
-void PrintSummary(FlashEnvironment& env, const std::vector<std::unique_ptr<Board>>& boards) {
-  char line[200];
-  std::snprintf(line, sizeof line, "%-16s %-9s %-7s %-19s %-8s %s", "serial", "firmware", "image", "outcome",
-                "time", "retries");
-  env.err << line << '\n';
-  for (const auto& board : boards) {
-    const OperationOutcome& recorded = board->State().Outcome;
-    const UpdaterState& state = board->State();
-    const bool identified = state.DeviceVersion.major + state.DeviceVersion.minor != 0;
-    const bool imageRead = state.ImageVersion.major + state.ImageVersion.minor != 0;
-    char time[16];
-    std::snprintf(time, sizeof time, "%.1f s", board->Seconds());
-    std::snprintf(line, sizeof line, "%-16s %-9s %-7s %-19s %-8s %s", board->Label().c_str(),
-                  identified ? PlainVersion(state.DeviceVersion).c_str() : "-",
-                  imageRead ? PlainVersion(state.ImageVersion).c_str() : "-", OutcomeName(board->Result()),
-                  time, RetriesText(recorded.retries).c_str());
-    env.err << line << '\n';
-  }
-  env.err << std::flush;
-}
-
-// The closing --json line: the versions, and every board's story.
-std::string SummaryJson(const std::vector<std::unique_ptr<Board>>& boards,
-                        const std::optional<FirmwareVersion>& image, int status) {
-  std::string json = "\"event\":\"summary\",\"program\":" + JsonString(cmdline::ProgramVersion()) +
-                     ",\"image\":" + (image ? VersionJson(*image) : "null") +
-                     ",\"status\":" + std::to_string(status) + ",\"boards\":[";
-  for (const auto& board : boards) {
-    const UpdaterState& state = board->State();
-    std::string retries;
-    for (const PageRetries& r : state.Outcome.retries) {
-      retries += (retries.empty() ? "" : ",") + std::string("{\"page\":") + std::to_string(r.page) +
-                 ",\"failures\":" + std::to_string(r.failures) + "}";
-    }
-    const std::uint64_t overruns = board->LineErrors().overrun;
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.3f", board->Seconds());
-    json += (&board == &boards.front() ? "" : ",") + std::string("{\"serial\":") +
-            JsonString(board->Label()) + ",\"firmware\":" + VersionJson(state.DeviceVersion) +
-            ",\"image\":" + VersionJson(state.ImageVersion) +
-            ",\"current\":" + (board->Current() ? "true" : "false") + ",\"outcome\":\"" +
-            OutcomeName(board->Result()) + "\",\"seconds\":" + seconds + ",\"retries\":[" + retries +
-            "],\"overruns\":" + std::to_string(overruns) +
-            ",\"diagnosis\":" + DiagnosisJson(board->Diagnosed()) + "}";
-  }
-  return json + "]";
-}
+// Says so on every run of a build that carries the sample image.
+constexpr char SampleImageLine[] =
+    "kelvo-flash: this build carries the SAMPLE firmware image, for tests and training: do not flash real "
+    "boards with it";
 
 }  // namespace
 
@@ -180,20 +120,36 @@ int RunFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
       const std::optional<FirmwareVersion> image =
           CheckedImageVersion(env.embeddedImage, env.makeDriver("", ""));
       env.out << "embedded image"
-              << (image ? " " + PlainVersion(*image) : std::string(": ") + NotSupportedText) << '\n';
+              << (image ? " " + PlainVersion(*image) : std::string(": ") + NotSupportedText)
+              << (env.sampleImage ? " (sample firmware)" : "") << '\n';
     }
     return 0;
   }
   if (!options.list && !options.yes && !env.inputIsTerminal)
     return Refuse(env, "no terminal to confirm the flash on; give --yes to flash without asking");
-  if (const std::string problem = env.cableDriverProblem ? env.cableDriverProblem() : ""; !problem.empty()) {
-    env.err << "kelvo-flash: " << problem << '\n';
+  // The embedded image, unless a file replaces it: what the summary names.
+  const bool sample = env.sampleImage && options.imagePath.empty();
+  // No board reached: one line, and for --json the summary that says why.
+  auto noBoard = [&](Diagnosis why, const std::optional<FirmwareVersion>& image) {
+    env.err << "kelvo-flash: " << why.line << '\n' << std::flush;
+    if (options.json && !options.list) {
+      Reporter(env.out, env.err, true, false)
+          .Json(SummaryJson({}, {.image = image,
+                                 .sampleImage = sample,
+                                 .status = StatusNoCable,
+                                 .leftAlone = {},
+                                 .traceLost = "",
+                                 .noBoard = std::move(why)}));
+    }
     return StatusNoCable;
-  }
+  };
+  if (const std::string problem = env.cableDriverProblem ? env.cableDriverProblem() : ""; !problem.empty())
+    return noBoard({Diagnosis::Cause::Absent, "", problem}, std::nullopt);
   // A trace asked for must be written: found out now, not after the flash.
   const std::string trace = !options.tracePath.empty() ? options.tracePath : env.traceFromEnvironment;
-  if (!trace.empty() && !IsWritableFile(trace, &error))
-    return Refuse(env, (options.tracePath.empty() ? "KELVO_TRACE: " : "--trace: ") + error);
+  const std::string traceOption = options.tracePath.empty() ? "KELVO_TRACE: " : "--trace: ";
+  if (!trace.empty() && !IsWritableFile(trace, &error)) return Refuse(env, traceOption + error);
+  auto traceProblem = [&] { return !trace.empty() && env.traceProblem ? env.traceProblem() : ""; };
 
   FtdiDriver& lister = env.makeDriver("", trace);
   ResourceLoader image = env.embeddedImage;
@@ -204,18 +160,26 @@ int RunFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
   }
 
   const std::vector<Cable> cables = ListCables(lister);
+  // Listing wrote the trace's first lines: a file that takes none (a full
+  // disk, /dev/full, a file of /proc) is refused before any board is touched.
+  if (const std::string problem = traceProblem(); !problem.empty()) return Refuse(env, traceOption + problem);
   Reporter reporter(env.out, env.err, options.json, env.errorIsTerminal && !options.list, env.errorColumns);
   // Before any board's thread, so that they all leave the signals to it.
   std::optional<InterruptGuard> interrupts;
   if (env.takeInterrupts)
     interrupts.emplace([&reporter](const std::string& line) { reporter.Note(line); }, StatusRefused);
   if (options.list) {
+    if (cables.empty()) {
+      env.err << "kelvo-flash: no cable: no FTDI device is connected\n";
+      return StatusNoCable;
+    }
     const CableDriver* real = env.realCable ? env.realCable("") : nullptr;
     for (const Cable& cable : cables) {
       const Diagnosis why = ProbeCable(lister, real, cable);
       if (options.json) {
         reporter.Json("\"event\":\"cable\",\"serial\":" + JsonString(cable.serial) + ",\"description\":" +
                       JsonString(cable.description) + ",\"opens\":" + (why.line.empty() ? "true" : "false") +
+                      ",\"kelvo\":" + (IsBoardCable(cable) ? "true" : "false") +
                       ",\"diagnosis\":" + DiagnosisJson(why));
       } else {
         reporter.Print(CableLine(cable, why));
@@ -223,26 +187,41 @@ int RunFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
     }
     return 0;
   }
+  if (sample) reporter.Note(SampleImageLine);
 
   std::vector<Target> targets;
   if (!ChooseTargets(cables, options.serials, options.all, &targets, &error)) return Refuse(env, error);
   if (targets.empty()) {
-    reporter.Note(std::string("kelvo-flash: ") + LinkNotFoundTitle + " - " + LinkNotFoundText + " (" +
-                  NoBoardCable(cables) + ")");
-    return StatusNoCable;
+    return noBoard(
+        {cables.empty() ? Diagnosis::Cause::Absent : Diagnosis::Cause::Foreign, "",
+         std::string(LinkNotFoundTitle) + " - " + LinkNotFoundText + " (" + NoBoardCable(cables) + ")"},
+        CheckedImageVersion(image, lister));
   }
 
   std::vector<std::unique_ptr<Board>> boards;
   for (const Target& target : targets) {
-    FtdiDriver& driver = env.makeDriver(target.label, trace);
-    const CableDriver* real = env.realCable ? env.realCable(target.label) : nullptr;
+    // The updater's own choice is traced and known by the serial its open
+    // handle gives; until then by none.
+    FtdiDriver& driver = env.makeDriver(target.serial, trace);
+    const CableDriver* real = env.realCable ? env.realCable(target.serial) : nullptr;
     boards.push_back(std::make_unique<Board>(driver, real, reporter, target.label, target.serial, image));
+    if (const Diagnosis shared = SharedSerial(target); shared.cause != Diagnosis::Cause::None)
+      boards.back()->Refuse(shared);
   }
-  OnEveryBoard(boards, [](Board& board) { board.Check(); });
-  if (options.skipCurrent) {
-    for (auto& board : boards) {
-      if (board->Result() == Outcome::Ready && board->Current()) board->Skip();
-    }
+  OnEveryBoard(boards, [&options](Board& board) { board.Check(options.skipCurrent); });
+  // On the updater's own choice, the other board cables are left alone: said
+  // once the opened one is known by its serial.
+  std::vector<std::string> leftAlone;
+  const Board& first = *boards.front();
+  const bool opened = first.Result() != Outcome::NotFound &&
+                      std::any_of(cables.begin(), cables.end(),
+                                  [&](const Cable& cable) { return cable.serial == first.Label(); });
+  if (options.serials.empty() && !options.all && opened) leftAlone = OtherBoardCables(cables, first.Label());
+  if (!leftAlone.empty()) {
+    std::string serials;
+    for (const std::string& serial : leftAlone) serials += (serials.empty() ? "" : ", ") + serial;
+    reporter.Note("kelvo-flash: left alone: " + std::to_string(leftAlone.size()) + " other Kelvo " +
+                  (leftAlone.size() == 1 ? "cable (" : "cables (") + serials + "); --all flashes every one");
   }
 
   const auto ready = static_cast<std::size_t>(std::count_if(
@@ -260,10 +239,23 @@ int RunFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
     if (interrupts) interrupts->SetFlashing(false);
   }
   for (auto& board : boards) board->Finish();
-  const int status = RunStatus(boards);
-  PrintSummary(env, boards);
-  if (options.json) reporter.Json(SummaryJson(boards, CheckedImageVersion(image, lister), status));
-  return status;
+  RunFacts facts{.image = CheckedImageVersion(image, lister),
+                 .sampleImage = sample,
+                 .status = RunStatus(boards),
+                 .leftAlone = leftAlone,
+                 .traceLost = traceProblem(),
+                 .noBoard = {}};
+  if (!facts.traceLost.empty()) {
+    reporter.Note("kelvo-flash: the trace is incomplete: " + facts.traceLost);
+    if (facts.status == 0) facts.status = TraceLostStatus;
+  }
+  // The table is the run's result, on stdout; with --json that is the JSON
+  // lines' alone, and the table goes with the progress.
+  std::ostream& table = options.json ? env.err : env.out;
+  const int columns = options.json ? (env.errorIsTerminal ? env.errorColumns : 0) : env.outputColumns;
+  table << SummaryTable(boards, columns) << std::flush;
+  if (options.json) reporter.Json(SummaryJson(boards, facts));
+  return facts.status;
 }
 
 }  // namespace kelvo::cli

@@ -20,6 +20,8 @@ struct FlashEnvironment {
   // the run ends. `trace` is the trace file to write, or empty.
   std::function<FtdiDriver&(const std::string& serial, const std::string& trace)> makeDriver;
   ResourceLoader embeddedImage;
+  // The embedded image is the build's sample, not the board's firmware.
+  bool sampleImage = false;
   std::ostream& out;
   std::ostream& err;
   std::istream& in;
@@ -27,6 +29,8 @@ struct FlashEnvironment {
   bool errorIsTerminal = false;
   // The terminal's width on stderr, when errorIsTerminal.
   int errorColumns = 80;
+  // The terminal's width on stdout; 0 when it is not a terminal.
+  int outputColumns = 0;
   // Signals are taken by the run: they end the program before the first
   // flash and are refused while boards are being flashed.
   bool takeInterrupts = false;
@@ -36,6 +40,8 @@ struct FlashEnvironment {
   std::function<std::string()> cableDriverProblem;
   // KELVO_TRACE, used when --trace is not given.
   std::string traceFromEnvironment;
+  // Why the trace could not be written so far, or empty. Optional.
+  std::function<std::string()> traceProblem;
   // The real cable under the driver last made for this serial, which can
   // tell why it would not open; null for other drivers. Optional.
   std::function<const CableDriver*(const std::string& serial)> realCable;

@@ -36,9 +36,7 @@ void InterruptGuard::Wait() {
     const std::lock_guard lock(mutex_);
     switch (stage_) {
       case Stage::Flashing:
-        say_(
-            "kelvo-flash: the flash goes on until every board is done; a board must not be left "
-            "half-written");
+        say_(FlashGoesOnLine);
         continue;
       case Stage::AfterFlash:
         // The summary is on its way; the run ends with it.
@@ -46,7 +44,7 @@ void InterruptGuard::Wait() {
       case Stage::BeforeFlash:
         break;
     }
-    say_("kelvo-flash: interrupted; no board was flashed");
+    say_(InterruptedLine);
     // Nothing has been written, and the flash cannot start while the lock is
     // held; the kernel closes the cables.
     std::_Exit(quitStatus_);

@@ -9,6 +9,12 @@
 
 namespace kelvo::cli {
 
+// What the operator is told of a signal (or Ctrl-C) while boards are being
+// flashed, and of one that ends the program before the flash.
+inline constexpr char FlashGoesOnLine[] =
+    "kelvo-flash: the flash goes on until every board is done; a board must not be left half-written";
+inline constexpr char InterruptedLine[] = "kelvo-flash: interrupted; no board was flashed";
+
 // Takes the signals that would end the program (SIGINT, SIGTERM, SIGHUP,
 // SIGPIPE) on a thread of its own. Before the first flash starts one ends the
 // program at once; once a flash has started none does: while a board is being

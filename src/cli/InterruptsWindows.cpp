@@ -42,12 +42,10 @@ bool InterruptGuard::OnConsoleEvent(unsigned long type) {
       // boards' summary and status.
       if (stage_ == Stage::AfterFlash) return true;
       if (stage_ == Stage::Flashing) {
-        say_(
-            "kelvo-flash: the flash goes on until every board is done; a board must not be left "
-            "half-written");
+        say_(FlashGoesOnLine);
         return true;
       }
-      say_("kelvo-flash: interrupted; no board was flashed");
+      say_(InterruptedLine);
       // Nothing has been written; the system closes the cables.
       std::_Exit(quitStatus_);
     case CTRL_CLOSE_EVENT:

@@ -3,6 +3,9 @@
 namespace kelvo::cli {
 
 Outcome OutcomeOf(const OperationOutcome& recorded) {
+  const bool failed = recorded.kind == OutcomeKind::WriteFailure ||
+                      recorded.kind == OutcomeKind::VerifyFailure || recorded.kind == OutcomeKind::UsbFailure;
+  if (failed && recorded.startPageAtRisk) return Outcome::StartPageAtRisk;
   switch (recorded.kind) {
     case OutcomeKind::Complete:
       return Outcome::Complete;
@@ -34,6 +37,8 @@ const char* OutcomeName(Outcome outcome) {
       return "current";
     case Outcome::Complete:
       return "complete";
+    case Outcome::StartPageAtRisk:
+      return "start-page-at-risk";
     case Outcome::WriteFailure:
       return "write-failure";
     case Outcome::VerifyFailure:
@@ -48,6 +53,11 @@ const char* OutcomeName(Outcome outcome) {
       return "usb-failure";
   }
   return "";
+}
+
+std::string OutcomeText(Outcome outcome, const Diagnosis& diagnosis) {
+  const std::string name = OutcomeName(outcome);
+  return diagnosis.cause == Diagnosis::Cause::None ? name : name + " (" + CauseName(diagnosis.cause) + ")";
 }
 
 int ExitStatus(Outcome outcome) {
@@ -67,6 +77,8 @@ int ExitStatus(Outcome outcome) {
       return 5;
     case Outcome::UsbFailure:
       return 6;
+    case Outcome::StartPageAtRisk:
+      return 7;
   }
   return 0;
 }

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <string>
+
 #include "core/UpdaterState.h"
+#include "flow/StartUpDiagnosis.h"
 
 namespace kelvo::cli {
 
@@ -9,6 +12,7 @@ enum class Outcome {
   Ready,
   Current,  // already at the image's version, left alone (--skip-current)
   Complete,
+  StartPageAtRisk,  // the flash failed on the page the board starts from: it may not start
   WriteFailure,
   VerifyFailure,
   NotFound,
@@ -17,10 +21,17 @@ enum class Outcome {
   UsbFailure,
 };
 
+// The exit status of a run whose boards all ended well but whose trace could
+// not be written to the end.
+inline constexpr int TraceLostStatus = 8;
+
 // The board's outcome as the routines recorded it.
 Outcome OutcomeOf(const OperationOutcome& recorded);
 // The outcome's name in --json and the summary, e.g. "write-failure".
 const char* OutcomeName(Outcome outcome);
+// The outcome's name with the cause of a board that could not be used, as
+// the summary table and the board's line show it: "not-found (denied)".
+std::string OutcomeText(Outcome outcome, const Diagnosis& diagnosis);
 // The program's exit status for a board with this outcome.
 int ExitStatus(Outcome outcome);
 // How much is at stake on a board that ended so: 4 the page it starts from

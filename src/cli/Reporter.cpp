@@ -38,25 +38,37 @@ Reporter::Reporter(std::ostream& out, std::ostream& err, bool json, bool termina
 
 Reporter::~Reporter() { err_.flush(); }
 
-int Reporter::AddBoard(const std::string& label) {
-  const std::lock_guard lock(mutex_);
+void Reporter::FitBars(const std::string& label) {
   // A bar that does not fit would wrap, and every redraw would then scroll
   // the screen; such a terminal gets plain lines.
   if (terminal_ && static_cast<int>(label.size()) + WidestBarText >= columns_) {
     Erase();
     terminal_ = false;
   }
+}
+
+int Reporter::AddBoard(const std::string& label) {
+  const std::lock_guard lock(mutex_);
+  FitBars(label);
   rows_.push_back({label, "identifying the board...", "", -1, {}});
   Redraw();
   return static_cast<int>(rows_.size()) - 1;
 }
 
-void Reporter::Board(int row, const std::string& firmware, const std::string& image, bool current) {
+void Reporter::Relabel(int row, const std::string& label) {
+  const std::lock_guard lock(mutex_);
+  FitBars(label);
+  rows_[row].label = label;
+  Redraw();
+}
+
+void Reporter::Board(int row, const std::string& firmware, const std::string& image, bool current,
+                     bool leftAlone) {
   const std::lock_guard lock(mutex_);
   JsonLocked("\"event\":\"board\",\"serial\":" + JsonString(rows_[row].label) +
              ",\"firmware\":" + JsonString(firmware) + ",\"image\":" + JsonString(image) +
              ",\"current\":" + (current ? "true" : "false"));
-  if (current) NoteLocked(rows_[row].label + ": already at the image's version " + image);
+  if (current && !leftAlone) NoteLocked(rows_[row].label + ": already at the image's version " + image);
 }
 
 void Reporter::Status(int row, const std::string& text) {
@@ -130,11 +142,14 @@ void Reporter::Result(int row, Outcome outcome, double seconds, const Diagnosis&
              LineErrorsMember(lineErrors));
   if (!diagnosis.line.empty()) NoteLocked(r.label + ": " + diagnosis.line);
   r.tail.clear();
+  // A board left alone took no time worth telling.
+  const std::string told = outcome == Outcome::Current ? "current: already at the image's version, left alone"
+                                                       : OutcomeText(outcome, diagnosis);
   if (terminal_) {
-    r.text = std::string(OutcomeName(outcome)) + " (" + Clock(seconds) + ")";
+    r.text = outcome == Outcome::Current ? told : told + " (" + Clock(seconds) + ")";
     Redraw();
   } else {
-    err_ << r.label << ": " << OutcomeName(outcome) << '\n' << std::flush;
+    err_ << r.label << ": " << told << '\n' << std::flush;
   }
 }
 
@@ -147,7 +162,14 @@ void Reporter::Question(const std::string& text) {
   const std::lock_guard lock(mutex_);
   Redraw();
   drawn_ = 0;
+  asking_ = true;
   err_ << text << ' ' << std::flush;
+}
+
+void Reporter::Answered(bool answered) {
+  const std::lock_guard lock(mutex_);
+  if (asking_ && !answered) err_ << '\n' << std::flush;
+  asking_ = false;
 }
 
 void Reporter::Print(const std::string& text) {
@@ -168,6 +190,12 @@ void Reporter::JsonLocked(const std::string& fields) {
 }
 
 void Reporter::NoteLocked(const std::string& text) {
+  if (asking_) {
+    // The bars stand above the question as they were; the note ends the
+    // question's line and the bars come back only with the flash.
+    err_ << '\n' << text << '\n' << std::flush;
+    return;
+  }
   Erase();
   err_ << text << '\n';
   Redraw();

@@ -23,8 +23,12 @@ class Reporter {
 
   // A board's row; `label` is its serial.
   int AddBoard(const std::string& label);
-  // The board's version and the image's; `current`: they are the same.
-  void Board(int row, const std::string& firmware, const std::string& image, bool current);
+  // The row's board turned out to be on the cable with this serial.
+  void Relabel(int row, const std::string& label);
+  // The board's version and the image's; `current`: they are the same, and
+  // `leftAlone`: the board is not flashed for it (its result says so).
+  void Board(int row, const std::string& firmware, const std::string& image, bool current,
+             bool leftAlone = false);
   void Status(int row, const std::string& text);
   void Progress(int row, int value, int maximum);
   // A failed transfer on flash page `page` is being retried: `attempt` of 50.
@@ -36,8 +40,12 @@ class Reporter {
   // A line of its own on stderr, above the bars.
   void Note(const std::string& text);
   // A question on stderr below the board lines, which stay as they are
-  // (the answer moves the cursor); later lines start below the answer.
+  // (the answer moves the cursor); later lines start below the answer. A note
+  // before the answer (Ctrl-C) starts on a line of its own.
   void Question(const std::string& text);
+  // The question was answered; without an answer (end of input) its line is
+  // ended here.
+  void Answered(bool answered);
   // Plain text on stdout (the cable list).
   void Print(const std::string& text);
   void Json(const std::string& fields);
@@ -51,6 +59,8 @@ class Reporter {
     std::chrono::steady_clock::time_point flashStart;
   };
   // Callers hold mutex_.
+  // Plain lines from now on, when a bar with this label would not fit.
+  void FitBars(const std::string& label);
   void JsonLocked(const std::string& fields);
   void NoteLocked(const std::string& text);
   void Redraw();
@@ -65,6 +75,7 @@ class Reporter {
   std::mutex mutex_;
   std::vector<Row> rows_;
   std::size_t drawn_ = 0;  // bar lines on the screen below the cursor's line
+  bool asking_ = false;    // the cursor is after a question, on its line
 };
 
 }  // namespace kelvo::cli

@@ -16,4 +16,11 @@ bool ErrorIsConsole() {
   return SetConsoleMode(error, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
+int ConsoleColumns(bool output) {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (GetConsoleScreenBufferInfo(GetStdHandle(output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE), &info) == 0)
+    return 0;
+  return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
 }  // namespace kelvo::cli

@@ -9,5 +9,8 @@ bool InputIsConsole();
 // takes the terminal's escape sequences, which this turns on. Older consoles
 // refuse them and get plain lines.
 bool ErrorIsConsole();
+// The width of the console behind standard output (`output`) or standard
+// error; 0 when that is a file or a pipe.
+int ConsoleColumns(bool output);
 
 }  // namespace kelvo::cli

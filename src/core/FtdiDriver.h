@@ -106,6 +106,16 @@ class FtdiDriver {
     return FT_NOT_SUPPORTED;
   }
 
+  // The device behind an open handle: its type, vendor << 16 | product id,
+  // serial number (up to FT_SERIAL_NUMBER_SIZE bytes) and description (up to
+  // FT_DESCRIPTION_SIZE bytes), NUL-terminated. Tells which of several
+  // cables with one description an open by description took.
+  virtual FT_STATUS FT_GetDeviceInfo(FT_HANDLE handle, std::uint32_t* type, std::uint32_t* id,
+                                     char* serialNumber, char* description) {
+    (void)handle, (void)type, (void)id, (void)serialNumber, (void)description;
+    return FT_NOT_SUPPORTED;
+  }
+
   // Not a D2XX call: the line errors counted on an open device. A driver
   // that never sees the chip's status bytes counts none.
   virtual LineErrorCounts LineErrors(FT_HANDLE handle) {

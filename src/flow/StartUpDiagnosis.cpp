@@ -140,6 +140,10 @@ const char* CauseName(Diagnosis::Cause cause) {
       return "not-kelvo";
     case Cause::NoVersion:
       return "no-version";
+    case Cause::DuplicateSerial:
+      return "duplicate-serial";
+    case Cause::LongSerial:
+      return "long-serial";
   }
   return "";
 }

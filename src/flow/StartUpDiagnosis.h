@@ -23,6 +23,9 @@ struct Diagnosis {
     ShortAnswer,  // part of an answer, then nothing
     NotKelvo,     // an answer without the Kelvo's signature
     NoVersion,    // a Kelvo reporting firmware 0.0
+    // Chosen by serial (kelvo-flash), a cable that its serial cannot name:
+    DuplicateSerial,  // several cables report the same serial
+    LongSerial,       // its serial is longer than the driver keeps
   };
   Cause cause = Cause::None;
   // The board's answer to "GI" in hex ("50 5a 00 00"), when it gave any.
@@ -44,7 +47,7 @@ Diagnosis DiagnoseOpen(std::int32_t status, const CableDriver* cable);
 
 // The cause as --json names it: "absent", "foreign", "denied", "busy",
 // "unopened", "set-up-failed", "silent", "short-answer", "not-kelvo",
-// "no-version"; "" for None.
+// "no-version", "duplicate-serial", "long-serial"; "" for None.
 const char* CauseName(Diagnosis::Cause cause);
 
 }  // namespace kelvo

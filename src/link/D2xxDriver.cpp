@@ -30,6 +30,8 @@ using CreateDeviceInfoListCall = Status(WINAPI*)(LPDWORD count);
 using GetDeviceInfoDetailCall = Status(WINAPI*)(DWORD index, LPDWORD flags, LPDWORD type, LPDWORD id,
                                                 LPDWORD locId, LPVOID serialNumber, LPVOID description,
                                                 Handle* handle);
+using GetDeviceInfoCall = Status(WINAPI*)(Handle handle, LPDWORD type, LPDWORD id, LPVOID serialNumber,
+                                          LPVOID description, LPVOID dummy);
 
 constexpr char DriverName[] = "the FTDI cable driver";
 
@@ -102,6 +104,7 @@ struct D2xxDriver::Calls {
   PurgeCall purge = nullptr;
   CreateDeviceInfoListCall createDeviceInfoList = nullptr;
   GetDeviceInfoDetailCall getDeviceInfoDetail = nullptr;
+  GetDeviceInfoCall getDeviceInfo = nullptr;
 
   explicit Calls(HMODULE loaded) : module(loaded) {}
   ~Calls() { FreeLibrary(module); }
@@ -125,6 +128,7 @@ struct D2xxDriver::Calls {
     Resolve("FT_Purge", purge, missing);
     Resolve("FT_CreateDeviceInfoList", createDeviceInfoList, missing);
     Resolve("FT_GetDeviceInfoDetail", getDeviceInfoDetail, missing);
+    Resolve("FT_GetDeviceInfo", getDeviceInfo, missing);
     return missing;
   }
 
@@ -277,6 +281,22 @@ FT_STATUS D2xxDriver::FT_GetDeviceInfoDetail(std::uint32_t index, std::uint32_t*
   if (id != nullptr) *id = entryId;
   if (locId != nullptr) *locId = entryLocation;
   if (handle != nullptr) *handle = FromVendor(entryHandle);
+  return FT_OK;
+}
+
+FT_STATUS D2xxDriver::FT_GetDeviceInfo(FT_HANDLE handle, std::uint32_t* type, std::uint32_t* id,
+                                       char* serialNumber, char* description) {
+  if (!calls_) {
+    lastError_ = loadError_;
+    return FT_INVALID_HANDLE;
+  }
+  DWORD deviceType = 0, deviceId = 0;
+  const FT_STATUS status = Note(
+      "FT_GetDeviceInfo",
+      calls_->getDeviceInfo(ToVendor(handle), &deviceType, &deviceId, serialNumber, description, nullptr));
+  if (status != FT_OK) return status;
+  if (type != nullptr) *type = deviceType;
+  if (id != nullptr) *id = deviceId;
   return FT_OK;
 }
 

@@ -199,14 +199,9 @@ FT_STATUS LibFtdiDriver::FT_OpenEx(const char* description, std::uint32_t flags,
   const std::unique_ptr<ftdi_device_list, DeviceListFree> list(rawList);
   if (found < 0) return Fail(libftdi::FindAllStatus(found), context.get(), "FT_OpenEx: listing USB devices");
 
-  // libusb lists the newest device first; with two matching cables the
-  // first on the bus is the one to open, whatever order they came in.
-  std::vector<libusb_device*> devices;
-  for (ftdi_device_list* node = list.get(); node != nullptr; node = node->next) devices.push_back(node->dev);
-  std::sort(devices.begin(), devices.end(), [](libusb_device* a, libusb_device* b) {
-    return std::pair(libusb_get_bus_number(a), libusb_get_device_address(a)) <
-           std::pair(libusb_get_bus_number(b), libusb_get_device_address(b));
-  });
+  // With two matching cables the first on the bus is the one to open,
+  // whatever order libusb lists them in.
+  const std::vector<libusb_device*> devices = libftdi::InBusOrder(list.get());
 
   bool openFailed = false;
   lastOpen_.seen.clear();

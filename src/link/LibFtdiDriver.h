@@ -12,6 +12,7 @@
 #include "link/ReceivePump.h"
 
 struct ftdi_context;
+struct ftdi_device_list;
 struct libusb_device;
 
 namespace kelvo {
@@ -78,6 +79,11 @@ using ChunkWriter = std::function<int(const std::uint8_t* source, int size)>;
 // is none. Lets a device that this user may not open still be recognised.
 std::optional<std::string> SysfsString(libusb_device* device, const char* attribute);
 
+// The devices of a libftdi1 list by bus and address: the order they were
+// plugged in (libusb lists the newest first). Open by description takes the
+// first match in this order, and listings show it.
+std::vector<libusb_device*> InBusOrder(ftdi_device_list* list);
+
 // Calls `writeSome` until all `count` bytes are taken. A USB error, or a call
 // that takes nothing, is FT_IO_ERROR with the count taken before it.
 Transfer WriteAll(const ChunkWriter& writeSome, const std::uint8_t* source, std::uint32_t count);
@@ -116,6 +122,8 @@ class LibFtdiDriver final : public FtdiDriver {
   FT_STATUS FT_GetDeviceInfoDetail(std::uint32_t index, std::uint32_t* flags, std::uint32_t* type,
                                    std::uint32_t* id, std::uint32_t* locId, char* serialNumber,
                                    char* description, FT_HANDLE* handle) override;
+  FT_STATUS FT_GetDeviceInfo(FT_HANDLE handle, std::uint32_t* type, std::uint32_t* id, char* serialNumber,
+                             char* description) override;
   LineErrorCounts LineErrors(FT_HANDLE handle) override;
 
   // IN transfers completed on an open device since it was opened, data or

@@ -54,7 +54,39 @@ void CopyTruncated(const std::string& text, char* destination, std::size_t size)
   destination[n] = '\0';
 }
 
+// A string descriptor of an open device, or "" when it has none.
+std::string DeviceString(libusb_device_handle* handle, std::uint8_t index) {
+  unsigned char text[UsbStringSize] = {};
+  if (index == 0 || libusb_get_string_descriptor_ascii(handle, index, text, UsbStringSize) < 0) return {};
+  return reinterpret_cast<const char*>(text);
+}
+
 }  // namespace
+
+std::vector<libusb_device*> libftdi::InBusOrder(ftdi_device_list* list) {
+  std::vector<libusb_device*> devices;
+  for (ftdi_device_list* node = list; node != nullptr; node = node->next) devices.push_back(node->dev);
+  std::sort(devices.begin(), devices.end(), [](libusb_device* a, libusb_device* b) {
+    return std::pair(libusb_get_bus_number(a), libusb_get_device_address(a)) <
+           std::pair(libusb_get_bus_number(b), libusb_get_device_address(b));
+  });
+  return devices;
+}
+
+FT_STATUS LibFtdiDriver::FT_GetDeviceInfo(FT_HANDLE handle, std::uint32_t* type, std::uint32_t* id,
+                                          char* serialNumber, char* description) {
+  Device* device = Find(handle);
+  if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_GetDeviceInfo: unknown handle");
+  // Asked of the device itself, through the handle that is open on it.
+  libusb_device_handle* usb = device->context->usb_dev;
+  libusb_device_descriptor descriptor{};
+  libusb_get_device_descriptor(libusb_get_device(usb), &descriptor);
+  if (type != nullptr) *type = 0;
+  if (id != nullptr) *id = static_cast<std::uint32_t>(descriptor.idVendor) << 16 | descriptor.idProduct;
+  CopyTruncated(DeviceString(usb, descriptor.iSerialNumber), serialNumber, FT_SERIAL_NUMBER_SIZE);
+  CopyTruncated(DeviceString(usb, descriptor.iProduct), description, FT_DESCRIPTION_SIZE);
+  return FT_OK;
+}
 
 FT_HANDLE LibFtdiDriver::Keep(ContextPtr context) {
   context->usb_write_timeout = libftdi::UsbWriteTimeoutMs(0);
@@ -85,14 +117,14 @@ FT_STATUS LibFtdiDriver::FT_CreateDeviceInfoList(std::uint32_t* count) {
   const int found = ftdi_usb_find_all(context.get(), &raw, 0, 0);
   const DeviceList list(raw);
   if (found < 0) return Fail(libftdi::FindAllStatus(found), context.get(), "FT_CreateDeviceInfoList");
-  for (ftdi_device_list* node = list.get(); node != nullptr; node = node->next) {
-    Strings strings = ReadStrings(context.get(), node->dev);
+  for (libusb_device* device : libftdi::InBusOrder(list.get())) {
+    Strings strings = ReadStrings(context.get(), device);
     libusb_device_descriptor descriptor{};
-    libusb_get_device_descriptor(node->dev, &descriptor);
-    listed_.push_back({std::move(strings.serial), std::move(strings.description),
-                       static_cast<std::uint32_t>(descriptor.idVendor) << 16 | descriptor.idProduct,
-                       static_cast<std::uint32_t>(libusb_get_bus_number(node->dev)) << 8 |
-                           libusb_get_device_address(node->dev)});
+    libusb_get_device_descriptor(device, &descriptor);
+    listed_.push_back(
+        {std::move(strings.serial), std::move(strings.description),
+         static_cast<std::uint32_t>(descriptor.idVendor) << 16 | descriptor.idProduct,
+         static_cast<std::uint32_t>(libusb_get_bus_number(device)) << 8 | libusb_get_device_address(device)});
   }
   *count = static_cast<std::uint32_t>(listed_.size());
   return FT_OK;

@@ -29,17 +29,30 @@ bool IsWritableFile(const std::string& path, std::string* error) {
   return true;
 }
 
-TraceWriter::TraceWriter(std::ostream& out) : out_(&out) {}
+TraceWriter::TraceWriter(std::ostream& out) : name_("the trace"), out_(&out) {}
 
-TraceWriter::TraceWriter(const std::string& path) : path_(path), out_(&file_) {}
+TraceWriter::TraceWriter(const std::string& path) : path_(path), name_("'" + path + "'"), out_(&file_) {}
 
 void TraceWriter::Write(const std::string& line) {
   const std::lock_guard lock(mutex_);
   if (!path_.empty()) {
+    errno = 0;
     file_.open(path_, std::ios::binary | std::ios::trunc);
     path_.clear();
   }
-  *out_ << line << '\n' << std::flush;
+  if (!problem_.empty()) return;
+  if (*out_) {
+    errno = 0;
+    *out_ << line << '\n' << std::flush;
+  }
+  // The stream keeps no reason; the failed call's errno is the one left.
+  if (!*out_)
+    problem_ = "cannot write " + name_ + ": " + (errno != 0 ? std::strerror(errno) : "write failed");
+}
+
+std::string TraceWriter::Problem() {
+  const std::lock_guard lock(mutex_);
+  return problem_;
 }
 
 TracedCable::TracedCable(TraceWriter* trace, std::optional<std::string> serial)

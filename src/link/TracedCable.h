@@ -29,10 +29,16 @@ class TraceWriter {
 
   void Write(const std::string& line);
   std::chrono::steady_clock::time_point Start() const { return start_; }
+  // Why a line could not be written (the file would not open, the disk is
+  // full, the file takes no writes), in one line; empty while all went in.
+  // A trace that failed once is incomplete, so the first reason stays.
+  std::string Problem();
 
  private:
   std::mutex mutex_;
   std::string path_;  // opened at the first line, once
+  std::string name_;  // the path, for the problem's words
+  std::string problem_;
   std::ofstream file_;
   std::ostream* out_;
   const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();

@@ -126,4 +126,17 @@ FT_STATUS TracingDriver::FT_GetDeviceInfoDetail(std::uint32_t index, std::uint32
   return status;
 }
 
+FT_STATUS TracingDriver::FT_GetDeviceInfo(FT_HANDLE handle, std::uint32_t* type, std::uint32_t* id,
+                                          char* serialNumber, char* description) {
+  const FT_STATUS status = inner_.FT_GetDeviceInfo(handle, type, id, serialNumber, description);
+  const bool told = status == FT_OK && serialNumber != nullptr;
+  // A cable opened by description is known by its serial from here on.
+  if (told && serial_ && serial_->empty()) serial_ = serialNumber;
+  TraceLine line = Line("FT_GetDeviceInfo");
+  line.String(told ? serialNumber : "");
+  line.String(status == FT_OK && description != nullptr ? description : "");
+  sink_(line.Finish(status));
+  return status;
+}
+
 }  // namespace kelvo

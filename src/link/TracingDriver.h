@@ -14,7 +14,9 @@ namespace kelvo {
 // Passes every call to another driver and reports it as one JSON trace line
 // (call, arguments, status, ms since `start`), so a run on the real cable can
 // be read and replayed like one on the simulated link. With a `serial`, every
-// line names the cable, for a trace that several cables share. A call after
+// line names the cable, for a trace that several cables share; an empty one
+// (a cable opened by description) becomes the serial that FT_GetDeviceInfo
+// reads from the open handle. A call after
 // which the device's line error counts differ from those last shown carries
 // them all ("lineErrors").
 class TracingDriver final : public FtdiDriver {
@@ -45,6 +47,8 @@ class TracingDriver final : public FtdiDriver {
   FT_STATUS FT_GetDeviceInfoDetail(std::uint32_t index, std::uint32_t* flags, std::uint32_t* type,
                                    std::uint32_t* id, std::uint32_t* locId, char* serialNumber,
                                    char* description, FT_HANDLE* handle) override;
+  FT_STATUS FT_GetDeviceInfo(FT_HANDLE handle, std::uint32_t* type, std::uint32_t* id, char* serialNumber,
+                             char* description) override;
   LineErrorCounts LineErrors(FT_HANDLE handle) override { return inner_.LineErrors(handle); }
 
   // Milliseconds since `start`, the trace lines' "t".

@@ -198,6 +198,21 @@ FT_STATUS SimLink::FT_GetDeviceInfoDetail(std::uint32_t index, std::uint32_t* fl
   return FT_OK;
 }
 
+FT_STATUS SimLink::FT_GetDeviceInfo(FT_HANDLE handle, std::uint32_t* type, std::uint32_t* id,
+                                    char* serialNumber, char* description) {
+  const Impl& s = *impl_;
+  const auto open = std::find_if(s.openDevices.begin(), s.openDevices.end(),
+                                 [&](const Impl::OpenDevice& d) { return d.handle == handle; });
+  if (open == s.openDevices.end()) return FT_INVALID_HANDLE;
+  if (type != nullptr) *type = 5;  // FT_DEVICE_232R
+  if (id != nullptr) *id = 0x04036001;
+  if (serialNumber != nullptr)
+    std::snprintf(serialNumber, FT_SERIAL_NUMBER_SIZE, "%s", DeviceSerial(s.options, open->device).c_str());
+  if (description != nullptr)
+    std::snprintf(description, FT_DESCRIPTION_SIZE, "%s", s.options.devices[open->device].c_str());
+  return FT_OK;
+}
+
 FT_STATUS SimLink::FT_OpenEx(const char* description, std::uint32_t flags, FT_HANDLE* handle) {
   Impl& s = *impl_;
   s.Sync();

@@ -34,6 +34,7 @@ struct CommandLineCase {
   std::string sums = "";
   // Boards that failed before anything was written to them.
   std::vector<int> untouched = {};
+  bool sampleImage = false;
 };
 
 class CommandLineTest : public ::testing::TestWithParam<CommandLineCase> {};
@@ -57,6 +58,7 @@ TEST_P(CommandLineTest, EndsEachBoardAsExpected) {
   std::vector<std::string> args = c.args;
   if (c.file != ImageFile::None) args.insert(args.end(), {"--image", WriteImageFile(c.file)});
   const ResourceLoader embedded = c.embeddedImage ? ResourceOf(ScrambledSample()) : ResourceOf({});
+  bus.sampleImage = c.sampleImage;
 
   EXPECT_EQ(bus.Run(args, embedded, c.terminal, c.answer), c.status) << bus.err.str();
   const std::string out = bus.out.str(), err = bus.err.str();
@@ -69,6 +71,11 @@ TEST_P(CommandLineTest, EndsEachBoardAsExpected) {
   }
 
   EXPECT_NE(err.find(c.tells), std::string::npos) << err;
+  // Without --json the closing table is the result on stdout.
+  const bool json = std::find(args.begin(), args.end(), "--json") != args.end();
+  if (!json && c.status != 2 && c.status != 3 && c.says.empty()) {
+    EXPECT_EQ(out.rfind("serial ", 0), 0u) << out;
+  }
   // A run that reached its boards ends its --json with the summary, whose
   // status is the program's.
   const std::size_t summary = out.rfind("{\"event\":\"summary\"");
@@ -92,13 +99,16 @@ TEST_P(CommandLineTest, EndsEachBoardAsExpected) {
                 std::string::npos)
           << bus.out.str();
     }
-    const auto link = bus.bySerial.find(serial);
+    // The updater's own choice is made before its serial is known.
+    auto link = bus.bySerial.find(serial);
+    if (link == bus.bySerial.end() && i == 0) link = bus.bySerial.find("");
     const bool written =
         link != bus.bySerial.end() &&
         std::any_of(link->second->PageEvents().begin(), link->second->PageEvents().end(),
                     [](const sim::PageEvent& e) { return e.kind == sim::PageEvent::Kind::Written; });
     const bool untouched = std::find(c.untouched.begin(), c.untouched.end(), i) != c.untouched.end();
-    EXPECT_EQ(written, !untouched && (outcome == "complete" || outcome.ends_with("failure")));
+    EXPECT_EQ(written, !untouched && (outcome == "complete" || outcome.ends_with("failure") ||
+                                      outcome == "start-page-at-risk"));
     if (outcome != "complete") continue;
     for (std::size_t page = 0; page < 63; ++page) {
       ASSERT_TRUE(std::equal(image.begin() + ImagePageOffset(page), image.begin() + ImagePageOffset(page + 1),
@@ -168,8 +178,8 @@ INSTANTIATE_TEST_SUITE_P(
         CommandLineCase{.name = "StartPageBeforeNotInUpdateMode",
                         .cables = 2,
                         .args = {"--all", "--yes", "--json"},
-                        .outcomes = {"verify-failure", "not-in-update-mode"},
-                        .status = 1,
+                        .outcomes = {"start-page-at-risk", "not-in-update-mode"},
+                        .status = 7,
                         .boards =
                             [](auto& boards) {
                               boards[0].faults.push_back(*sim::ParseFault("verify:0:50", nullptr));
@@ -208,11 +218,63 @@ INSTANTIATE_TEST_SUITE_P(
                             [](auto& boards) {
                               boards[0].identifyReply = {'P', 'Z', 0, 0x30};
                             },
+                        .tells = "KV000001: current: already at the image's version, left alone\n",
                         .sums = "\"outcome\":\"current\""},
         CommandLineCase{"NoTerminalNoYes", 1, {"--all", "--json"}, {""}, 2},
         CommandLineCase{
             "ConfirmedOnTerminal", 1, {"--json"}, {"complete"}, 0, {}, ImageFile::None, true, "y\n"},
         CommandLineCase{"DeclinedOnTerminal", 1, {"--json"}, {""}, 2, {}, ImageFile::None, true, "n\n"},
+        // Ctrl-D: the question's line is ended before the refusal.
+        CommandLineCase{.name = "EndOfInputOnTerminal",
+                        .cables = 1,
+                        .args = {},
+                        .outcomes = {""},
+                        .status = 2,
+                        .terminal = true,
+                        .tells = "[y/N] \nkelvo-flash: not confirmed; no board was flashed\n"},
+        // The updater's own choice among three: the first is flashed, under
+        // its own serial, and the others are named as left alone.
+        CommandLineCase{.name = "OwnChoiceAmongThree",
+                        .cables = 3,
+                        .args = {"--yes", "--json"},
+                        .outcomes = {"complete", "", ""},
+                        .status = 0,
+                        .tells = "kelvo-flash: left alone: 2 other Kelvo cables (KV000002, KV000003)"},
+        CommandLineCase{.name = "SharedSerial",
+                        .cables = 2,
+                        .args = {"--all", "--yes"},
+                        .outcomes = {"", ""},
+                        .status = 3,
+                        .boards = [](auto& boards) { boards[0].serials = boards[1].serials = {"DUP"}; },
+                        .tells = "DUP: 2 cables report the serial DUP"},
+        CommandLineCase{.name = "SampleImageSaysSo",
+                        .cables = 1,
+                        .args = {"--yes", "--json"},
+                        .outcomes = {"complete"},
+                        .status = 0,
+                        .tells = "kelvo-flash: this build carries the SAMPLE firmware image",
+                        .sums = "\"sample\":true",
+                        .sampleImage = true},
+        CommandLineCase{.name = "VersionOfASampleBuild",
+                        .cables = 1,
+                        .args = {"--version"},
+                        .outcomes = {""},
+                        .status = 0,
+                        .says = "\nembedded image 3.0 (sample firmware)\n",
+                        .sampleImage = true},
+        CommandLineCase{.name = "ListWithoutCable",
+                        .cables = 0,
+                        .args = {"--list"},
+                        .outcomes = {},
+                        .status = 3,
+                        .says = "kelvo-flash: no cable: no FTDI device is connected"},
+        CommandLineCase{.name = "ListNamesWhatAllSkips",
+                        .cables = 2,
+                        .args = {"--list"},
+                        .outcomes = {"", ""},
+                        .status = 0,
+                        .boards = [](auto& boards) { boards[1].devices = {"Bench Meter"}; },
+                        .says = "KV000002\tBench Meter\tcan be opened; not a Kelvo cable: --all skips it\n"},
         CommandLineCase{"SerialNotConnected", 2, {"--serial", "KV000009", "--yes"}, {"", ""}, 2},
         CommandLineCase{
             "OneSerialOfTwo", 2, {"--serial", "KV000002", "--yes", "--json"}, {"", "complete"}, 0},
@@ -294,7 +356,7 @@ TEST(CommandLine, FailureUsesTheWindowsMessage) {
   SimCables bus;
   bus.boards.resize(2);
   bus.boards[0].faults.push_back(*sim::ParseFault("write:0:50", nullptr));
-  EXPECT_EQ(bus.Run({"--all", "--yes", "--json"}, ResourceOf(ScrambledSample())), 1);
+  EXPECT_EQ(bus.Run({"--all", "--yes", "--json"}, ResourceOf(ScrambledSample())), 7);
   EXPECT_NE(bus.out.str().find(std::string("\"serial\":\"KV000001\",\"title\":\"") + WriteFailureTitle +
                                "\",\"text\":\"" + PageZeroWriteFailureText + "\""),
             std::string::npos)
@@ -309,10 +371,18 @@ TEST(CommandLine, MissingCableDriverIsOneLineAndNoCable) {
   SimCables bus;
   bus.boards.resize(1);
   bus.driverProblem = "the FTDI cable driver ftd2xx.dll could not be loaded";
-  for (const std::vector<std::string>& args : {std::vector<std::string>{"--list"}, {"--all", "--yes"}}) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--list"}, {"--all", "--yes"}, {"--all", "--yes", "--json"}}) {
     bus.err.str("");
+    bus.out.str("");
     EXPECT_EQ(bus.Run(args, ResourceOf(ScrambledSample())), 3) << args.front();
     EXPECT_EQ(bus.err.str(), "kelvo-flash: the FTDI cable driver ftd2xx.dll could not be loaded\n");
+    // --json still ends with its summary, which says why.
+    EXPECT_EQ(
+        bus.out.str().find("\"status\":3,") != std::string::npos &&
+            bus.out.str().find("\"cause\":\"absent\",\"text\":\"the FTDI cable driver") != std::string::npos,
+        args.size() == 3)
+        << bus.out.str();
   }
   EXPECT_TRUE(bus.links.empty());
   EXPECT_EQ(bus.Run({"--help"}, ResourceOf(ScrambledSample())), 0);
@@ -326,7 +396,12 @@ TEST(CommandLine, BarsOnlyWhereTheyFitPlainLinesOtherwise) {
     bus.boards.resize(2);
     bus.boards[1].faults.push_back(*sim::ParseFault("write:6:2", nullptr));
     bus.errorColumns = columns;
+    bus.outputColumns = columns;
     ASSERT_EQ(bus.Run({"--all", "--yes"}, ResourceOf(ScrambledSample())), 0) << columns;
+    // The closing table on stdout never wraps either.
+    std::istringstream table(bus.out.str());
+    for (std::string line; std::getline(table, line);) EXPECT_LT(line.size(), std::size_t(columns)) << line;
+    EXPECT_NE(bus.out.str().find("KV000002"), std::string::npos);
     const std::string err = bus.err.str();
     std::size_t widest = 0, lines = 0;
     for (std::size_t start = 0, end; (end = err.find('\n', start)) != std::string::npos; start = end + 1) {
@@ -345,6 +420,26 @@ TEST(CommandLine, BarsOnlyWhereTheyFitPlainLinesOtherwise) {
       EXPECT_LT(widest, static_cast<std::size_t>(columns)) << err;
       EXPECT_NE(err.find("page 6: attempt 3/50"), std::string::npos) << err;
     }
+  }
+}
+
+// A trace lost during the run is told at its end, in the summary, and in the
+// status of a run that was otherwise a success; a failed board still ranks
+// above it.
+TEST(CommandLine, TraceLostDuringTheRunIsToldAndInTheStatus) {
+  const std::string trace = ::testing::TempDir() + "kelvo-flash-trace.jsonl";
+  for (const bool failing : {false, true}) {
+    SimCables bus;
+    bus.boards.resize(1);
+    if (failing) bus.boards[0].faults.push_back(*sim::ParseFault("write:9:50", nullptr));
+    int asked = 0;
+    // Written at the start, then the disk fills up.
+    bus.traceProblem = [&asked] { return ++asked > 1 ? "cannot write 'x': No space left on device" : ""; };
+    EXPECT_EQ(bus.Run({"--yes", "--json", "--trace", trace}, ResourceOf(ScrambledSample())), failing ? 1 : 8);
+    EXPECT_NE(bus.err.str().find("kelvo-flash: the trace is incomplete: cannot write 'x'"),
+              std::string::npos);
+    EXPECT_NE(bus.out.str().find("\"traceLost\":\"cannot write 'x': No space left on device\""),
+              std::string::npos);
   }
 }
 

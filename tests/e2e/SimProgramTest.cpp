@@ -361,7 +361,11 @@ TEST(CommandLines, HelpVersionAndOneLineRefusals) {
       // After "--" every word is the command's, ours included.
       {cable, {"--unpaced", "--", sim, "--version"}, 0, "kelvo-updater-sim " KELVO_VERSION "\n"},
       {flash, {"--help"}, 0, "Usage: kelvo-flash [--list]"},
-      {flash, {"--version"}, 0, "kelvo-flash " KELVO_VERSION "\nembedded image "},
+      {flash,
+       {"--version"},
+       0,
+       KELVO_SAMPLE_EMBEDDED ? "\nembedded image 3.0 (sample firmware)\n"
+                             : "kelvo-flash " KELVO_VERSION "\n"},
       {flash, {"--bogus"}, 2, "kelvo-flash: unknown option '--bogus'"},
       {flash, {"--trace"}, 2, "--trace"},
       {flash, {"--yes", "--image", "no\nsuch.jpg"}, 2, "no\\nsuch.jpg"},
@@ -371,6 +375,12 @@ TEST(CommandLines, HelpVersionAndOneLineRefusals) {
        {"--yes", "--trace", "/nonexistent/trace.jsonl"},
        2,
        "kelvo-flash: --trace: cannot write '/nonexistent/trace.jsonl': there is no folder"},
+      // One that opens but takes no line is refused as well, found by writing.
+      {flash,
+       {"--yes", "--trace", "/dev/full"},
+       2,
+       "kelvo-flash: --trace: cannot write '/dev/full': No space"},
+      {flash, {"--list"}, 3, "kelvo-flash: no cable: no FTDI device is connected"},
   };
   for (const Case& c : cases) {
     const SimRun run = ::Run(c.program, c.args, NewRunDir(), false);
@@ -610,9 +620,27 @@ TEST(EmulatedCable, KelvoFlashOnSeveralCables) {
     int status;
     QStringList outcomes;  // by serial KV000001, …; "" for a board never opened
     QString cause = "";    // the first board's diagnosis in the summary
+    // The board cables a run on the updater's own choice leaves alone.
+    QStringList leftAlone = {};
+    QString trace = "";  // the trace file; "": one in the run's folder
   };
+  const QStringList threeKelvo = {"--cable", "Corvane Serial Link", "--cable", "Corvane Serial Link",
+                                  "--cable", "Corvane Serial Link"};
   const std::vector<Case> cases = {
       {threeCables, {"--all", "--yes", "--json"}, 0, {"complete", "complete", "complete"}},
+      // The updater's own choice among three: the board flashed is the one
+      // named, and the two others are named as left alone.
+      {threeKelvo, {"--yes", "--json"}, 0, {"complete", "", ""}, "", {"KV000002", "KV000003"}},
+      // A failed start page has an outcome and a status of its own.
+      {{"--fault", "write:0:50"}, {"--yes", "--json"}, 7, {"start-page-at-risk"}},
+      // Cables that one serial cannot tell apart, and the cause in the table.
+      {{"--cable", "Corvane Serial Link:DUP", "--cable", "Corvane Serial Link:DUP"},
+       {"--all", "--yes"},
+       3,
+       {"", ""},
+       "duplicate-serial"},
+      // A trace that takes no line: refused before any cable is opened.
+      {{}, {"--yes", "--json"}, 2, {""}, "", {}, "/dev/full"},
       // Four boards at once, each cable with the chip's own 256-byte buffer
       // and a receive pump of its own.
       {threeCables + QStringList{"--cable", "Corvane Serial Link"},
@@ -649,20 +677,40 @@ TEST(EmulatedCable, KelvoFlashOnSeveralCables) {
     // two-minute limit; three cables there still check memory with several.
     if (!TimingIsReal && c.outcomes.size() > 3) continue;
     const QString dir = NewRunDir();
-    const SimRun run = ::Run(KELVO_EMULATED_CABLE,
-                             c.cableArgs +
-                                 QStringList{"--unpaced", "--events", dir + "/cable.jsonl", "--dump-flash",
-                                             dir, "--", KELVO_FLASH, "--trace", dir + "/trace.jsonl"} +
-                                 c.flashArgs,
-                             dir);
+    const SimRun run =
+        ::Run(KELVO_EMULATED_CABLE,
+              c.cableArgs +
+                  QStringList{"--unpaced", "--events", dir + "/cable.jsonl", "--dump-flash", dir, "--",
+                              KELVO_FLASH, "--trace", c.trace.isEmpty() ? dir + "/trace.jsonl" : c.trace} +
+                  c.flashArgs,
+              dir, c.flashArgs.contains("--json"));
     const std::string label = (c.cableArgs + c.flashArgs).join(' ').toStdString();
     EXPECT_EQ(run.exitCode, c.status) << label << run.standardError.toStdString();
     const QByteArray cableEvents = ReadAll(dir + "/cable.jsonl");
+    const bool sample = KELVO_SAMPLE_EMBEDDED && !c.flashArgs.contains("--image");
     if (c.status != 2) {
+      // A sample build says so first.
+      EXPECT_EQ(run.standardError.startsWith("kelvo-flash: this build carries the SAMPLE firmware"), sample)
+          << label;
+    }
+    if (!c.flashArgs.contains("--json") && c.status != 2) {
+      // The table is the result on stdout, with the cause of a cable not used.
+      EXPECT_TRUE(run.standardOutput.startsWith("serial ")) << label << run.standardOutput.toStdString();
+      EXPECT_TRUE(c.cause.isEmpty() || run.standardOutput.contains("(" + c.cause + ")")) << label;
+    }
+    if (c.status != 2 && c.flashArgs.contains("--json")) {
       ASSERT_EQ(run.Events("summary").size(), 1u) << label;
       const QJsonObject summary = run.Events("summary")[0];
       EXPECT_EQ(summary["status"].toInt(), c.status) << label;
       EXPECT_EQ(summary["program"].toString(), KELVO_VERSION) << label;
+      EXPECT_EQ(summary["sample"].toBool(), sample) << label;
+      QStringList leftAlone;
+      for (const QJsonValue& serial : summary["leftAlone"].toArray()) leftAlone << serial.toString();
+      EXPECT_EQ(leftAlone, c.leftAlone) << label;
+      if (!c.leftAlone.isEmpty()) {
+        EXPECT_TRUE(run.standardError.contains("left alone: 2 other Kelvo cables (" + c.leftAlone.join(", ")))
+            << label;
+      }
       const QJsonValue diagnosis = summary["boards"].toArray()[0].toObject()["diagnosis"];
       EXPECT_EQ(diagnosis.toObject()["cause"].toString(), c.cause) << label;
       if (!c.cause.isEmpty()) {
@@ -676,7 +724,11 @@ TEST(EmulatedCable, KelvoFlashOnSeveralCables) {
                                      [&](const QJsonObject& r) { return r["serial"].toString() == serial; });
       if (c.outcomes[i].isEmpty()) {
         EXPECT_EQ(mine, results.end()) << label;
-        EXPECT_FALSE(cableEvents.contains("\"open\"")) << label << ": nothing is opened before the checks";
+        if (c.leftAlone.contains(serial)) {
+          EXPECT_EQ(ReadAll(dir + "/" + serial + ".bin"), QByteArray(131072, char(0xFF))) << label;
+        } else {
+          EXPECT_FALSE(cableEvents.contains("\"open\"")) << label << ": nothing is opened before the checks";
+        }
         continue;
       }
       ASSERT_NE(mine, results.end()) << label << " " << serial.toStdString();
@@ -709,8 +761,13 @@ TEST(EmulatedCable, KelvoFlashOnSeveralCables) {
       }
     }
   }
-  // No cable at all: nothing on the bus.
-  EXPECT_EQ(::Run(KELVO_FLASH, {"--yes"}, NewRunDir()).exitCode, 3);
+  // No cable at all: nothing on the bus, listed or flashed, and --json
+  // still ends with the summary that says why.
+  EXPECT_EQ(::Run(KELVO_FLASH, {"--yes"}, NewRunDir(), false).exitCode, 3);
+  const SimRun none = ::Run(KELVO_FLASH, {"--all", "--yes", "--json"}, NewRunDir());
+  EXPECT_EQ(none.exitCode, 3);
+  ASSERT_EQ(none.Events("summary").size(), 1u);
+  EXPECT_EQ(none.Events("summary")[0]["diagnosis"].toObject()["cause"].toString(), "absent");
 }
 
 // A program run while the test watches its JSON lines as they come, and acts

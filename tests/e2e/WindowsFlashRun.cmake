@@ -37,6 +37,12 @@ foreach(args IN ITEMS "--list" "--all;--yes")
   kelvo_check("count EQUAL 1 AND err MATCHES \"^kelvo-flash: the FTDI cable driver ftd2xx.dll could not be loaded\""
               "${args} without the driver said: ${err}")
 endforeach()
+# --json still ends with its summary, which says why.
+run_flash(--all --yes --json)
+string(FIND "${out}" "\"status\":3," summarised)
+string(FIND "${out}" "\"cause\":\"absent\"" why)
+kelvo_check("status EQUAL 3 AND summarised GREATER -1 AND why GREATER -1"
+            "--json without the driver ended with ${status}: ${out}")
 
 # The stand-in driver next to the program, as the vendor's would be.
 file(COPY "${DRIVER}" DESTINATION "${program}")
@@ -46,6 +52,16 @@ run_flash(--list)
 kelvo_check("status EQUAL 0" "--list ended with ${status}: ${err}")
 kelvo_check("out STREQUAL \"KV000001\tCorvane Serial Link\tcan be opened\nKV000002\tCorvane Serial Link\tcan be opened\n\""
             "--list printed: ${out}")
+
+# The updater's own choice names the board it opened and the one left alone.
+run_flash(--yes)
+string(FIND "${err}" "left alone: 1 other Kelvo cable (KV000002)" leftAlone)
+kelvo_check("status EQUAL 0 AND out MATCHES \"^serial .*\nKV000001 \" AND leftAlone GREATER -1"
+            "--yes ended with ${status}:\n${out}${err}")
+if(SAMPLE)
+  kelvo_check("err MATCHES \"^kelvo-flash: this build carries the SAMPLE firmware image\""
+              "a sample build did not say so first:\n${err}")
+endif()
 
 run_flash(--all --yes)
 kelvo_check("status EQUAL 0" "--all --yes ended with ${status}:\n${err}")

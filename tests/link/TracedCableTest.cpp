@@ -55,5 +55,33 @@ TEST(TracedCable, CablesSharingATraceNameTheirLinesOnOneClock) {
   EXPECT_LE(TimeOf(lines[1]), TimeOf(lines[2]));
 }
 
+// A trace that takes no line says why, from the first line that failed on:
+// a file that will not open, a full device, a stream that went bad later.
+TEST(TracedCable, TraceThatCannotBeWrittenSaysWhy) {
+  struct Case {
+    std::string path;
+    std::string problem;  // "": every line went in
+  };
+  const std::vector<Case> cases = {
+      {::testing::TempDir() + "kelvo-trace-ok.jsonl", ""},
+      {"/dev/full", "cannot write '/dev/full': No space left on device"},
+      {"/nonexistent/trace.jsonl", "cannot write '/nonexistent/trace.jsonl': No such file or directory"},
+  };
+  for (const Case& c : cases) {
+    TraceWriter trace(c.path);
+    EXPECT_EQ(trace.Problem(), "") << c.path << ": nothing written yet";
+    trace.Write("{}");
+    trace.Write("{}");
+    EXPECT_EQ(trace.Problem(), c.problem) << c.path;
+  }
+  std::ostringstream out;
+  TraceWriter later(out);
+  later.Write("{}");
+  out.setstate(std::ios::badbit);
+  later.Write("{}");
+  EXPECT_THAT(later.Problem(), StartsWith("cannot write the trace: "));
+  EXPECT_EQ(out.str(), "{}\n");
+}
+
 }  // namespace
 }  // namespace kelvo

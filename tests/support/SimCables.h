@@ -26,6 +26,12 @@ struct SimCables {
   std::string driverProblem;
   // stderr as a terminal this many columns wide (0: not a terminal).
   int errorColumns = 0;
+  // stdout as a terminal this many columns wide (0: not a terminal).
+  int outputColumns = 0;
+  // The embedded image is the build's sample.
+  bool sampleImage = false;
+  // What the run is told of its trace: why it could not be written.
+  std::function<std::string()> traceProblem;
   // Held for the flash, as the logind inhibitor is.
   std::function<std::shared_ptr<void>()> holdSession;
 
@@ -55,15 +61,18 @@ struct SimCables {
           return Make(serial);
         },
         .embeddedImage = std::move(image),
+        .sampleImage = sampleImage,
         .out = out,
         .err = err,
         .in = in,
         .inputIsTerminal = terminal,
         .errorIsTerminal = errorColumns > 0,
         .errorColumns = errorColumns,
+        .outputColumns = outputColumns,
         .takeInterrupts = false,
         .cableDriverProblem = [this] { return driverProblem; },
         .traceFromEnvironment = "",
+        .traceProblem = traceProblem,
         .realCable = {},
         .holdSession = holdSession,
     };

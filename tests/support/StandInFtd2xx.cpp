@@ -240,3 +240,15 @@ STAND_IN_EXPORT ULONG WINAPI FT_GetDeviceInfoDetail(DWORD index, LPDWORD flags, 
   if (handle != nullptr) *handle = inner != 0 ? Bus::Outer(index, inner) : nullptr;
   return status;
 }
+
+STAND_IN_EXPORT ULONG WINAPI FT_GetDeviceInfo(void* handle, LPDWORD type, LPDWORD id, LPVOID serialNumber,
+                                              LPVOID description, LPVOID) {
+  std::uint32_t deviceType = 0, deviceId = 0;
+  const ULONG status = OnCable(handle, [&](SimLink& link, FT_HANDLE inner) {
+    return link.FT_GetDeviceInfo(inner, &deviceType, &deviceId, static_cast<char*>(serialNumber),
+                                 static_cast<char*>(description));
+  });
+  if (type != nullptr) *type = deviceType;
+  if (id != nullptr) *id = deviceId;
+  return status;
+}

@@ -26,7 +26,8 @@ namespace {
 #ifdef _WIN32
 bool InputIsTerminal() { return kelvo::cli::InputIsConsole(); }
 bool ErrorIsTerminal() { return kelvo::cli::ErrorIsConsole(); }
-int ErrorColumns() { return kelvo::cli::ErrorIsConsole() ? 80 : 0; }
+int ErrorColumns() { return kelvo::cli::ConsoleColumns(false); }
+int OutputColumns() { return kelvo::cli::ConsoleColumns(true); }
 // The cable vendor's DLL is installed apart from the program.
 std::string CableDriverProblem() { return kelvo::D2xxDriver().LoadError(); }
 // No logind there; the console handler holds off a shutdown as it can.
@@ -34,10 +35,12 @@ std::shared_ptr<void> HoldSession() { return nullptr; }
 #else
 bool InputIsTerminal() { return isatty(STDIN_FILENO) == 1; }
 bool ErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
-int ErrorColumns() {
+int Columns(int terminal) {
   winsize size{};
-  return ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+  return ioctl(terminal, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
 }
+int ErrorColumns() { return Columns(STDERR_FILENO); }
+int OutputColumns() { return isatty(STDOUT_FILENO) == 1 ? Columns(STDOUT_FILENO) : 0; }
 // libftdi1 is linked into the program.
 std::string CableDriverProblem() { return {}; }
 std::shared_ptr<void> HoldSession() {
@@ -70,15 +73,18 @@ int main(int argc, char** argv) {
   kelvo::cli::FlashEnvironment env{
       .makeDriver = makeDriver,
       .embeddedImage = kelvo::EmbeddedResources(),
+      .sampleImage = KELVO_SAMPLE_FIRMWARE != 0,
       .out = std::cout,
       .err = std::cerr,
       .in = std::cin,
       .inputIsTerminal = InputIsTerminal(),
       .errorIsTerminal = ErrorIsTerminal(),
       .errorColumns = ErrorColumns(),
+      .outputColumns = OutputColumns(),
       .takeInterrupts = true,
       .cableDriverProblem = CableDriverProblem,
       .traceFromEnvironment = fromEnvironment != nullptr ? fromEnvironment : "",
+      .traceProblem = [&] { return trace ? trace->Problem() : std::string(); },
       .realCable = [&](const std::string& serial) -> const kelvo::CableDriver* {
         const auto it = bySerial.find(serial);
         return it != bySerial.end() ? &it->second->Cable() : nullptr;
