@@ -140,12 +140,16 @@ void PrintSummary(FlashEnvironment& env, const std::vector<std::unique_ptr<Board
   env.err << std::flush;
 }
 
-// The closing --json line: the versions, and every board's story.
+// The closing --json line: the versions, whether the cables read without
+// real-time priority, and every board's story.
 std::string SummaryJson(const std::vector<std::unique_ptr<Board>>& boards,
-                        const std::optional<FirmwareVersion>& image, int status) {
-  std::string json = "\"event\":\"summary\",\"program\":" + JsonString(cmdline::ProgramVersion()) +
-                     ",\"image\":" + (image ? VersionJson(*image) : "null") +
-                     ",\"status\":" + std::to_string(status) + ",\"boards\":[";
+                        const std::optional<FirmwareVersion>& image, int status,
+                        const std::string& realtimeRefused) {
+  std::string json =
+      "\"event\":\"summary\",\"program\":" + JsonString(cmdline::ProgramVersion()) +
+      ",\"image\":" + (image ? VersionJson(*image) : "null") + ",\"status\":" + std::to_string(status) +
+      ",\"realtimeRefused\":" + (realtimeRefused.empty() ? "null" : JsonString(realtimeRefused)) +
+      ",\"boards\":[";
   for (const auto& board : boards) {
     const UpdaterState& state = board->State();
     std::string retries;
@@ -239,6 +243,14 @@ int RunFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
     boards.push_back(std::make_unique<Board>(driver, real, reporter, target.label, target.serial, image));
   }
   OnEveryBoard(boards, [](Board& board) { board.Check(); });
+  // Said once: it holds for every cable of the run.
+  const std::string realtimeRefused = env.realtimeRefused ? env.realtimeRefused() : "";
+  if (!realtimeRefused.empty()) {
+    reporter.Note(
+        "kelvo-flash: the cables are read at ordinary priority (this user may not take real-time "
+        "priority; " +
+        realtimeRefused + "): on a busy machine pages may need retries");
+  }
   if (options.skipCurrent) {
     for (auto& board : boards) {
       if (board->Result() == Outcome::Ready && board->Current()) board->Skip();
@@ -262,7 +274,8 @@ int RunFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
   for (auto& board : boards) board->Finish();
   const int status = RunStatus(boards);
   PrintSummary(env, boards);
-  if (options.json) reporter.Json(SummaryJson(boards, CheckedImageVersion(image, lister), status));
+  if (options.json)
+    reporter.Json(SummaryJson(boards, CheckedImageVersion(image, lister), status, realtimeRefused));
   return status;
 }
 

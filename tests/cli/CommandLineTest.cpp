@@ -34,6 +34,9 @@ struct CommandLineCase {
   std::string sums = "";
   // Boards that failed before anything was written to them.
   std::vector<int> untouched = {};
+  // Why the cables' receive threads have no real-time priority, if so: said
+  // once on stderr, whatever the number of boards.
+  std::string realtimeRefused = "";
 };
 
 class CommandLineTest : public ::testing::TestWithParam<CommandLineCase> {};
@@ -54,6 +57,7 @@ TEST_P(CommandLineTest, EndsEachBoardAsExpected) {
   SimCables bus;
   bus.boards.resize(c.cables);
   if (c.boards) c.boards(bus.boards);
+  bus.realtimeRefused = c.realtimeRefused;
   std::vector<std::string> args = c.args;
   if (c.file != ImageFile::None) args.insert(args.end(), {"--image", WriteImageFile(c.file)});
   const ResourceLoader embedded = c.embeddedImage ? ResourceOf(ScrambledSample()) : ResourceOf({});
@@ -69,6 +73,9 @@ TEST_P(CommandLineTest, EndsEachBoardAsExpected) {
   }
 
   EXPECT_NE(err.find(c.tells), std::string::npos) << err;
+  if (!c.tells.empty()) {
+    EXPECT_EQ(err.find(c.tells), err.rfind(c.tells)) << "said once: " << err;
+  }
   // A run that reached its boards ends its --json with the summary, whose
   // status is the program's.
   const std::size_t summary = out.rfind("{\"event\":\"summary\"");
@@ -121,6 +128,16 @@ INSTANTIATE_TEST_SUITE_P(
             1,
             [](auto& boards) { boards[1].faults.push_back(*sim::ParseFault("write:7:50", nullptr)); }},
         CommandLineCase{"NoCable", 0, {"--yes", "--json"}, {}, 3},
+        CommandLineCase{
+            .name = "WithoutRealTimePriority",
+            .cables = 2,
+            .args = {"--all", "--yes", "--json"},
+            .outcomes = {"complete", "complete"},
+            .status = 0,
+            .tells = "kelvo-flash: the cables are read at ordinary priority (this user may not take "
+                     "real-time priority; RealtimeKit: not there)",
+            .sums = "\"realtimeRefused\":\"RealtimeKit: not there\",\"boards\"",
+            .realtimeRefused = "RealtimeKit: not there"},
         CommandLineCase{
             .name = "SilentBoard",
             .cables = 1,

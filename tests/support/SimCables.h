@@ -28,6 +28,8 @@ struct SimCables {
   int errorColumns = 0;
   // Held for the flash, as the logind inhibitor is.
   std::function<std::shared_ptr<void>()> holdSession;
+  // Why the cables read without real-time priority (empty: they do not).
+  std::string realtimeRefused;
 
   FtdiDriver& Make(const std::string& serial) {
     sim::SimOptions bus;
@@ -66,6 +68,7 @@ struct SimCables {
         .traceFromEnvironment = "",
         .realCable = {},
         .holdSession = holdSession,
+        .realtimeRefused = [this] { return realtimeRefused; },
     };
     return cli::RunFlash(args, env);
   }
