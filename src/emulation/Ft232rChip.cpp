@@ -165,8 +165,10 @@ bool Ft232rChip::FillIn(InTransfer& transfer, Micros now, Micros* wakeAt) {
       *wakeAt = std::max(at, now + 1);
       return false;
     }
-    // Until this packet nothing left the buffer: the moment it was fullest.
-    Overflow(at);
+    // Until this packet nothing left the buffer: just before it, it was
+    // fullest. A byte that arrives at the very moment goes with the packet,
+    // as all of an unpaced line's bytes do while a transfer is pending.
+    Overflow(at - 1);
     lastPacketAt_ = at;
     if (!full) {
       AppendPacket(transfer, std::min(wire_.ArrivedBy(at), FullData - 1));
