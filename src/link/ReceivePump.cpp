@@ -1,9 +1,9 @@
 #include "link/ReceivePump.h"
 
 #include <libusb.h>
-
 #include <pthread.h>
 #include <sched.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +32,31 @@ constexpr int EventFailureLimit = 1000;
 constexpr int PendingBytes = 1 << 20;
 constexpr int MostTransfers = 128;
 constexpr int FewestTransfers = 16;
+// The fair scheduler's shortest slice (Linux 6.12 and later).
+constexpr std::uint64_t ShortestSliceNs = 100'000;
+
+// Where real-time priority is out of reach, an ordinary thread may still ask
+// the fair scheduler for its shortest slice: it gets no more CPU than its
+// share, but its wake-ups preempt a busy thread at once instead of waiting
+// for that one's slice to end. The thread wakes hundreds of times a second
+// for microseconds each. Older kernels ignore it.
+void AskForShortSlice(std::int64_t threadId) {
+  // The kernel's struct sched_attr, first version; glibc declares none.
+  struct {
+    std::uint32_t size;
+    std::uint32_t sched_policy;
+    std::uint64_t sched_flags;
+    std::int32_t sched_nice;
+    std::uint32_t sched_priority;
+    std::uint64_t sched_runtime;
+    std::uint64_t sched_deadline;
+    std::uint64_t sched_period;
+  } attributes{};
+  attributes.size = sizeof attributes;
+  attributes.sched_policy = SCHED_OTHER;
+  attributes.sched_runtime = ShortestSliceNs;
+  syscall(SYS_sched_setattr, static_cast<pid_t>(threadId), &attributes, 0);
+}
 
 }  // namespace
 
@@ -90,13 +115,14 @@ void ReceivePump::RaisePriority() {
     return;
   }
   const std::string direct = std::string("SCHED_FIFO: ") + std::strerror(refused);
-  if (!setup_.askForRealtime) {
-    priority_ = {false, "", direct};
+  const std::string answer =
+      setup_.askForRealtime ? setup_.askForRealtime(threadId, lowest.sched_priority) : "nobody else asked";
+  if (answer.empty()) {
+    priority_ = {true, "RealtimeKit", ""};
     return;
   }
-  const std::string answer = setup_.askForRealtime(threadId, lowest.sched_priority);
-  priority_ = answer.empty() ? ReceivePriority{true, "RealtimeKit", ""}
-                             : ReceivePriority{false, "", direct + "; " + answer};
+  AskForShortSlice(threadId);
+  priority_ = {false, "", direct + "; " + answer};
 }
 
 void ReceivePump::Stop() {
