@@ -466,8 +466,12 @@ struct EmulatedCables::Impl {
       case USBDEVFS_GET_CAPABILITIES: {
         const Pointee arg(client, sizeof(std::uint32_t));
         if (arg.data == nullptr) return Complete(client, -1, EFAULT);
-        const std::uint32_t caps =
-            USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
+        // As an xHCI host's: libusb then sends a bulk transfer of any size as
+        // one URB, which is all this emulation serves (a transfer split in
+        // URBs would need the kernel's cancelling of the rest after a short
+        // packet).
+        const std::uint32_t caps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
+                                   USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_BULK_SCATTER_GATHER;
         std::memcpy(arg.data->data, &caps, sizeof caps);
         return Complete(client, 0);
       }

@@ -28,9 +28,9 @@ constexpr int InErrorLimit = 256;
 // libusb failing to handle events this many times in a row, a millisecond
 // apart, ends the receive side rather than trying for ever.
 constexpr int EventFailureLimit = 1000;
-// 1 MiB of transfers at most: 128 of the usual 4096 bytes, fewer larger.
+// 1 MiB of transfers at most: 256 of the usual 4096 bytes, fewer larger.
 constexpr int PendingBytes = 1 << 20;
-constexpr int MostTransfers = 128;
+constexpr int MostTransfers = 256;
 constexpr int FewestTransfers = 16;
 // The fair scheduler's shortest slice (Linux 6.12 and later).
 constexpr std::uint64_t ShortestSliceNs = 100'000;

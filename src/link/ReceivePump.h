@@ -37,8 +37,9 @@ struct ReceivePriority {
 // less the two status bytes of every packet, waits here for Read.
 //
 // The chip ends the pending transfer every latency period, so each one
-// pending covers that long while the thread is held off: 128 cover 256 ms at
-// 2 ms, enough for an ordinary thread on a busy desktop. Once no call has
+// pending covers that long while the thread is held off: 256 cover 512 ms at
+// 2 ms, enough for an ordinary thread on a busy desktop to be held off and
+// then catch up. Once no call has
 // come for IdleAfter and no Read waits, the transfers are parked (cancelled)
 // and the thread sleeps; the next call of any kind brings them back first.
 class ReceivePump {
