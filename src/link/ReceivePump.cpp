@@ -3,10 +3,12 @@
 #include <libusb.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <system_error>
@@ -54,6 +56,11 @@ void AskForShortSlice(std::int64_t threadId) {
   } attributes{};
   attributes.size = sizeof attributes;
   attributes.sched_policy = SCHED_OTHER;
+  // The nice value stays: a process started with `nice` keeps it (and one
+  // may not lower it without the right).
+  errno = 0;
+  const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(threadId));
+  attributes.sched_nice = errno == 0 ? nice : 0;
   attributes.sched_runtime = ShortestSliceNs;
   syscall(SYS_sched_setattr, static_cast<pid_t>(threadId), &attributes, 0);
 }
