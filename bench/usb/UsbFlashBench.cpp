@@ -4,21 +4,29 @@
 // been held open and idle for a while. The updater runs in a child process (the
 // one libusb sees the emulated bus in), so its CPU time is its own; the
 // emulation's CPU time, spent serving the USB requests, is this process's.
+//   kelvo-usb-flash-bench [--rx-buffer BYTES] [--no-realtime] [--busy N] [--idle SECONDS]
+// --no-realtime takes the right to real-time priority from the updater, as
+// an ordinary user lacks it (for runs as root); --busy N keeps N threads
+// spinning beside it.
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/UpdaterState.h"
 #include "emulation/EmulatedCables.h"
@@ -26,6 +34,7 @@
 #include "link/LibFtdiDriver.h"
 #include "link/LinkConnection.h"
 #include "support/StateRig.h"
+#include "support/WithoutRealtimeRight.h"
 #include "update/FlashSequence.h"
 
 namespace {
@@ -63,13 +72,26 @@ bool AThreadRunsRealTime() {
   return false;
 }
 
-// The link held open with nothing to do: the receive side still takes the
-// chip's status packet every latency period.
-constexpr double IdleSeconds = 10;
+// Context switches of all the process's threads: each wait that ends is one.
+long WakeUps() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_nvcsw + usage.ru_nivcsw;
+}
 
-// The child: open the cable, idle, flash; print "elapsed cpu failed
-// idle-cpu idle-completions flash-completions real-time".
-int RunUpdater() {
+// Tells the parent a phase begins ("idle", "flash"), so that it can read the
+// emulation's counts for it.
+void Phase(const char* name) {
+  std::printf("%s\n", name);
+  std::fflush(stdout);
+}
+
+// The child: open the cable, idle (the link held open with nothing to do),
+// flash; print "done elapsed cpu failed idle-cpu idle-completions
+// flash-completions real-time idle-wake-ups retries".
+int RunUpdater(bool noRealtime, double idleSeconds) {
+  std::optional<kelvo::test::WithoutRealtimeRight> ordinary;
+  if (noRealtime) ordinary.emplace();
   kelvo::test::StateRig<kelvo::LibFtdiDriver> rig;
   auto& [driver, window, state] = rig;
   kelvo::OpenLink(state);
@@ -78,45 +100,93 @@ int RunUpdater() {
                  driver.LastError().c_str());
     return 1;
   }
+  // The first seconds after the open are not idle yet: a driver that parks
+  // its transfers has not done so.
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  Phase("idle");
   const double idleCpuBefore = CpuSeconds(RUSAGE_SELF);
   const std::uint64_t idleCompletionsBefore = driver.InTransfersCompleted(state.LinkHandle);
-  std::this_thread::sleep_for(std::chrono::duration<double>(IdleSeconds));
+  const long wakeUpsBefore = WakeUps();
+  std::this_thread::sleep_for(std::chrono::duration<double>(idleSeconds));
+  const long idleWakeUps = WakeUps() - wakeUpsBefore;
   const double idleCpu = CpuSeconds(RUSAGE_SELF) - idleCpuBefore;
   const std::uint64_t completionsBefore = driver.InTransfersCompleted(state.LinkHandle);
   const std::uint64_t idleCompletions = completionsBefore - idleCompletionsBefore;
 
   state.FirmwareImage = kelvo::MakeSampleImage();
+  Phase("flash");
   const double cpuBefore = CpuSeconds(RUSAGE_SELF);
   const auto start = std::chrono::steady_clock::now();
   kelvo::FlashDevice(state);
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const double cpu = CpuSeconds(RUSAGE_SELF) - cpuBefore;
   const std::uint64_t completions = driver.InTransfersCompleted(state.LinkHandle) - completionsBefore;
-  std::printf("%.6f %.6f %d %.6f %llu %llu %d\n", elapsed, cpu, state.OperationFailed ? 1 : 0, idleCpu,
-              static_cast<unsigned long long>(idleCompletions), static_cast<unsigned long long>(completions),
-              AThreadRunsRealTime() ? 1 : 0);
+  int retries = 0;
+  for (const kelvo::PageRetries& page : state.Outcome.retries) retries += page.failures;
+  std::printf("done %.6f %.6f %d %.6f %llu %llu %d %ld %d\n", elapsed, cpu, state.OperationFailed ? 1 : 0,
+              idleCpu, static_cast<unsigned long long>(idleCompletions),
+              static_cast<unsigned long long>(completions), AThreadRunsRealTime() ? 1 : 0, idleWakeUps,
+              retries);
   for (const auto& message : window.messages)
     std::fprintf(stderr, "message: %s: %s\n", message.title.c_str(), message.text.c_str());
   return 0;
 }
 
+// N threads that never wait, in a process of their own so that their CPU
+// time is nobody's; ended by the caller.
+pid_t BusyLoops(int count) {
+  const pid_t busy = fork();
+  if (busy != 0) return busy;
+  std::vector<std::thread> loops;
+  for (int i = 0; i < count; ++i) {
+    loops.emplace_back([] {
+      std::atomic<unsigned long> spins = 0;
+      while (true) spins.fetch_add(1, std::memory_order_relaxed);
+    });
+  }
+  for (std::thread& loop : loops) loop.join();
+  _exit(0);
+}
+
+std::string LoadAverage() {
+  std::ifstream file("/proc/loadavg");
+  std::string one, five;
+  file >> one >> five;
+  return one + " " + five;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 1 && std::strcmp(argv[1], "--updater") == 0) return RunUpdater();
+  bool noRealtime = false;
+  double idleSeconds = 10;
+  if (argc > 1 && std::strcmp(argv[1], "--updater") == 0)
+    return RunUpdater(argc > 2 && std::strcmp(argv[2], "1") == 0,
+                      argc > 3 ? std::atof(argv[3]) : idleSeconds);
 
   prctl(PR_SET_TIMERSLACK, 1, 0, 0, 0);
   kelvo::sim::EmulationOptions options;
   options.cables.emplace_back();
-  // --rx-buffer BYTES: the chip's receive buffer (0: unlimited).
-  for (int i = 1; i < argc; i += 2) {
-    if (i + 1 >= argc || std::strcmp(argv[i], "--rx-buffer") != 0) {
-      std::fprintf(stderr, "usage: %s [--rx-buffer BYTES]\n", argv[0]);
+  int busy = 0;
+  for (int i = 1; i < argc; ++i) {
+    const bool valued = i + 1 < argc;
+    if (std::strcmp(argv[i], "--no-realtime") == 0) {
+      noRealtime = true;
+    } else if (valued && std::strcmp(argv[i], "--rx-buffer") == 0) {
+      options.cables.front().rxBufferBytes = std::strtoul(argv[++i], nullptr, 10);
+    } else if (valued && std::strcmp(argv[i], "--busy") == 0) {
+      busy = std::atoi(argv[++i]);
+    } else if (valued && std::strcmp(argv[i], "--idle") == 0) {
+      idleSeconds = std::atof(argv[++i]);
+    } else {
+      std::fprintf(stderr, "usage: %s [--rx-buffer BYTES] [--no-realtime] [--busy N] [--idle SECONDS]\n",
+                   argv[0]);
       return 2;
     }
-    options.cables.front().rxBufferBytes = std::strtoul(argv[i + 1], nullptr, 10);
   }
   kelvo::sim::EmulatedCables cables(options);
+  const std::string loadBefore = LoadAverage();
+  const pid_t loops = busy > 0 ? BusyLoops(busy) : 0;
 
   int pipeFds[2];
   if (pipe(pipeFds) != 0) return 1;
@@ -126,19 +196,33 @@ int main(int argc, char** argv) {
     for (const auto& [name, value] : cables.Environment()) setenv(name.c_str(), value.c_str(), 1);
     dup2(pipeFds[1], STDOUT_FILENO);
     close(pipeFds[0]);
-    execl("/proc/self/exe", argv[0], "--updater", static_cast<char*>(nullptr));
+    const std::string idle = std::to_string(idleSeconds);
+    execl("/proc/self/exe", argv[0], "--updater", noRealtime ? "1" : "0", idle.c_str(),
+          static_cast<char*>(nullptr));
     _exit(127);
   }
   close(pipeFds[1]);
-  char text[128] = {};
-  std::size_t got = 0;
-  while (got < sizeof text - 1) {
-    const ssize_t n = read(pipeFds[0], text + got, sizeof text - 1 - got);
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
+  // The emulation's counts as each phase begins and as the flash ends.
+  kelvo::sim::EmulatedCables::Statistics atIdle, atFlash, atEnd;
+  std::string text;
+  FILE* lines = fdopen(pipeFds[0], "r");
+  char line[256];
+  while (lines != nullptr && std::fgets(line, sizeof line, lines) != nullptr) {
+    if (std::strncmp(line, "idle", 4) == 0) atIdle = cables.Stats();
+    if (std::strncmp(line, "flash", 5) == 0) atFlash = cables.Stats();
+    if (std::strncmp(line, "done ", 5) == 0) {
+      atEnd = cables.Stats();
+      text = line + 5;
+    }
   }
+  if (lines != nullptr) fclose(lines);
   int status = 0;
   waitpid(child, &status, 0);
+  if (loops > 0) {
+    kill(loops, SIGKILL);
+    waitpid(loops, nullptr, 0);
+  }
+  const std::string loadAfter = LoadAverage();
   cables.Stop();
   const double emulationCpu = CpuSeconds(RUSAGE_SELF) - cpuBefore;
 
@@ -149,8 +233,10 @@ int main(int argc, char** argv) {
   unsigned long long idleCompletions = 0;
   unsigned long long completions = 0;
   int realTime = 0;
-  if (std::sscanf(text, "%lf %lf %d %lf %llu %llu %d", &elapsed, &cpu, &failed, &idleCpu, &idleCompletions,
-                  &completions, &realTime) != 7 ||
+  long idleWakeUps = 0;
+  int retries = 0;
+  if (std::sscanf(text.c_str(), "%lf %lf %d %lf %llu %llu %d %ld %d", &elapsed, &cpu, &failed, &idleCpu,
+                  &idleCompletions, &completions, &realTime, &idleWakeUps, &retries) != 9 ||
       elapsed <= 0) {
     std::fprintf(stderr, "the updater did not finish (status %d)\n", status);
     return 1;
@@ -171,9 +257,13 @@ int main(int argc, char** argv) {
               WireBytesPerPage);
   std::printf("elapsed / bound         %.4f\n", elapsed / wireBound);
   std::printf("updater cpu             %.3f s  (%.2f %% of elapsed)\n", cpu, 100.0 * cpu / elapsed);
-  std::printf("idle, link open         %.3f s cpu per idle second\n", idleCpu / IdleSeconds);
-  std::printf("idle wake-ups           %.0f per second (IN transfers completed)\n",
-              static_cast<double>(idleCompletions) / IdleSeconds);
+  std::printf("idle, link open         %.4f s cpu per idle second (%.0f s)\n", idleCpu / idleSeconds,
+              idleSeconds);
+  std::printf(
+      "idle wake-ups           %.1f per second (the updater's threads; %.1f IN transfers completed, "
+      "%.1f usb requests)\n",
+      static_cast<double>(idleWakeUps) / idleSeconds, static_cast<double>(idleCompletions) / idleSeconds,
+      static_cast<double>(atFlash.requests - atIdle.requests) / idleSeconds);
   std::printf("IN transfers per page   %.1f  (%llu completed during the flash)\n",
               static_cast<double>(completions) / PagesWritten, completions);
   std::printf("usb transfers per page  %.1f  (bulk, both directions; %lld in all)\n",
@@ -183,7 +273,14 @@ int main(int argc, char** argv) {
   int attempts = 0;
   for (const auto& event : cables.Board(0).PageEvents())
     attempts += event.kind != kelvo::sim::PageEvent::Kind::ReadBack ? 1 : 0;
-  std::printf("receive thread          %s\n", realTime != 0 ? "real-time priority" : "ordinary priority");
+  std::printf("usb requests per page   %.1f  (%.1f of them cancellations; the flash's alone)\n",
+              static_cast<double>(atEnd.requests - atFlash.requests) / PagesWritten,
+              static_cast<double>(atEnd.discards - atFlash.discards) / PagesWritten);
+  std::printf("retries                 %d\n", retries);
+  std::printf("receive thread          %s%s\n", realTime != 0 ? "real-time priority" : "ordinary priority",
+              noRealtime ? " (--no-realtime)" : "");
+  std::printf("busy loops beside it    %d\n", busy);
+  std::printf("load average            %s before, %s after\n", loadBefore.c_str(), loadAfter.c_str());
   std::printf("receive buffer          %s\n",
               options.cables.front().rxBufferBytes == 0
                   ? "unlimited"

@@ -223,6 +223,14 @@ int RunFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
     reporter.Note("kelvo-flash: left alone: " + std::to_string(leftAlone.size()) + " other Kelvo " +
                   (leftAlone.size() == 1 ? "cable (" : "cables (") + serials + "); --all flashes every one");
   }
+  // Said once: it holds for every cable of the run.
+  const std::string realtimeRefused = env.realtimeRefused ? env.realtimeRefused() : "";
+  if (!realtimeRefused.empty()) {
+    reporter.Note(
+        "kelvo-flash: the cables are read at ordinary priority (this user may not take real-time "
+        "priority; " +
+        realtimeRefused + "): on a busy machine pages may need retries");
+  }
 
   const auto ready = static_cast<std::size_t>(std::count_if(
       boards.begin(), boards.end(), [](const auto& board) { return board->Result() == Outcome::Ready; }));
@@ -244,7 +252,8 @@ int RunFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
                  .status = RunStatus(boards),
                  .leftAlone = leftAlone,
                  .traceLost = traceProblem(),
-                 .noBoard = {}};
+                 .noBoard = {},
+                 .realtimeRefused = realtimeRefused};
   if (!facts.traceLost.empty()) {
     reporter.Note("kelvo-flash: the trace is incomplete: " + facts.traceLost);
     if (facts.status == 0) facts.status = TraceLostStatus;

@@ -48,6 +48,9 @@ struct FlashEnvironment {
   // Keeps the machine from sleeping or shutting down while the value lives
   // (a logind inhibitor); taken for the flash. Optional.
   std::function<std::shared_ptr<void>()> holdSession;
+  // Why the cables opened so far read without real-time priority, neither
+  // taking it nor given it by RealtimeKit; empty when they have it. Optional.
+  std::function<std::string()> realtimeRefused;
 };
 
 // The whole program after main: returns the exit status.

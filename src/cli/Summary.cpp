@@ -112,7 +112,9 @@ std::string SummaryJson(const std::vector<std::unique_ptr<Board>>& boards, const
                      ",\"sample\":" + (facts.sampleImage ? "true" : "false") +
                      ",\"status\":" + std::to_string(facts.status) + ",\"leftAlone\":[" + leftAlone +
                      "],\"traceLost\":" + (facts.traceLost.empty() ? "null" : JsonString(facts.traceLost)) +
-                     ",\"diagnosis\":" + DiagnosisJson(facts.noBoard) + ",\"boards\":[";
+                     ",\"diagnosis\":" + DiagnosisJson(facts.noBoard) + ",\"realtimeRefused\":" +
+                     (facts.realtimeRefused.empty() ? "null" : JsonString(facts.realtimeRefused)) +
+                     ",\"boards\":[";
   for (const auto& board : boards) {
     const UpdaterState& state = board->State();
     std::string retries;

@@ -20,6 +20,8 @@ struct RunFacts {
   std::string traceLost;
   // Why no board was reached at all (no cable, no cable driver).
   Diagnosis noBoard;
+  // Why the cables were read without real-time priority, or empty.
+  std::string realtimeRefused;
 };
 
 // The boards' table for people: serial, versions, outcome with the cause of

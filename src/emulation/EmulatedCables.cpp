@@ -10,12 +10,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 
@@ -94,6 +96,8 @@ struct EmulatedCables::Impl {
     bool kernelDriverBound = true;
     UMockdevIoctlClient* claimedBy = nullptr;
     long long bytesFromPc = 0;
+    std::size_t lostReported = 0;
+    int failingIns = 0;  // IN transfers still to end in a transient error
     std::deque<Urb> urbs;
     GSource* timer = nullptr;
     int timerFd = -1;
@@ -105,7 +109,11 @@ struct EmulatedCables::Impl {
   GMainContext* worker = nullptr;
   std::vector<std::unique_ptr<Cable>> cables;
   Micros start = MonotonicMicros();
-  Statistics stats;
+  // Counted on umockdev's thread, read from any.
+  struct Counters {
+    std::atomic<long long> requests = 0, discards = 0, bulkTransfers = 0, emptyReads = 0, quickEmptyReads = 0,
+                           lostBytes = 0, overruns = 0;
+  } stats;
   std::mutex eventsLock;
 
   Micros Now() const { return MonotonicMicros() - start; }
@@ -165,21 +173,11 @@ struct EmulatedCables::Impl {
     return G_SOURCE_CONTINUE;
   }
 
-  // Data bytes the pending IN transfers can still take.
-  static std::size_t InRoom(const Cable& cable) {
-    std::size_t room = 0;
-    for (const Urb& urb : cable.urbs) {
-      if (urb.kind == Urb::Kind::In && !urb.ready)
-        room += Ft232rChip::DataRoom(urb.in.capacity - urb.in.data.size());
-    }
-    return room;
-  }
-
-  // Lets the chip run up to `now` with the transfers pending until then;
-  // called before anything changes which transfers are pending.
-  void Admit(Cable& cable, Micros now) {
-    const std::size_t lost = cable.chip->Advance(now, InRoom(cable));
+  // Tells of the bytes the chip has lost since the last time.
+  void ReportLosses(Cable& cable) {
+    const std::size_t lost = cable.chip->Lost() - cable.lostReported;
     if (lost == 0) return;
+    cable.lostReported = cable.chip->Lost();
     stats.lostBytes += static_cast<long long>(lost);
     ++stats.overruns;
     Event(cable, "overrun", ",\"lost\":" + std::to_string(lost));
@@ -190,17 +188,28 @@ struct EmulatedCables::Impl {
     const Micros now = Now();
     Micros wake = -1;
     bool anyReady = false;
-    if (!cable.gone) Admit(cable, now);
+    // Only the first pending IN transfer is being filled.
+    bool inFilling = false;
     for (Urb& urb : cable.urbs) {
       if (!urb.ready && !cable.gone) {
-        if (urb.kind == Urb::Kind::In) {
+        if (urb.kind == Urb::Kind::In && !inFilling && cable.failingIns > 0) {
+          // A transaction error: the packets it had stay, the chip keeps
+          // the rest.
+          --cable.failingIns;
+          urb.ready = true;
+          urb.status = -EPROTO;
+          urb.actual = static_cast<int>(urb.in.data.size());
+        } else if (urb.kind == Urb::Kind::In && !inFilling) {
           Micros at = 0;
           if (cable.chip->FillIn(urb.in, now, &at)) {
             urb.ready = true;
             urb.actual = static_cast<int>(urb.in.data.size());
-          } else if (wake < 0 || at < wake) {
-            wake = at;
+          } else {
+            inFilling = true;
+            if (wake < 0 || at < wake) wake = at;
           }
+        } else if (urb.kind == Urb::Kind::In) {
+          // Waits behind the one being filled.
         } else if (urb.readyAt <= now) {
           urb.ready = true;
         } else if (wake < 0 || urb.readyAt < wake) {
@@ -209,6 +218,8 @@ struct EmulatedCables::Impl {
       }
       anyReady = anyReady || urb.ready;
     }
+    if (!inFilling && !cable.gone) cable.chip->Advance(now);
+    ReportLosses(cable);
     if (anyReady) Signal(cable);
     if (cable.timer == nullptr) {
       // A timerfd wakes at the microsecond; GLib's own timeouts round up to
@@ -304,8 +315,9 @@ struct EmulatedCables::Impl {
 
   bool Submit(Cable& cable, UMockdevIoctlClient* client) {
     if (cable.gone) return Complete(client, -1, ENODEV);
+    // What the transfers already pending got comes first.
+    Service(cable);
     const Micros now = Now();
-    Admit(cable, now);
     // The argument is the client's pointer to its URB, which points on to
     // the transfer buffer; both are read from the client's memory.
     GError* error = nullptr;
@@ -336,6 +348,7 @@ struct EmulatedCables::Impl {
     } else if (request->type == USBDEVFS_URB_TYPE_BULK && request->endpoint == BulkInEndpoint) {
       urb.kind = Urb::Kind::In;
       urb.in.capacity = static_cast<std::size_t>(request->buffer_length);
+      urb.in.pendingSince = now;
     } else if (request->type == USBDEVFS_URB_TYPE_BULK) {
       urb.kind = Urb::Kind::Out;
       long long count = request->buffer_length;
@@ -408,15 +421,19 @@ struct EmulatedCables::Impl {
     gulong address = 0;
     std::memcpy(&address, arg->data,
                 std::min<std::size_t>(sizeof address, static_cast<std::size_t>(arg->data_len)));
+    ++stats.discards;
     for (Urb& urb : cable.urbs) {
       const bool match = urb.urb->client_addr == address;
-      if (urb.client != client || !match || urb.ready) continue;
-      Admit(cable, Now());
+      if (urb.client != client || !match) continue;
+      // It may have been completed by now; then it waits to be reaped, as
+      // the kernel's would.
+      Service(cable);
+      if (urb.ready) break;
       urb.ready = true;
       urb.status = -ENOENT;
-      urb.actual = urb.kind == Urb::Kind::In ? 0 : urb.actual;
-      if (urb.kind == Urb::Kind::In) urb.in.data.clear();
-      Signal(cable);
+      // The packets it had already taken come back with it.
+      if (urb.kind == Urb::Kind::In) urb.actual = static_cast<int>(urb.in.data.size());
+      Service(cable);
       return Complete(client, 0);
     }
     return Complete(client, -1, EINVAL);
@@ -449,8 +466,12 @@ struct EmulatedCables::Impl {
       case USBDEVFS_GET_CAPABILITIES: {
         const Pointee arg(client, sizeof(std::uint32_t));
         if (arg.data == nullptr) return Complete(client, -1, EFAULT);
-        const std::uint32_t caps =
-            USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
+        // As an xHCI host's: libusb then sends a bulk transfer of any size as
+        // one URB, which is all this emulation serves (a transfer split in
+        // URBs would need the kernel's cancelling of the rest after a short
+        // packet).
+        const std::uint32_t caps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
+                                   USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_BULK_SCATTER_GATHER;
         std::memcpy(arg.data->data, &caps, sizeof caps);
         return Complete(client, 0);
       }
@@ -576,6 +597,36 @@ struct EmulatedCables::Impl {
     if (cable.fifo < 0) throw std::runtime_error("cannot open " + path);
     Fill(cable);
   }
+
+  // Runs `action` on umockdev's thread, where the cable's state is served,
+  // unless the cable has left the bus; nothing before a program's first
+  // request, which names that thread.
+  void OnWorker(Cable& cable, std::function<void(Cable&)> action) {
+    GMainContext* context = nullptr;
+    {
+      const std::lock_guard lock(eventsLock);
+      context = worker;
+    }
+    if (context == nullptr || testbed == nullptr) return;
+    struct Job {
+      Cable* cable;
+      std::function<void(Cable&)> action;
+    };
+    GSource* source = g_idle_source_new();
+    g_source_set_callback(
+        source,
+        [](gpointer data) {
+          auto* job = static_cast<Job*>(data);
+          if (!job->cable->gone) {
+            job->action(*job->cable);
+            job->cable->owner->Service(*job->cable);
+          }
+          return G_SOURCE_REMOVE;
+        },
+        new Job{&cable, std::move(action)}, [](gpointer data) { delete static_cast<Job*>(data); });
+    g_source_attach(source, context);
+    g_source_unref(source);
+  }
 };
 
 EmulatedCables::EmulatedCables(EmulationOptions options) : impl_(std::make_unique<Impl>()) {
@@ -630,32 +681,16 @@ void EmulatedCables::Stop() {
     cable->handler = nullptr;
     if (cable->fifo >= 0) close(cable->fifo);
     cable->fifo = -1;
-    cable->chip->Advance(impl_->Now(), 0);
+    cable->chip->Advance(impl_->Now());
   }
 }
 
 void EmulatedCables::Unplug(std::size_t cable) {
-  Impl::Cable* target = impl_->cables.at(cable).get();
-  GMainContext* worker = nullptr;
-  {
-    const std::lock_guard lock(impl_->eventsLock);
-    worker = impl_->worker;
-  }
-  if (worker == nullptr || impl_->testbed == nullptr) return;
-  GSource* source = g_idle_source_new();
-  g_source_set_callback(
-      source,
-      [](gpointer data) {
-        auto* c = static_cast<Impl::Cable*>(data);
-        if (!c->gone) {
-          c->owner->Unplug(*c);
-          c->owner->Service(*c);
-        }
-        return G_SOURCE_REMOVE;
-      },
-      target, nullptr);
-  g_source_attach(source, worker);
-  g_source_unref(source);
+  impl_->OnWorker(*impl_->cables.at(cable), [](Impl::Cable& target) { target.owner->Unplug(target); });
+}
+
+void EmulatedCables::FailInTransfers(std::size_t cable, int count) {
+  impl_->OnWorker(*impl_->cables.at(cable), [count](Impl::Cable& target) { target.failingIns += count; });
 }
 
 std::size_t EmulatedCables::Count() const { return impl_->cables.size(); }
@@ -665,6 +700,9 @@ const std::string& EmulatedCables::Serial(std::size_t cable) const {
 const SimBoard& EmulatedCables::Board(std::size_t cable) const {
   return impl_->cables.at(cable)->chip->Board();
 }
-EmulatedCables::Statistics EmulatedCables::Stats() const { return impl_->stats; }
+EmulatedCables::Statistics EmulatedCables::Stats() const {
+  const Impl::Counters& c = impl_->stats;
+  return {c.requests, c.discards, c.bulkTransfers, c.emptyReads, c.quickEmptyReads, c.lostBytes, c.overruns};
+}
 
 }  // namespace kelvo::sim

@@ -51,6 +51,9 @@ class EmulatedCables {
   // The cable leaves the bus now, as with unplugAfterBytes. From any thread,
   // once a program has made a request to the cable.
   void Unplug(std::size_t cable);
+  // The next `count` bulk IN transfers end in a transaction error, each with
+  // the packets it had; the chip keeps the rest. From any thread, as Unplug.
+  void FailInTransfers(std::size_t cable, int count);
 
   std::size_t Count() const;
   const std::string& Serial(std::size_t cable) const;
@@ -59,13 +62,14 @@ class EmulatedCables {
 
   struct Statistics {
     long long requests = 0;         // usbfs requests served
+    long long discards = 0;         // of which cancellations
     long long bulkTransfers = 0;    // bulk transfers completed, both directions
     long long emptyReads = 0;       // bulk IN transfers that carried no data
     long long quickEmptyReads = 0;  // ... and were answered within 1 ms (spinning)
     long long lostBytes = 0;        // bytes for the PC that found the chip's receive buffer full
     long long overruns = 0;         // times bytes were lost
   };
-  // Valid after Stop().
+  // So far; from any thread.
   Statistics Stats() const;
 
  private:

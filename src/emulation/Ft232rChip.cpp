@@ -1,6 +1,8 @@
 #include "emulation/Ft232rChip.h"
 
 #include <algorithm>
+#include <deque>
+#include <limits>
 
 namespace kelvo::sim {
 namespace {
@@ -42,14 +44,18 @@ std::string FlowName(std::uint16_t index) {
 Ft232rChip::Ft232rChip(const SimOptions& board, bool paced, std::size_t rxBufferBytes)
     : paced_(paced), rxBufferBytes_(rxBufferBytes), wire_(board, paced ? ByteMicros : 0) {}
 
-std::size_t Ft232rChip::Advance(Micros now, std::size_t inRoom) {
+void Ft232rChip::Advance(Micros now) {
   wire_.ProcessUntil(now);
-  if (rxBufferBytes_ == 0) return 0;
+  Overflow(now);
+}
+
+void Ft232rChip::Overflow(Micros moment) {
+  if (rxBufferBytes_ == 0) return;
   // The bytes are in arrival order, so the first ones found room and the
   // later ones were lost.
-  const std::size_t lost = wire_.KeepArrived(rxBufferBytes_ + inRoom, now);
+  const std::size_t lost = wire_.KeepArrived(rxBufferBytes_, moment);
   overrun_ = overrun_ || lost > 0;
-  return lost;
+  lost_ += lost;
 }
 
 int Ft232rChip::DecodeBaud(std::uint16_t value, std::uint16_t index) {
@@ -141,31 +147,36 @@ void Ft232rChip::AppendPacket(InTransfer& transfer, std::size_t dataBytes) {
 
 bool Ft232rChip::FillIn(InTransfer& transfer, Micros now, Micros* wakeAt) {
   constexpr std::size_t FullData = PacketSize - StatusBytes;
+  constexpr Micros Never = std::numeric_limits<Micros>::max();
   wire_.ProcessUntil(now);
-  const auto roomForPacket = [&] { return transfer.capacity >= transfer.data.size() + PacketSize; };
+  const Micros latency = static_cast<Micros>(settings_.latencyMs) * 1000;
   // A transfer too small for one packet ends empty.
-  if (transfer.capacity < PacketSize) return true;
-  // A full packet goes as soon as its last byte is in.
-  while (roomForPacket() && wire_.ArrivedBy(now) >= FullData) {
-    lastPacketAt_ = std::max(lastPacketAt_, wire_.ToPc()[FullData - 1].at);
+  while (transfer.capacity >= transfer.data.size() + PacketSize) {
+    // Nothing goes before the transfer is pending or while the last packet
+    // is still going.
+    const Micros earliest = std::max(lastPacketAt_, transfer.pendingSince);
+    const std::deque<SimWire::Byte>& queued = wire_.ToPc();
+    const Micros fullAt = queued.size() >= FullData ? std::max(earliest, queued[FullData - 1].at) : Never;
+    // The timer sends what there is, the status bytes alone if nothing.
+    const Micros timerAt = std::max(lastPacketAt_ + latency, transfer.pendingSince);
+    const bool full = fullAt <= timerAt;
+    const Micros at = full ? fullAt : timerAt;
+    if (at > now) {
+      *wakeAt = std::max(at, now + 1);
+      return false;
+    }
+    // Until this packet nothing left the buffer: just before it, it was
+    // fullest. A byte that arrives at the very moment goes with the packet,
+    // as all of an unpaced line's bytes do while a transfer is pending.
+    Overflow(at - 1);
+    lastPacketAt_ = at;
+    if (!full) {
+      AppendPacket(transfer, std::min(wire_.ArrivedBy(at), FullData - 1));
+      return true;
+    }
     AppendPacket(transfer, FullData);
   }
-  if (!roomForPacket()) return true;
-  // Otherwise the latency timer sends what there is, status bytes alone if
-  // nothing, and that short packet ends the transfer.
-  const Micros latency = static_cast<Micros>(settings_.latencyMs) * 1000;
-  const Micros timerFires = lastPacketAt_ + latency;
-  if (now >= timerFires) {
-    AppendPacket(transfer, std::min(wire_.ArrivedBy(now), FullData - 1));
-    lastPacketAt_ = now;
-    return true;
-  }
-  // Nothing else changes what the chip sends: bytes that arrive meanwhile
-  // wait for the timer or a full packet.
-  Micros next = timerFires;
-  if (wire_.ToPc().size() >= FullData) next = std::min(next, wire_.ToPc()[FullData - 1].at);
-  *wakeAt = std::max(next, now + 1);
-  return false;
+  return true;
 }
 
 }  // namespace kelvo::sim

@@ -60,24 +60,27 @@ class Ft232rChip {
   // buffer has taken the last of them).
   Micros BulkOut(const std::uint8_t* bytes, std::size_t count, Micros now);
 
-  // A bulk IN transfer of `capacity` bytes being filled.
+  // A bulk IN transfer of `capacity` bytes, pending since `pendingSince`
+  // (the chip sends nothing before), being filled.
   struct InTransfer {
     std::size_t capacity = 0;
     std::vector<std::uint8_t> data;
+    Micros pendingSince = 0;
   };
-  // Adds the packets due by `now`; true when the transfer is complete,
-  // otherwise `wakeAt` says when it may progress.
+  // Adds the packets the chip sent into this transfer by `now`, each at the
+  // moment it went: a full packet once its last byte is in, else a short one
+  // when the latency timer expires, which ends the transfer. So a transfer
+  // pending on an idle-paced line covers one latency period, not its size.
+  // True when the transfer is complete, otherwise `wakeAt` says when it may
+  // progress. The host's controller fills its transfers one at a time, in
+  // order: call this for the first pending one only.
   bool FillIn(InTransfer& transfer, Micros now, Micros* wakeAt);
 
-  // Lets the line and the board run up to `now`. `inRoom` is how many data
-  // bytes the pending IN transfers can still take: the chip hands bytes on
-  // as they come while a transfer waits, so only what finds neither room
-  // there nor in the receive buffer is lost. Returns how many bytes were.
-  std::size_t Advance(Micros now, std::size_t inRoom);
-  // Data bytes an IN transfer of `capacity` bytes takes in all.
-  static std::size_t DataRoom(std::size_t capacity) {
-    return capacity / PacketSize * (PacketSize - StatusBytes);
-  }
+  // Lets the line and the board run up to `now` with no IN transfer pending:
+  // what does not fit in the receive buffer is lost.
+  void Advance(Micros now);
+  // Bytes from the line lost to a full receive buffer so far.
+  std::size_t Lost() const { return lost_; }
   // The cable leaves the bus: the board keeps what it got.
   void Unplug() { wire_.Cut(); }
 
@@ -88,10 +91,14 @@ class Ft232rChip {
 
  private:
   void AppendPacket(InTransfer& transfer, std::size_t dataBytes);
+  // The receive buffer at `moment`, the last moment nothing left it: of
+  // what has arrived only the first rxBufferBytes_ found room.
+  void Overflow(Micros moment);
 
   bool paced_;
   std::size_t rxBufferBytes_;
   bool overrun_ = false;  // bytes were lost since the last packet
+  std::size_t lost_ = 0;
   SimWire wire_;
   ChipSettings settings_;
   Micros lastPacketAt_ = 0;

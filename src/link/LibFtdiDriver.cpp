@@ -152,6 +152,17 @@ LibFtdiDriver::Device* LibFtdiDriver::Find(FT_HANDLE handle) {
   return it == devices_.end() ? nullptr : &it->second;
 }
 
+const LibFtdiDriver::Device* LibFtdiDriver::Find(FT_HANDLE handle) const {
+  const auto it = devices_.find(handle);
+  return it == devices_.end() ? nullptr : &it->second;
+}
+
+LibFtdiDriver::Device* LibFtdiDriver::Use(FT_HANDLE handle) {
+  Device* device = Find(handle);
+  if (device != nullptr) device->pump->Resume();
+  return device;
+}
+
 FT_STATUS LibFtdiDriver::Fail(FT_STATUS status, ftdi_context* context, const char* what) {
   // libftdi1 keeps its last text after later successes, so it is read only
   // here, right after the failing call.
@@ -231,7 +242,7 @@ FT_STATUS LibFtdiDriver::FT_OpenEx(const char* description, std::uint32_t flags,
     }
     lastOpen_ = {};
     const FT_HANDLE id = Keep(std::move(context));
-    if (id == 0) return Fail(FT_DEVICE_NOT_OPENED, "FT_OpenEx: the device took no read transfer");
+    if (id == 0) return FT_DEVICE_NOT_OPENED;
     *handle = id;
     return FT_OK;
   }
@@ -260,7 +271,7 @@ FT_STATUS LibFtdiDriver::FT_Close(FT_HANDLE handle) {
 }
 
 FT_STATUS LibFtdiDriver::FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baudRate) {
-  Device* device = Find(handle);
+  Device* device = Use(handle);
   if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_SetBaudRate: unknown handle");
   if (libftdi::CheckBaudRate(baudRate) != FT_OK)
     return Fail(FT_INVALID_BAUD_RATE, "FT_SetBaudRate: invalid rate");
@@ -271,7 +282,7 @@ FT_STATUS LibFtdiDriver::FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baudRate
 
 FT_STATUS LibFtdiDriver::FT_SetFlowControl(FT_HANDLE handle, std::uint16_t flowControl, std::uint8_t xon,
                                            std::uint8_t xoff) {
-  Device* device = Find(handle);
+  Device* device = Use(handle);
   if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_SetFlowControl: unknown handle");
   const std::optional<int> mode = libftdi::FlowControlMode(flowControl);
   if (!mode) return Fail(FT_INVALID_PARAMETER, "FT_SetFlowControl: unknown mode");
@@ -282,7 +293,7 @@ FT_STATUS LibFtdiDriver::FT_SetFlowControl(FT_HANDLE handle, std::uint16_t flowC
 }
 
 FT_STATUS LibFtdiDriver::FT_SetLatencyTimer(FT_HANDLE handle, std::uint8_t milliseconds) {
-  Device* device = Find(handle);
+  Device* device = Use(handle);
   if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_SetLatencyTimer: unknown handle");
   if (!libftdi::IsValidLatency(milliseconds))
     return Fail(FT_INVALID_PARAMETER, "FT_SetLatencyTimer: out of range");
@@ -294,14 +305,17 @@ FT_STATUS LibFtdiDriver::FT_SetLatencyTimer(FT_HANDLE handle, std::uint8_t milli
 
 FT_STATUS LibFtdiDriver::FT_SetUSBParameters(FT_HANDLE handle, std::uint32_t inTransferSize,
                                              std::uint32_t outTransferSize) {
-  Device* device = Find(handle);
+  Device* device = Use(handle);
   if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_SetUSBParameters: unknown handle");
   if (libftdi::CheckUsbParameters(inTransferSize, outTransferSize) != FT_OK) {
     return Fail(FT_INVALID_PARAMETER, "FT_SetUSBParameters: invalid transfer size");
   }
   ftdi_context* context = device->context.get();
-  device->pump->Resize(static_cast<int>(inTransferSize));
-  // Reallocating libftdi1's write buffer is the only thing that can fail here.
+  if (!device->pump->Resize(static_cast<int>(inTransferSize)))
+    return Fail(
+        device->pump->Gone() ? FT_IO_ERROR : FT_INSUFFICIENT_RESOURCES,
+        "FT_SetUSBParameters: " +
+            (device->pump->Gone() ? device->pump->Failure() : std::string("no memory for the transfers")));
   if (outTransferSize != 0 && ftdi_write_data_set_chunksize(context, outTransferSize) != 0) {
     return Fail(FT_INSUFFICIENT_RESOURCES, context, "FT_SetUSBParameters");
   }
@@ -310,7 +324,7 @@ FT_STATUS LibFtdiDriver::FT_SetUSBParameters(FT_HANDLE handle, std::uint32_t inT
 
 FT_STATUS LibFtdiDriver::FT_SetDataCharacteristics(FT_HANDLE handle, std::uint8_t wordLength,
                                                    std::uint8_t stopBits, std::uint8_t parity) {
-  Device* device = Find(handle);
+  Device* device = Use(handle);
   if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_SetDataCharacteristics: unknown handle");
   const std::optional<libftdi::LineProperty> line = libftdi::LinePropertyFor(wordLength, stopBits, parity);
   if (!line) return Fail(FT_INVALID_PARAMETER, "FT_SetDataCharacteristics: unsupported line setting");
@@ -323,7 +337,7 @@ FT_STATUS LibFtdiDriver::FT_SetDataCharacteristics(FT_HANDLE handle, std::uint8_
 
 FT_STATUS LibFtdiDriver::FT_SetChars(FT_HANDLE handle, std::uint8_t eventChar, std::uint8_t eventCharEnabled,
                                      std::uint8_t errorChar, std::uint8_t errorCharEnabled) {
-  Device* device = Find(handle);
+  Device* device = Use(handle);
   if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_SetChars: unknown handle");
   ftdi_context* context = device->context.get();
   if (ftdi_set_event_char(context, eventChar, eventCharEnabled != 0 ? 1 : 0) != 0) {
@@ -337,7 +351,7 @@ FT_STATUS LibFtdiDriver::FT_SetChars(FT_HANDLE handle, std::uint8_t eventChar, s
 
 FT_STATUS LibFtdiDriver::FT_SetTimeouts(FT_HANDLE handle, std::uint32_t readTimeoutMs,
                                         std::uint32_t writeTimeoutMs) {
-  Device* device = Find(handle);
+  Device* device = Use(handle);
   if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_SetTimeouts: unknown handle");
   device->readTimeoutMs = readTimeoutMs;
   device->context->usb_write_timeout = libftdi::UsbWriteTimeoutMs(writeTimeoutMs);
@@ -347,7 +361,7 @@ FT_STATUS LibFtdiDriver::FT_SetTimeouts(FT_HANDLE handle, std::uint32_t readTime
 FT_STATUS LibFtdiDriver::FT_Write(FT_HANDLE handle, const void* buffer, std::uint32_t count,
                                   std::uint32_t* written) {
   if (written != nullptr) *written = 0;
-  Device* device = Find(handle);
+  Device* device = Use(handle);
   if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_Write: unknown handle");
   if (buffer == nullptr && count != 0) return Fail(FT_INVALID_PARAMETER, "FT_Write: no buffer");
   ftdi_context* context = device->context.get();
@@ -361,7 +375,7 @@ FT_STATUS LibFtdiDriver::FT_Write(FT_HANDLE handle, const void* buffer, std::uin
 FT_STATUS LibFtdiDriver::FT_Read(FT_HANDLE handle, void* buffer, std::uint32_t count,
                                  std::uint32_t* delivered) {
   if (delivered != nullptr) *delivered = 0;
-  Device* device = Find(handle);
+  Device* device = Use(handle);
   if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_Read: unknown handle");
   if (buffer == nullptr && count != 0) return Fail(FT_INVALID_PARAMETER, "FT_Read: no buffer");
   const ReceivePump::Received got = device->pump->Read(static_cast<std::uint8_t*>(buffer), count,
@@ -369,11 +383,11 @@ FT_STATUS LibFtdiDriver::FT_Read(FT_HANDLE handle, void* buffer, std::uint32_t c
   if (delivered != nullptr) *delivered = got.count;
   // Bytes an overrun cost show as a short read, which the caller's retry
   // handles; only a cable that is gone is an I/O error.
-  return got.gone ? Fail(FT_IO_ERROR, "FT_Read: the cable is gone") : FT_OK;
+  return got.gone ? Fail(FT_IO_ERROR, "FT_Read: " + device->pump->Failure()) : FT_OK;
 }
 
 FT_STATUS LibFtdiDriver::FT_Purge(FT_HANDLE handle, std::uint32_t mask) {
-  Device* device = Find(handle);
+  Device* device = Use(handle);
   if (device == nullptr) return Fail(FT_INVALID_HANDLE, "FT_Purge: unknown handle");
   const std::optional<libftdi::PurgeSides> sides = libftdi::PurgeSidesFor(mask);
   if (!sides) return Fail(FT_INVALID_PARAMETER, "FT_Purge: invalid mask");
@@ -398,6 +412,11 @@ LineErrorCounts LibFtdiDriver::LineErrors(FT_HANDLE handle) {
 std::uint64_t LibFtdiDriver::InTransfersCompleted(FT_HANDLE handle) {
   const Device* device = Find(handle);
   return device != nullptr ? device->pump->Completions() : 0;
+}
+
+ReceivePriority LibFtdiDriver::ReceiveThreadPriority(FT_HANDLE handle) const {
+  const Device* device = Find(handle);
+  return device != nullptr ? device->pump->Priority() : ReceivePriority{};
 }
 
 }  // namespace kelvo

@@ -129,6 +129,12 @@ class LibFtdiDriver final : public FtdiDriver {
   // IN transfers completed on an open device since it was opened, data or
   // not; 0 for an unknown handle.
   std::uint64_t InTransfersCompleted(FT_HANDLE handle);
+  // How the receive thread of an open device runs; not real-time for an
+  // unknown handle.
+  ReceivePriority ReceiveThreadPriority(FT_HANDLE handle) const;
+  // Where the process may not take real-time priority for a receive thread
+  // itself, devices opened from now on ask `request` for it.
+  void AskForRealtimeWith(RealtimeRequest request) { askForRealtime_ = std::move(request); }
 
   // What went wrong in the last call that failed; successes leave it alone.
   const std::string& LastError() const { return lastError_; }
@@ -149,11 +155,8 @@ class LibFtdiDriver final : public FtdiDriver {
   // Until FT_SetTimeouts says otherwise.
   static constexpr std::uint32_t DefaultReadTimeoutMs = 250;
   // The receive pump's transfers until FT_SetUSBParameters says otherwise
-  // (libftdi1's own default), and how many are kept pending: one completes
-  // every latency period, whatever the number, and the others cover the
-  // time until it is back.
+  // (libftdi1's own default).
   static constexpr int DefaultInTransferBytes = 4096;
-  static constexpr int PendingInTransfers = 4;
 
  private:
   struct ContextCloser {
@@ -177,12 +180,16 @@ class LibFtdiDriver final : public FtdiDriver {
   };
 
   Device* Find(FT_HANDLE handle);
+  const Device* Find(FT_HANDLE handle) const;
+  // Find, for a call on the device: a parked receive pump resumes first.
+  Device* Use(FT_HANDLE handle);
   FT_STATUS OpenBySerial(const char* serial, FT_HANDLE* handle);
   // A matching device that ftdi_usb_open_dev refused (`result`, errno
   // `reason`): the error text and LastOpen() say why; the device is let go.
   void NoteRefusedOpen(ftdi_context* context, int result, int reason, const std::string& description);
   // Starts the receive pump of a device just opened and hands out its
-  // handle; 0 (the device closed) when its IN side takes no transfer.
+  // handle; 0 (the device closed, the error text saying why) when the pump
+  // cannot start.
   FT_HANDLE Keep(ContextPtr context);
   // Records libftdi1's text for the failure just seen and returns `status`.
   FT_STATUS Fail(FT_STATUS status, ftdi_context* context, const char* what);
@@ -193,6 +200,7 @@ class LibFtdiDriver final : public FtdiDriver {
   FT_HANDLE nextHandle_ = 1;
   std::string lastError_;
   OpenReport lastOpen_;
+  RealtimeRequest askForRealtime_;
 };
 
 }  // namespace kelvo

@@ -98,9 +98,12 @@ FT_HANDLE LibFtdiDriver::Keep(ContextPtr context) {
   setup.endpoint = static_cast<unsigned char>(context->out_ep);
   setup.packetBytes = static_cast<int>(context->max_packet_size);
   setup.transferBytes = DefaultInTransferBytes;
-  setup.transfers = PendingInTransfers;
+  setup.askForRealtime = askForRealtime_;
   auto pump = std::make_unique<ReceivePump>(setup);
-  if (!pump->Start()) return 0;
+  if (!pump->Start()) {
+    Fail(FT_DEVICE_NOT_OPENED, "FT_OpenEx: " + pump->Failure());
+    return 0;
+  }
   const FT_HANDLE id = nextHandle_++;
   devices_.emplace(id, Device{std::move(context), std::move(pump), DefaultReadTimeoutMs});
   return id;
@@ -166,7 +169,7 @@ FT_STATUS LibFtdiDriver::OpenBySerial(const char* serial, FT_HANDLE* handle) {
       return FT_DEVICE_NOT_OPENED;
     }
     const FT_HANDLE id = Keep(std::move(context));
-    if (id == 0) return Fail(FT_DEVICE_NOT_OPENED, "FT_OpenEx: the device took no read transfer");
+    if (id == 0) return FT_DEVICE_NOT_OPENED;
     lastOpen_ = {};
     *handle = id;
     return FT_OK;

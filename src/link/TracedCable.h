@@ -61,8 +61,10 @@ class TracedCable {
 
   // The driver the routines use: the tracing one, or the cable itself.
   FtdiDriver& Driver() { return traced_ ? static_cast<FtdiDriver&>(*traced_) : cable_; }
-  // The cable underneath, for what only it can tell (why an open failed).
+  // The cable underneath, for what only it can tell (why an open failed)
+  // and what only it can be given.
   const CableDriver& Cable() const { return cable_; }
+  CableDriver& Cable() { return cable_; }
   // Milliseconds since the trace opened, or since this cable was made.
   double NowMs() const;
 

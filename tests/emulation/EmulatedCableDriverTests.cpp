@@ -1,13 +1,20 @@
 // The real driver, libftdi1 and libusb in this process against emulated
 // FT232R cables, which umockdev's thread serves in this process too. CTest
 // runs these under libumockdev-preload; without it they fail saying so.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <libusb.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <mutex>
 #include <optional>
@@ -18,6 +25,7 @@
 #include "emulation/EmulatedCables.h"
 #include "link/LibFtdiDriver.h"
 #include "link/TracingDriver.h"
+#include "support/WithoutRealtimeRight.h"
 
 namespace kelvo {
 namespace {
@@ -29,6 +37,61 @@ using Bytes = std::vector<std::uint8_t>;
 auto Entries(const char* directory) {
   return std::distance(std::filesystem::directory_iterator(directory), std::filesystem::directory_iterator());
 }
+
+// Entries(directory) once it has settled: libusb's and umockdev's own
+// threads open a descriptor for a moment now and then.
+auto SettledEntries(const char* directory, decltype(Entries("")) expected) {
+  auto entries = Entries(directory);
+  for (int i = 0; i < 100 && entries != expected; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    entries = Entries(directory);
+  }
+  return entries;
+}
+
+// The kernel's id of this process's thread called `name`; 0 if none is.
+pid_t ThreadNamed(const std::string& name) {
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::string comm;
+    std::getline(std::ifstream(task.path() / "comm"), comm);
+    if (comm == name) return std::stoi(task.path().filename().string());
+  }
+  return 0;
+}
+
+// How long the receive thread is held off, by a handler of SIGUSR1 that
+// sleeps on it, as a busy machine's scheduler keeps an ordinary thread
+// waiting.
+std::atomic<long> heldOffNanoseconds = 0;
+
+void HoldOffReceiveThread(std::chrono::milliseconds howLong) {
+  struct sigaction hold {};
+  hold.sa_handler = [](int) {
+    timespec heldOff{0, heldOffNanoseconds.load()};
+    nanosleep(&heldOff, nullptr);
+  };
+  sigaction(SIGUSR1, &hold, nullptr);
+  heldOffNanoseconds = std::chrono::nanoseconds(howLong).count();
+  syscall(SYS_tgkill, getpid(), ThreadNamed("kelvo-receive"), SIGUSR1);
+}
+
+// The next thread the test's own thread starts is refused, as it is to a
+// process at its limit (RLIMIT_NPROC, which root is not held to).
+thread_local bool refuseNextThread = false;
+
+}  // namespace
+}  // namespace kelvo
+
+extern "C" int pthread_create(pthread_t* __restrict thread, const pthread_attr_t* __restrict attributes,
+                              void* (*start)(void*), void* __restrict argument) noexcept {
+  if (std::exchange(kelvo::refuseNextThread, false)) return EAGAIN;
+  using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+  static const auto real = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
+  return real(thread, attributes, start, argument);
+}
+
+namespace kelvo {
+namespace {
 
 class DriverOnEmulatedCable : public ::testing::Test {
  protected:
@@ -148,23 +211,23 @@ TEST_F(DriverOnEmulatedCable, ReadReturnsOnTheCountOrAtTheTimeoutAndPurgeLeavesN
 }
 
 // Bytes the chip loses for want of a pending transfer are counted from the
-// status bytes and cost a short read, not the link.
+// status bytes and cost a short read, not the link: here the receive thread
+// is held off for longer than its transfers and the chip's buffer cover
+// (16 of 64 KiB and 20 ms: 52 ms) while two pages' echo (328 ms) streams in.
 TEST_F(DriverOnEmulatedCable, OverrunIsCountedAndCostsBytesNotTheLink) {
-  sim::CableSetup cable;
-  cable.rxBufferBytes = 64;
-  Emulate(cable, false);
+  Emulate();
   std::vector<std::string> trace;
   TracingDriver traced(driver, [&trace](const std::string& line) { trace.push_back(line); });
   calls = &traced;
   const FT_HANDLE handle = Open();
-  // Four pending transfers of one packet each take 248 bytes at once.
-  ASSERT_EQ(driver.FT_SetUSBParameters(handle, 64, 0), FT_OK);
-  ASSERT_EQ(Write(handle, Bytes(sim::FlashPageBytes, 'x')), FT_OK);
+  ASSERT_EQ(driver.FT_SetUSBParameters(handle, 65536, 0), FT_OK);
+  HoldOffReceiveThread(300ms);
+  ASSERT_EQ(Write(handle, Bytes(2 * sim::FlashPageBytes, 'x')), FT_OK);
   FT_STATUS status = FT_OTHER_ERROR;
-  const Bytes echo = Read(handle, sim::FlashPageBytes, &status);
+  const Bytes echo = Read(handle, 2 * sim::FlashPageBytes, &status);
   EXPECT_EQ(status, FT_OK);
-  EXPECT_LT(echo.size(), static_cast<std::size_t>(sim::FlashPageBytes));
-  EXPECT_GE(echo.size(), 64u);
+  EXPECT_LT(echo.size(), 2u * sim::FlashPageBytes);
+  EXPECT_GE(echo.size(), sim::Ft232rChip::RxBufferBytes);
   EXPECT_GE(EventCount("overrun"), 1u);
   EXPECT_GE(driver.LineErrors(handle).overrun, 1u);
   EXPECT_EQ(driver.LineErrors(handle).framing + driver.LineErrors(handle).parity, 0u);
@@ -213,6 +276,137 @@ TEST_F(DriverOnEmulatedCable, CablePulledDuringAWriteOrAReadFailsEveryLaterCall)
     EXPECT_EQ(EventCount("unplug"), 1u) << label;
     events.clear();
   }
+
+  // A transaction error is no pulled cable: the transfer goes out again and
+  // the chip still has what it did not send.
+  emulation.reset();
+  Emulate();
+  const FT_HANDLE handle = Open();
+  ASSERT_EQ(Write(handle, ReadCommand(2)), FT_OK);
+  emulation->FailInTransfers(0, 3);
+  FT_STATUS status = FT_OTHER_ERROR;
+  const Bytes answer = Read(handle, 7 + sim::FlashPageBytes, &status);
+  EXPECT_EQ(status, FT_OK);
+  ASSERT_EQ(answer.size(), 7u + sim::FlashPageBytes);
+  EXPECT_EQ(Bytes(answer.begin() + 7, answer.end()), Page(2));
+  EXPECT_EQ(driver.FT_Close(handle), FT_OK);
+}
+
+// An ordinary thread on a busy desktop may wait 150 ms for the CPU while a
+// page streams in. Held off so (a signal handler that sleeps on it), the
+// receive thread finds every byte in the transfers still pending.
+TEST_F(DriverOnEmulatedCable, ReceiveThreadHeldOffMidPageLosesNothing) {
+  Emulate();
+  const FT_HANDLE handle = Open();
+  ASSERT_NE(ThreadNamed("kelvo-receive"), 0);
+  ASSERT_EQ(Write(handle, ReadCommand(9)), FT_OK);
+  std::this_thread::sleep_for(30ms);
+  HoldOffReceiveThread(150ms);
+  FT_STATUS status = FT_OTHER_ERROR;
+  const Bytes answer = Read(handle, 7 + sim::FlashPageBytes, &status);
+  EXPECT_EQ(status, FT_OK);
+  ASSERT_EQ(answer.size(), 7u + sim::FlashPageBytes);
+  EXPECT_EQ(Bytes(answer.begin() + 7, answer.end()), Page(9));
+  EXPECT_EQ(EventCount("overrun"), 0u);
+  EXPECT_EQ(driver.LineErrors(handle).overrun, 0u);
+  EXPECT_EQ(driver.FT_Close(handle), FT_OK);
+}
+
+// With nothing to do the receive side costs nothing: after a second without
+// a call its transfers are parked and no transfer completes. Any call brings
+// them back before it acts: a read finds what came before the parking, a
+// purge still leaves nothing from before it, and a page then comes whole.
+TEST_F(DriverOnEmulatedCable, IdleLinkParksItsTransfersAndTheNextCallResumesThem) {
+  Emulate();
+  const FT_HANDLE handle = Open();
+  const auto parkedWithAnswerWaiting = [&] {
+    EXPECT_EQ(Write(handle, {'G', 'I'}), FT_OK);
+    std::this_thread::sleep_for(ReceivePump::IdleAfter + 300ms);
+    const std::uint64_t parked = driver.InTransfersCompleted(handle);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(driver.InTransfersCompleted(handle), parked) << "parked, nothing completes";
+    return parked;
+  };
+  const std::uint64_t parked = parkedWithAnswerWaiting();
+  EXPECT_EQ(Read(handle, 6), (Bytes{'G', 'I', 'P', 'Z', 0x00, 0x12}));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_GT(driver.InTransfersCompleted(handle), parked) << "resumed";
+
+  parkedWithAnswerWaiting();
+  ASSERT_EQ(driver.FT_Purge(handle, FT_PURGE_RX | FT_PURGE_TX), FT_OK);
+  ASSERT_EQ(Write(handle, ReadCommand(3)), FT_OK);
+  FT_STATUS status = FT_OTHER_ERROR;
+  const Bytes answer = Read(handle, 7 + sim::FlashPageBytes, &status);
+  EXPECT_EQ(status, FT_OK);
+  ASSERT_EQ(answer.size(), 7u + sim::FlashPageBytes);
+  EXPECT_EQ(Bytes(answer.begin(), answer.begin() + 7), ReadCommand(3)) << "nothing from before the purge";
+  EXPECT_EQ(Bytes(answer.begin() + 7, answer.end()), Page(3));
+  EXPECT_EQ(EventCount("overrun"), 0u);
+  EXPECT_EQ(driver.FT_Close(handle), FT_OK);
+}
+
+// Where the process may not take real-time priority for the receive thread,
+// the thread is named to the desktop's service once; its answer decides.
+TEST_F(DriverOnEmulatedCable, WithoutTheRightTheReceiveThreadAsksForRealTimePriority) {
+  Emulate();
+  for (const std::string answer : {"", "RealtimeKit: not there"}) {
+    std::vector<std::int64_t> asked;
+    driver.AskForRealtimeWith([&](std::int64_t thread, int priority) {
+      asked.push_back(thread);
+      EXPECT_EQ(priority, 1);
+      return answer;
+    });
+    FT_HANDLE handle = 0;
+    {
+      const test::WithoutRealtimeRight ordinary;
+      handle = Open();
+    }
+    ASSERT_EQ(asked.size(), 1u) << answer;
+    EXPECT_EQ(asked.front(), ThreadNamed("kelvo-receive"));
+    const ReceivePriority priority = driver.ReceiveThreadPriority(handle);
+    EXPECT_EQ(priority.realTime, answer.empty()) << answer;
+    EXPECT_EQ(priority.how, answer.empty() ? "RealtimeKit" : "");
+    EXPECT_TRUE(answer.empty() ? priority.refused.empty()
+                               : priority.refused.find(answer) != std::string::npos)
+        << priority.refused;
+    // Refused, it takes the fair scheduler's shortest slice where there is one.
+    std::ifstream scheduling("/proc/self/task/" + std::to_string(asked.front()) + "/sched");
+    for (std::string line; std::getline(scheduling, line);) {
+      if (line.starts_with("se.slice")) {
+        EXPECT_EQ(line.ends_with(" 100000"), !answer.empty()) << line;
+      }
+    }
+    EXPECT_EQ(driver.FT_Close(handle), FT_OK);
+  }
+}
+
+// No thread for the receive side: the open fails with its reason, and the
+// device, its transfers and descriptors are let go.
+TEST_F(DriverOnEmulatedCable, NoThreadForTheReceiveSideFailsTheOpenAndKeepsNothing) {
+  Emulate();
+  // libusb's own thread lives while any context does: so the receive
+  // thread is the only one the open starts.
+  libusb_context* held = nullptr;
+  ASSERT_EQ(libusb_init(&held), 0);
+  driver.FT_Close(Open());
+  const auto threads = Entries("/proc/self/task");
+  const auto descriptors = Entries("/proc/self/fd");
+  FT_HANDLE handle = 0;
+  refuseNextThread = true;
+  EXPECT_EQ(calls->FT_OpenEx("Corvane Serial Link", FT_OPEN_BY_DESCRIPTION, &handle), FT_DEVICE_NOT_OPENED);
+  EXPECT_FALSE(refuseNextThread) << "the open started no thread";
+  refuseNextThread = false;
+  EXPECT_EQ(handle, 0u);
+  EXPECT_NE(driver.LastError().find("no thread"), std::string::npos) << driver.LastError();
+  EXPECT_EQ(driver.OpenCount(), 0u);
+  EXPECT_EQ(SettledEntries("/proc/self/task", threads), threads);
+  EXPECT_EQ(SettledEntries("/proc/self/fd", descriptors), descriptors);
+  const FT_HANDLE again = Open();
+  EXPECT_EQ(Write(again, {'G', 'I'}), FT_OK);
+  EXPECT_EQ(Read(again, 6), (Bytes{'G', 'I', 'P', 'Z', 0x00, 0x12}));
+  EXPECT_EQ(driver.FT_Close(again), FT_OK);
+  EXPECT_EQ(EventCount("open"), EventCount("close"));
+  libusb_exit(held);
 }
 
 // Each open has its pump thread and transfers; each close leaves nothing.
@@ -230,8 +424,8 @@ TEST_F(DriverOnEmulatedCable, OpenAndCloseManyTimesLeavesNoThreadOrDescriptorBeh
   const auto descriptors = Entries("/proc/self/fd");
   constexpr int Cycles = 20;
   for (int i = 0; i < Cycles; ++i) cycle();
-  EXPECT_EQ(Entries("/proc/self/task"), threads);
-  EXPECT_EQ(Entries("/proc/self/fd"), descriptors);
+  EXPECT_EQ(SettledEntries("/proc/self/task", threads), threads);
+  EXPECT_EQ(SettledEntries("/proc/self/fd", descriptors), descriptors);
   EXPECT_EQ(EventCount("open"), Cycles + 1u);
   EXPECT_EQ(EventCount("close"), Cycles + 1u);
   EXPECT_EQ(driver.OpenCount(), 0u);

@@ -8,8 +8,8 @@
 namespace kelvo::test {
 
 // A D-Bus daemon of the test's own, to stand for the system bus
-// (DBUS_SYSTEM_BUS_ADDRESS), with a stand-in logind on it once asked for:
-// whatever inhibitor a program takes is told in StandInLines().
+// (DBUS_SYSTEM_BUS_ADDRESS), with a stand-in logind and RealtimeKit on it
+// once asked for: whatever a program asks of them is told in NextLine().
 class PrivateSystemBus {
  public:
   PrivateSystemBus() {
@@ -29,13 +29,13 @@ class PrivateSystemBus {
   // Empty when no daemon could be started.
   const QString& Address() const { return address_; }
 
-  // Starts the stand-in logind (`program`); true once it owns its name.
+  // Starts the stand-in (`program`); true once it owns its names.
   bool StartLogind(const QString& program) {
     standIn_.start(program, {address_});
     return standIn_.waitForStarted(10000) && NextLine(10000) == "ready";
   }
 
-  // The stand-in's next line ("inhibit …", "released"), or "" after
+  // The stand-in's next line ("inhibit …", "released", "realtime …"), or "" after
   // `timeoutMs` without one.
   QString NextLine(int timeoutMs = 10000) {
     while (!standIn_.canReadLine()) {

@@ -34,6 +34,8 @@ struct SimCables {
   std::function<std::string()> traceProblem;
   // Held for the flash, as the logind inhibitor is.
   std::function<std::shared_ptr<void>()> holdSession;
+  // Why the cables read without real-time priority (empty: they do not).
+  std::string realtimeRefused;
 
   FtdiDriver& Make(const std::string& serial) {
     sim::SimOptions bus;
@@ -75,6 +77,7 @@ struct SimCables {
         .traceProblem = traceProblem,
         .realCable = {},
         .holdSession = holdSession,
+        .realtimeRefused = [this] { return realtimeRefused; },
     };
     return cli::RunFlash(args, env);
   }

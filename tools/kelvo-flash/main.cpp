@@ -10,7 +10,9 @@
 #include <deque>
 #include <iostream>
 #include <map>
+#include <mutex>
 #include <optional>
+#include <string>
 
 #include "cli/FlashRun.h"
 #include "link/TracedCable.h"
@@ -18,6 +20,7 @@
 #ifdef _WIN32
 #include "cli/WindowsConsole.h"
 #else
+#include "session/RealtimeKit.h"
 #include "session/SleepInhibitor.h"
 #endif
 
@@ -48,6 +51,34 @@ std::shared_ptr<void> HoldSession() {
 }
 #endif
 
+// Why a cable's receive thread got no real-time priority, the first time one
+// did not; boards open on threads of their own.
+class RealtimeRefusals {
+ public:
+  std::string First() const {
+    const std::lock_guard lock(mutex_);
+    return first_;
+  }
+#ifndef _WIN32
+  // The cable's receive threads ask RealtimeKit where the process may not
+  // take the priority itself.
+  void AskFor(kelvo::CableDriver& cable) {
+    cable.AskForRealtimeWith([this](std::int64_t thread, int priority) {
+      std::string why = kelvo::MakeThreadRealtime(thread, priority);
+      const std::lock_guard lock(mutex_);
+      if (first_.empty()) first_ = why;
+      return why;
+    });
+  }
+#else
+  void AskFor(kelvo::CableDriver&) {}
+#endif
+
+ private:
+  mutable std::mutex mutex_;
+  std::string first_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -61,10 +92,12 @@ int main(int argc, char** argv) {
   std::deque<kelvo::TracedCable> cables;
   std::map<std::string, kelvo::TracedCable*> bySerial;
   std::optional<kelvo::TraceWriter> trace;
+  RealtimeRefusals refusals;
   auto makeDriver = [&](const std::string& serial, const std::string& tracePath) -> kelvo::FtdiDriver& {
     if (!tracePath.empty() && !trace) trace.emplace(tracePath);
     kelvo::TracedCable& cable =
         tracePath.empty() ? cables.emplace_back(nullptr) : cables.emplace_back(&*trace, serial);
+    refusals.AskFor(cable.Cable());
     bySerial[serial] = &cable;
     return cable.Driver();
   };
@@ -90,6 +123,7 @@ int main(int argc, char** argv) {
         return it != bySerial.end() ? &it->second->Cable() : nullptr;
       },
       .holdSession = HoldSession,
+      .realtimeRefused = [&refusals] { return refusals.First(); },
   };
   return kelvo::cli::RunFlash(std::vector<std::string>(argv + 1, argv + argc), env);
 }

@@ -14,6 +14,7 @@
 #include "flow/StartUpDiagnosis.h"
 #include "link/TracedCable.h"
 #include "resources/EmbeddedResources.h"
+#include "session/RealtimeKit.h"
 
 namespace {
 
@@ -69,6 +70,9 @@ int main(int argc, char** argv) {
     trace.emplace(path);
   }
   kelvo::TracedCable cable(trace ? &*trace : nullptr);
+  // The cable's receive thread asks RealtimeKit where the program may not
+  // take real-time priority itself; without either it says so once.
+  cable.Cable().AskForRealtimeWith(kelvo::MakeThreadRealtime);
 
   kelvo::fmStart window;
   kelvo::QtHost host;
@@ -84,6 +88,11 @@ int main(int argc, char** argv) {
     const kelvo::Diagnosis why = kelvo::Diagnose(state, &cable.Cable());
     if (!why.line.empty()) std::cerr << "kelvo-updater: " << why.line << std::endl;
     return StatusFailure;
+  }
+  if (const kelvo::ReceivePriority priority = cable.Cable().ReceiveThreadPriority(state.LinkHandle);
+      state.LinkHandle != 0 && !priority.realTime) {
+    std::cerr << "kelvo-updater: the cable is read at ordinary priority (" << priority.refused
+              << "): on a busy machine pages may need retries" << std::endl;
   }
   const int status = app.exec();
   if (session.EndStatus()) return *session.EndStatus();
