@@ -94,6 +94,11 @@ std::optional<Bytes> CleanReads(Calls calls) {
   return all;
 }
 
+// What the line returned starts with exactly the bytes that went out.
+bool EchoedWhole(const Bytes& received, const Bytes& sent) {
+  return received.size() >= sent.size() && std::equal(sent.begin(), sent.end(), received.begin());
+}
+
 // The "GI" exchange among `calls`: its 4-byte answer when the command went
 // out and the echo and the answer came back whole.
 struct Identification {
@@ -111,7 +116,7 @@ Identification JudgeIdentification(Calls calls) {
     std::size_t end = i + 1;
     while (end < calls.size() && Is(calls[end], DriverCall::Kind::Read)) ++end;
     const std::optional<Bytes> received = CleanReads(calls.subspan(i + 1, end - i - 1));
-    if (received && received->size() == 6) {
+    if (received && received->size() == 6 && EchoedWhole(*received, call.bytes)) {
       result.reply =
           std::array<std::uint8_t, 4>{(*received)[2], (*received)[3], (*received)[4], (*received)[5]};
     }
@@ -120,6 +125,13 @@ Identification JudgeIdentification(Calls calls) {
 }
 
 bool Signed(const std::array<std::uint8_t, 4>& reply) { return reply[0] == 'P' && reply[1] == 'Z'; }
+
+// A probe's answer counts only as one that start-up takes for a Kelvo it may
+// flash: the update-mode answer, or the signature with a version.
+bool KelvoAnswer(const Bytes& answer) {
+  return (answer[2] == 3 && answer[3] == 0xFF) || (answer[0] == 'P' && answer[1] == 'Z' && answer[3] != 0);
+}
+
 FirmwareVersion Nibbles(std::uint8_t byte) { return {byte / 16, byte % 16}; }
 
 std::string ShownVersion(const FirmwareVersion& v) {
@@ -183,7 +195,8 @@ struct Judge {
       Expect(writes.size() == 1, "GI followed by another write before the next purge");
       const std::optional<Bytes> received = CleanReads(segment.subspan(writes[0] + 1));
       attempt.probe = true;
-      attempt.ok = command.status == FT_OK && writes.size() == 1 && received && received->size() == 6;
+      attempt.ok = command.status == FT_OK && writes.size() == 1 && received && received->size() == 6 &&
+                   EchoedWhole(*received, c) && KelvoAnswer(Bytes(received->begin() + 2, received->end()));
       return attempt;
     }
     if (!wf && !rf) {
@@ -205,29 +218,36 @@ struct Judge {
       Expect(writes.size() == 1, "RF followed by another write before the next purge");
       const std::optional<Bytes> received = CleanReads(afterCommand);
       attempt.ok = command.status == FT_OK && writes.size() == 1 && received &&
-                   received->size() == 7 + PageBytes &&
+                   received->size() == 7 + PageBytes && EchoedWhole(*received, c) &&
                    std::equal(own.begin(), own.end(), received->begin() + 7);
       return attempt;
     }
 
     // WF: command, its echo, the page's 2048 bytes, their echo and "OK". No
-    // page byte follows a command whose echo did not come back whole; after
-    // a failed attempt whose command went out, a page's worth of bytes that
-    // start no command may follow.
+    // page byte follows a command whose echo did not come back whole and
+    // equal to it; after a failed attempt whose command went out, the rest
+    // of the command may follow (never all of it), then a page's worth of
+    // bytes that start no command.
     const auto readsAfter = [&](std::size_t write) {
       const std::size_t end = write + 1 < writes.size() ? writes[write + 1] : segment.size();
       return CleanReads(segment.subspan(writes[write] + 1, end - writes[write] - 1));
     };
     const std::optional<Bytes> echo = readsAfter(0);
-    const bool echoWhole = command.status == FT_OK && echo && echo->size() == 5;
+    const bool echoWhole = command.status == FT_OK && echo && echo->size() == 5 && EchoedWhole(*echo, c);
     std::size_t next = 1;
     if (echoWhole && writes.size() > next) {
       const DriverCall& data = segment[writes[next]];
       if (data.bytes != own) Problem("page " + std::to_string(attempt.page) + " sent with bytes not its own");
       const std::optional<Bytes> rest = readsAfter(next);
       attempt.ok = data.status == FT_OK && writes.size() == 2 && rest && rest->size() == PageBytes + 2 &&
-                   (*rest)[PageBytes] == 'O' && (*rest)[PageBytes + 1] == 'K';
+                   EchoedWhole(*rest, own) && (*rest)[PageBytes] == 'O' && (*rest)[PageBytes + 1] == 'K';
       ++next;
+    }
+    if (!echoWhole && writes.size() > next) {
+      const Bytes& tail = segment[writes[next]].bytes;
+      if (!tail.empty() && tail.size() < c.size() &&
+          std::equal(tail.begin(), tail.end(), c.end() - tail.size()))
+        ++next;
     }
     if (writes.size() > next) {
       const Bytes& filler = segment[writes[next]].bytes;
