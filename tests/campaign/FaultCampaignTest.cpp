@@ -883,17 +883,19 @@ std::string Summary(const RunResult& result) {
 
 // A command lost on its way to the board, an echo cut short after the board
 // took it, answers so late that the board may still be programming when the
-// retry comes, a failed write of the page data on a board that takes time: on
-// pages whose data hold the board's own commands, on both board models. The
-// board's record must hold everywhere, and a retry saves every page.
+// retry comes, a failed write of the page data on a board that takes time, a
+// command cut short after each of its bytes at one of a page's first three
+// attempts, stale answers that meet a lost command: on pages whose data hold
+// the board's own commands, on both board models. The board's record must
+// hold everywhere, and a retry saves every page.
 TEST(FaultCampaign, OutOfStepCasesNeverProgramTheWrongPage) {
   struct Case {
-    const char* what;
+    std::string what;
     std::vector<std::string> faults;
     std::vector<PlantedBytes> planted;
     int programMs;
   };
-  const std::vector<Case> cases = {
+  std::vector<Case> cases = {
       {"WF lost on page 5, WF 00 FC 00 at 0", {"lose:5"}, {{5, 0, WriteTo63}}, 0},
       {"WF lost on page 5, WF 00 FC 00 at 1000", {"lose:5"}, {{5, 1000, WriteTo63}}, 0},
       {"WF lost on page 5, WF 00 FC 00 at 2043", {"lose:5"}, {{5, 2043, WriteTo63}}, 0},
@@ -925,7 +927,42 @@ TEST(FaultCampaign, OutOfStepCasesNeverProgramTheWrongPage) {
        {"lose:7:2", "short-echo:7:2", "late-ok:7:700", "short-echo:0", "call:FT_Read:18:300"},
        {{7, 0, WriteTo0}, {7, 1500, ReadOf63}, {7, 2043, WriteTo63}, {0, 2043, WriteTo63}},
        10},
+      {"page 62's first three WF cut after 4, 2 and 1 bytes",
+       {"cut:62:4", "cut:62:2:2", "cut:62:1:3"},
+       {{62, 2043, WriteTo63}},
+       1},
   };
+  // The board refuses the attempts before the cut one, so that the cut meets
+  // a retry.
+  for (const int page : {0, 31, 62}) {
+    for (int held = 0; held <= 4; ++held) {
+      for (int nth = 1; nth <= 3; ++nth) {
+        const std::string p = std::to_string(page);
+        std::vector<std::string> faults = {"cut:" + p + ":" + std::to_string(held) + ":" +
+                                           std::to_string(nth)};
+        if (nth > 1) faults.push_back("write:" + p + ":" + std::to_string(nth - 1));
+        cases.push_back({"WF " + std::to_string(nth) + " of page " + p + " cut after " +
+                             std::to_string(held) + " bytes, WF 00 00 00 at 0 and WF 00 FC 00 at 2043",
+                         faults,
+                         {{page, 0, WriteTo0}, {page, 2043, WriteTo63}},
+                         10});
+      }
+    }
+  }
+  // The board keeps the probes while it programs late and answers them all
+  // at once; the page's second command is lost on the line.
+  for (const int ms : {1000, 1400, 1800, 2200, 2600}) {
+    cases.push_back(
+        {"OK " + std::to_string(ms) + " ms late on page 5 and its second WF lost, WF 00 FC 00 every 64 bytes",
+         {"late-ok:5:" + std::to_string(ms), "cut:5:0:2"},
+         {{5, 0, WriteTo63, 64}},
+         0});
+  }
+  cases.push_back(
+      {"OK 1500 ms late on page 40 and its second WF cut after 3 bytes, WF 00 00 00 every 64 bytes",
+       {"late-ok:40:1500", "cut:40:3:2"},
+       {{40, 0, WriteTo0, 64}},
+       0});
   for (const Case& c : cases) {
     for (const Receive receive : BothModels) {
       const CampaignScenario scenario = MakeScenario(c.faults, c.planted, receive, c.programMs);
