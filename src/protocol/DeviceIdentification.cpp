@@ -23,8 +23,6 @@ void AskIdentity(UpdaterState& state) {
   ReadReply(state);
 }
 
-}  // namespace
-
 // The answer of a board start-up takes for a Kelvo it may flash: the
 // update-mode answer, or the signature with a version other than 0.0.
 bool IsKelvoAnswer(const TextBuffer& reply) {
@@ -32,6 +30,8 @@ bool IsKelvoAnswer(const TextBuffer& reply) {
   const bool signature = reply[0] == 'P' && reply[1] == 'Z';
   return updateMode || (signature && reply[3] != 0);
 }
+
+}  // namespace
 
 void ProbeDevice(UpdaterState& state) {
   PurgeLink(state);

@@ -97,12 +97,10 @@ std::int32_t CommandBytesHeld(const UpdaterState& state) {
 void CompleteCutCommand(UpdaterState& state) {
   const std::int32_t held = CommandBytesHeld(state);
   if (held == 0 || held >= state.WriteLength) return;
-  const std::int32_t failed = state.LinkStatus;
   std::uint32_t written = 0;
   state.LineQuiet = false;
   state.Driver.FT_Write(state.LinkHandle, state.CommandBuffer.data() + held,
                         static_cast<std::uint32_t>(state.WriteLength - held), &written);
-  state.LinkStatus = failed;
 }
 
 }  // namespace
