@@ -1,7 +1,6 @@
 #include "protocol/DeviceIdentification.h"
 
 #include "core/UpdaterState.h"
-#include "link/LinkResync.h"
 #include "link/LinkTransfers.h"
 #include "protocol/CommandBuffer.h"
 
@@ -39,13 +38,7 @@ void ProbeDevice(UpdaterState& state) {
   if (state.LinkStatus != 0) return;
   // Four bytes are no answer unless they are the board's: a late "OK" and
   // half an answer to an earlier probe are not.
-  if (!IsKelvoAnswer(state.ReplyBuffer)) {
-    state.LinkStatus = LinkStatusTransferFailed;
-    return;
-  }
-  // A board that kept earlier probes while it programmed answers them all
-  // at once; the rest of those answers must not meet the next command.
-  ResyncLink(state, true);
+  if (!IsKelvoAnswer(state.ReplyBuffer)) state.LinkStatus = LinkStatusTransferFailed;
 }
 
 void IdentifyDevice(UpdaterState& state) {

@@ -9,9 +9,9 @@ struct UpdaterState;
 void IdentifyDevice(UpdaterState& state);
 // Purges the link, asks the board "GI" and checks that the echo came back
 // and then a whole answer that start-up would take for a Kelvo in update
-// mode, leaving the versions alone; then reads whatever follows until the
-// line is quiet. The board answers only while it waits for a command and is
-// not programming a page. Outcome in LinkStatus (0: it answered).
+// mode, leaving the versions alone. The board answers only while it waits
+// for a command and is not programming a page. Outcome in LinkStatus (0: it
+// answered).
 void ProbeDevice(UpdaterState& state);
 
 }  // namespace kelvo
