@@ -92,6 +92,9 @@ struct UpdaterState {
   std::int32_t LinkStatus = 0;
   std::int32_t WriteLength = 0;
   std::int32_t ReadLength = 0;
+  // Bytes the last read received before it ended: ReadLength when it came
+  // whole, fewer when it timed out or failed.
+  std::int32_t ReadTotal = 0;
   // The last read ended on a call that brought nothing within the read
   // timeout: the line has been quiet that long since (or the cable is gone).
   // Cleared by every write, whose echo is then on its way.

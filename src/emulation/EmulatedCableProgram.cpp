@@ -95,7 +95,8 @@ std::optional<EmulatedCableCommandLine> ParseEmulatedCableCommandLine(const std:
       option("--board-receive", "keep|drop",
              "What the boards do with bytes that arrive while they program (default keep)");
   CLI::Option* fault = option("--fault", "[SERIAL@]FAULT",
-                              "A board fault, for every board or that cable's (repeatable; see the manual)")
+                              "A board fault, for every board or that cable's (repeatable): write, verify, "
+                              "late-ok, lose, short-echo, cut:PAGE:K[:NTH] or unplug; see the manual")
                            ->allow_extra_args(false);
   app.add_flag("--deny", line.emulation.deny,
                "The cables' device nodes cannot be opened (permission denied)");

@@ -38,6 +38,7 @@ void ReadExactly(UpdaterState& state, std::uint8_t* destination, ReadTarget targ
       total += static_cast<std::int32_t>(delivered);
     }
   } while (total != state.ReadLength && !timedOut && !readError);
+  state.ReadTotal = total;
   state.LineQuiet = timedOut;
 }
 
@@ -55,15 +56,23 @@ void SendCommand(UpdaterState& state) {
   }
   std::uint32_t written = 0;
   state.LineQuiet = false;
+  state.ReadTotal = 0;
   state.LinkStatus = static_cast<std::int32_t>(state.Driver.FT_Write(
       state.LinkHandle, state.CommandBuffer.data(), static_cast<std::uint32_t>(state.WriteLength), &written));
   if (state.LinkStatus != 0) return;
   state.ReadLength = state.WriteLength;
+  ReadEchoOf(state, state.CommandBuffer.data());
+}
+
+void ReadEchoOf(UpdaterState& state, const std::uint8_t* sent) {
   ReadReply(state);
+  if (state.LinkStatus == 0 && !std::equal(sent, sent + state.ReadLength, state.ReplyBuffer.begin()))
+    state.LinkStatus = LinkStatusTransferFailed;
 }
 
 void ReadReply(UpdaterState& state) {
   state.ReplyBuffer.fill(' ');
+  state.ReadTotal = 0;
   if (state.ReadLength < 0 || state.ReadLength > static_cast<std::int32_t>(state.ReplyBuffer.size())) {
     state.LinkStatus = LinkStatusTransferFailed;
     return;
@@ -74,6 +83,7 @@ void ReadReply(UpdaterState& state) {
 void ReadPageData(UpdaterState& state) {
   const auto limit = static_cast<std::int32_t>(
       std::min({state.ReadBackBuffer.size(), state.PageBuffer.size(), PageBufferSize}));
+  state.ReadTotal = 0;
   if (state.ReadLength < 0 || state.ReadLength > limit) {
     state.LinkStatus = LinkStatusTransferFailed;
     return;

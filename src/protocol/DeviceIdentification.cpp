@@ -22,11 +22,23 @@ void AskIdentity(UpdaterState& state) {
   ReadReply(state);
 }
 
+// The answer of a board start-up takes for a Kelvo it may flash: the
+// update-mode answer, or the signature with a version other than 0.0.
+bool IsKelvoAnswer(const TextBuffer& reply) {
+  const bool updateMode = reply[2] == UpdateModeMarker && reply[3] == UpdateModeVersionByte;
+  const bool signature = reply[0] == 'P' && reply[1] == 'Z';
+  return updateMode || (signature && reply[3] != 0);
+}
+
 }  // namespace
 
 void ProbeDevice(UpdaterState& state) {
   PurgeLink(state);
   AskIdentity(state);
+  if (state.LinkStatus != 0) return;
+  // Four bytes are no answer unless they are the board's: a late "OK" and
+  // half an answer to an earlier probe are not.
+  if (!IsKelvoAnswer(state.ReplyBuffer)) state.LinkStatus = LinkStatusTransferFailed;
 }
 
 void IdentifyDevice(UpdaterState& state) {

@@ -73,6 +73,36 @@ void ReleasePageWait(UpdaterState& state) {
   state.LinkStatus = failed;
 }
 
+// How many of the command's first bytes the board holds after a command
+// echo that failed. The board echoes what it received, in order, so the
+// echo's tail that begins the command is what the command left there:
+// stale bytes ahead of it, if any, came from earlier exchanges. The whole
+// command when its echo came back whole.
+std::int32_t CommandBytesHeld(const UpdaterState& state) {
+  const std::int32_t received = state.ReadTotal;
+  const auto echo = state.ReplyBuffer.begin();
+  const auto command = state.CommandBuffer.begin();
+  if (received == state.WriteLength && std::equal(command, command + received, echo)) return received;
+  for (std::int32_t held = std::min(received, state.WriteLength - 1); held > 0; --held) {
+    if (std::equal(command, command + held, echo + (received - held))) return held;
+  }
+  return 0;
+}
+
+// After a command cut short on the line the board holds its first bytes and
+// takes whatever comes next for the rest of its address: the filler's 0xFF
+// would make that another page's address (0xF8FF runs into page 63). The
+// command's own remaining bytes complete it for the page the retry rewrites,
+// and the filler then becomes that page's data.
+void CompleteCutCommand(UpdaterState& state) {
+  const std::int32_t held = CommandBytesHeld(state);
+  if (held == 0 || held >= state.WriteLength) return;
+  std::uint32_t written = 0;
+  state.LineQuiet = false;
+  state.Driver.FT_Write(state.LinkHandle, state.CommandBuffer.data() + held,
+                        static_cast<std::uint32_t>(state.WriteLength - held), &written);
+}
+
 }  // namespace
 
 void WritePage(UpdaterState& state) {
@@ -93,12 +123,14 @@ void WritePage(UpdaterState& state) {
   SendCommand(state);
   // Without the whole echo nothing says the command reached the board: a
   // board still waiting for a command would read the page's bytes as
-  // commands, and they may name any page. The five command bytes travel in
-  // one USB packet, so a command that went out reached the board whole or
-  // not at all.
+  // commands, and they may name any page. What the echo shows of the command
+  // is what the board holds of it.
   const bool commandOut = state.ReadLength == state.WriteLength;
   if (state.LinkStatus != 0) {
-    if (commandOut) ReleasePageWait(state);
+    if (commandOut) {
+      CompleteCutCommand(state);
+      ReleasePageWait(state);
+    }
     return;
   }
 
@@ -109,7 +141,7 @@ void WritePage(UpdaterState& state) {
   }
 
   state.ReadLength = PageDataBytes;
-  ReadReply(state);
+  ReadEchoOf(state, state.PageBuffer.data());
   if (state.LinkStatus != 0) {
     ReleasePageWait(state);
     return;

@@ -94,6 +94,17 @@ std::optional<Fault> ParseFault(std::string_view spec, std::string* error) {
       return Fail(spec, "N must be a non-negative number", error);
     return fault;
   }
+  if (kind == "cut") {
+    if (fields.size() != 3 && fields.size() != 4) return Fail(spec, "expected cut:PAGE:K[:NTH]", error);
+    if (!ParseNumber(fields[1], FlashPages - 1, &fault.page))
+      return Fail(spec, "page must be 0 to 63", error);
+    fault.kind = Fault::Kind::Cut;
+    // A command of five bytes: all five reaching the board is no fault.
+    if (!ParseNumber(fields[2], 4, &fault.count)) return Fail(spec, "K must be 0 to 4", error);
+    if (fields.size() == 4 && (!ParseNumber(fields[3], IntMax, &fault.nth) || fault.nth < 1))
+      return Fail(spec, "NTH must be a number from 1", error);
+    return fault;
+  }
   if (kind == "unplug") {
     if (fields.size() != 2) return Fail(spec, "expected unplug:BYTES", error);
     fault.kind = Fault::Kind::Unplug;
@@ -117,7 +128,7 @@ std::optional<Fault> ParseFault(std::string_view spec, std::string* error) {
     }
     return fault;
   }
-  return Fail(spec, "unknown kind (expected write, verify, late-ok, lose, short-echo, unplug or call)",
+  return Fail(spec, "unknown kind (expected write, verify, late-ok, lose, short-echo, cut, unplug or call)",
               error);
 }
 

@@ -132,7 +132,9 @@ std::optional<SimCommandLine> ParseSimCommandLine(const std::vector<std::string>
   CLI::Option* resource = option("--resource", "FILE", "Use FILE's bytes as the embedded image resource");
   app.add_flag("--no-resource", noResource, "The embedded image resource is missing");
   CLI::Option* fault =
-      option("--fault", "FAULT", "A fault of the board or the link (repeatable; see the manual)")
+      option("--fault", "FAULT",
+             "A fault of the board or the link (repeatable): write, verify, late-ok, lose, short-echo, "
+             "cut:PAGE:K[:NTH], unplug or call; see the manual")
           ->allow_extra_args(false);
   CLI::Option* programMs =
       option("--program-ms", "MS", "The board takes MS ms to program a page (default 0)");

@@ -20,15 +20,16 @@ inline constexpr int AddressUnitsPerPage = 1024;
 
 // One fault from the simulator's command line, e.g. "write:5:3".
 struct Fault {
-  enum class Kind { Write, Verify, LateOk, Unplug, Call, Lose, ShortEcho };
+  enum class Kind { Write, Verify, LateOk, Unplug, Call, Lose, ShortEcho, Cut };
   Kind kind = Kind::Write;
-  int page = 0;          // Write, Verify, LateOk, Lose, ShortEcho
-  int count = 0;         // Write, Verify: how many answers go wrong; Lose, ShortEcho: how many headers
+  int page = 0;          // Write, Verify, LateOk, Lose, ShortEcho, Cut
+  int count = 0;         // Write, Verify: how many answers go wrong; Lose, ShortEcho: how many headers;
+                         // Cut: how many of the command's first bytes reach the board (0 to 4)
   int milliseconds = 0;  // LateOk
   long long bytes = 0;   // Unplug: bytes written by the PC before the cable is gone
   std::string call;      // Call: driver function name, e.g. "FT_Purge"
   FT_STATUS status = 0;  // Call
-  int nth = 1;           // Call: which call, counted from 1
+  int nth = 1;           // Call: which call; Cut: which "WF" command for the page; counted from 1
 };
 
 // Parses one fault spec; nullopt with `error` set when it is malformed or a

@@ -34,6 +34,7 @@ SimWire::SimWire(const SimOptions& options, Micros byteMicros)
   for (const Fault& fault : options.faults) {
     if (fault.kind == Fault::Kind::Lose) lostHeaders_[fault.page] += fault.count;
     if (fault.kind == Fault::Kind::ShortEcho) shortEchoes_[fault.page] += fault.count;
+    if (fault.kind == Fault::Kind::Cut) cuts_[{fault.page, fault.nth}] = fault.count;
   }
 }
 
@@ -50,9 +51,16 @@ Micros SimWire::Send(const std::uint8_t* bytes, std::size_t count, Micros from) 
   Micros done = std::max(from, pcLineFreeAt_);
   bool lastEchoLost = false;
   if (const std::optional<int> page = HeaderPage(bytes, count)) {
-    // Lost before the board: it neither takes nor echoes the command.
-    if (TakeOne(lostHeaders_, *page)) return done;
-    lastEchoLost = TakeOne(shortEchoes_, *page);
+    // Only the first bytes reach the board, which echoes them; the PC's
+    // write still succeeds.
+    if (const auto cut = cuts_.find({*page, ++headersSent_[*page]}); cut != cuts_.end()) {
+      count = static_cast<std::size_t>(cut->second);
+    } else if (TakeOne(lostHeaders_, *page)) {
+      // Lost before the board: it neither takes nor echoes the command.
+      return done;
+    } else {
+      lastEchoLost = TakeOne(shortEchoes_, *page);
+    }
   }
   for (std::size_t i = 0; i < count; ++i) {
     done += byteMicros_;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <utility>
 #include <vector>
 
 #include "sim/SimBoard.h"
@@ -30,7 +31,7 @@ class SimWire {
 
   // The PC's bytes go out from `from`, behind any still being sent; returns
   // when the last one will have arrived. A write of a whole "WF" command may
-  // meet a `lose` or `short-echo` fault of its page.
+  // meet a `cut`, `lose` or `short-echo` fault of its page.
   Micros Send(const std::uint8_t* bytes, std::size_t count, Micros from);
   // Lets everything due up to `moment` happen, in time order.
   void ProcessUntil(Micros moment);
@@ -63,8 +64,10 @@ class SimWire {
   std::deque<Byte> fromPc_;
   Micros pcLineFreeAt_ = 0;
   int lostEchoes_ = 0;
-  std::map<int, int> lostHeaders_;  // page -> "WF" commands still to lose
-  std::map<int, int> shortEchoes_;  // page -> "WF" commands whose echo is still to cut short
+  std::map<int, int> lostHeaders_;           // page -> "WF" commands still to lose
+  std::map<int, int> shortEchoes_;           // page -> "WF" commands whose echo is still to cut short
+  std::map<int, int> headersSent_;           // page -> "WF" commands the PC has written for it
+  std::map<std::pair<int, int>, int> cuts_;  // (page, nth "WF" command) -> bytes that reach the board
   SimBoard board_;
 };
 

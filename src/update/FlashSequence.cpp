@@ -82,9 +82,15 @@ void ResyncAfterFailure(UpdaterState& state, std::int32_t RetriesLeft) {
 // read the page's bytes as commands) nor taken for page data. Each probe that
 // goes unanswered costs the page one failure; false when the budget runs out.
 bool AwaitListeningBoard(UpdaterState& state, std::int32_t& RetriesLeft) {
-  for (;;) {
+  for (bool unanswered = false;; unanswered = true) {
     ProbeDevice(state);
-    if (state.LinkStatus == 0) return true;
+    if (state.LinkStatus == 0) {
+      // A board that kept the unanswered probes while it programmed answers
+      // them all at once, and the answer read may have been one of them: the
+      // rest must not meet the retry's command.
+      if (unanswered) ResyncLink(state, true);
+      return true;
+    }
     if (--RetriesLeft == 0) return false;
     ResyncAfterFailure(state, RetriesLeft);
   }

@@ -266,6 +266,35 @@ void ChooseStepFaults(CampaignScenario& s, Rng& rng) {
   s.boardFaultsOnly = false;
 }
 
+// Commands cut short on the line: only the first K bytes of a page's Nth "WF"
+// reach the board, mostly on pages whose data hold commands, sometimes one
+// all through the page every 64 bytes; and a page whose answer comes late
+// loses its second command whole or in part.
+void ChooseCutCommands(CampaignScenario& s, Rng& rng) {
+  if (!Chance(rng, 0.3)) return;
+  auto cut = [&](int page, int nth) {
+    AddFault(s, "cut:" + std::to_string(page) + ":" + std::to_string(Uniform(rng, 0, 4)) +
+                    (nth == 1 && Chance(rng, 0.5) ? "" : ":" + std::to_string(nth)));
+  };
+  const int cuts = Uniform(rng, 1, 3);
+  for (int i = 0; i < cuts; ++i) cut(PickPlantedPage(s, rng), Uniform(rng, 1, 3));
+  for (const sim::Fault& fault : std::vector<sim::Fault>(s.options.faults)) {
+    if (fault.kind == sim::Fault::Kind::LateOk && fault.milliseconds >= 250 && Chance(rng, 0.5))
+      cut(fault.page, 2);
+  }
+  s.boardFaultsOnly = false;
+  if (s.resourceNote.rfind("good", 0) != 0 || !Chance(rng, 0.3)) return;
+  using namespace std::string_view_literals;
+  const std::string_view command = Chance(rng, 0.5) ? "WF\0\xFC\0"sv : "WF\0\0\0"sv;
+  const int page = s.options.faults.back().page;
+  const std::size_t start = ImagePageOffset(static_cast<std::size_t>(page));
+  for (std::size_t offset = 0; offset + command.size() <= ImagePageSize; offset += 64)
+    std::copy(command.begin(), command.end(), s.image.begin() + static_cast<std::ptrdiff_t>(start + offset));
+  ScrambleBytes(s.image, *s.resource, 7);
+  s.plantedPages.push_back(page);
+  s.resourceNote += ", page " + std::to_string(page) + " holds a WF command every 64 bytes";
+}
+
 void ChooseBoardReceive(CampaignScenario& s, Rng& rng) {
   if (!Chance(rng, 0.5)) return;
   s.options.boardReceive = sim::SimOptions::BoardReceive::Drop;
@@ -280,9 +309,11 @@ bool OnlyRecoverableFaults(const CampaignScenario& s) {
   for (const sim::Fault& fault : s.options.faults) {
     if (fault.kind == sim::Fault::Kind::LateOk && fault.milliseconds <= 1000 && ++lateOnPage[fault.page] <= 3)
       continue;
-    // A few lost or short command echoes on a page cost a retry each.
-    const bool step = fault.kind == sim::Fault::Kind::Lose || fault.kind == sim::Fault::Kind::ShortEcho;
-    if (step && (stepOnPage[fault.page] += fault.count) <= 3) continue;
+    // A few lost, short or cut commands on a page cost a retry each.
+    const bool cut = fault.kind == sim::Fault::Kind::Cut;
+    const bool step =
+        cut || fault.kind == sim::Fault::Kind::Lose || fault.kind == sim::Fault::Kind::ShortEcho;
+    if (step && (stepOnPage[fault.page] += cut ? 1 : fault.count) <= 3) continue;
     if (fault.kind == sim::Fault::Kind::Call && fault.call == "FT_Read") {
       ++reads;
       continue;
@@ -366,6 +397,8 @@ CampaignScenario MakeCampaignScenario(std::uint64_t seed) {
   ChooseVeryLateAnswers(s, more);
   ChooseStepFaults(s, more);
   ChooseBoardReceive(s, more);
+  Rng cuts(seed ^ 0xC07'5E0'0B17ull);
+  ChooseCutCommands(s, cuts);
   if (s.options.programMs >= 250) {
     s.boardFaultsOnly = false;
     s.answersKeepStep = false;

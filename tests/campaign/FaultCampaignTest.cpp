@@ -94,6 +94,11 @@ std::optional<Bytes> CleanReads(Calls calls) {
   return all;
 }
 
+// What the line returned starts with exactly the bytes that went out.
+bool EchoedWhole(const Bytes& received, const Bytes& sent) {
+  return received.size() >= sent.size() && std::equal(sent.begin(), sent.end(), received.begin());
+}
+
 // The "GI" exchange among `calls`: its 4-byte answer when the command went
 // out and the echo and the answer came back whole.
 struct Identification {
@@ -111,7 +116,7 @@ Identification JudgeIdentification(Calls calls) {
     std::size_t end = i + 1;
     while (end < calls.size() && Is(calls[end], DriverCall::Kind::Read)) ++end;
     const std::optional<Bytes> received = CleanReads(calls.subspan(i + 1, end - i - 1));
-    if (received && received->size() == 6) {
+    if (received && received->size() == 6 && EchoedWhole(*received, call.bytes)) {
       result.reply =
           std::array<std::uint8_t, 4>{(*received)[2], (*received)[3], (*received)[4], (*received)[5]};
     }
@@ -120,6 +125,13 @@ Identification JudgeIdentification(Calls calls) {
 }
 
 bool Signed(const std::array<std::uint8_t, 4>& reply) { return reply[0] == 'P' && reply[1] == 'Z'; }
+
+// A probe's answer counts only as one that start-up takes for a Kelvo it may
+// flash: the update-mode answer, or the signature with a version.
+bool KelvoAnswer(const Bytes& answer) {
+  return (answer[2] == 3 && answer[3] == 0xFF) || (answer[0] == 'P' && answer[1] == 'Z' && answer[3] != 0);
+}
+
 FirmwareVersion Nibbles(std::uint8_t byte) { return {byte / 16, byte % 16}; }
 
 std::string ShownVersion(const FirmwareVersion& v) {
@@ -183,7 +195,8 @@ struct Judge {
       Expect(writes.size() == 1, "GI followed by another write before the next purge");
       const std::optional<Bytes> received = CleanReads(segment.subspan(writes[0] + 1));
       attempt.probe = true;
-      attempt.ok = command.status == FT_OK && writes.size() == 1 && received && received->size() == 6;
+      attempt.ok = command.status == FT_OK && writes.size() == 1 && received && received->size() == 6 &&
+                   EchoedWhole(*received, c) && KelvoAnswer(Bytes(received->begin() + 2, received->end()));
       return attempt;
     }
     if (!wf && !rf) {
@@ -205,29 +218,36 @@ struct Judge {
       Expect(writes.size() == 1, "RF followed by another write before the next purge");
       const std::optional<Bytes> received = CleanReads(afterCommand);
       attempt.ok = command.status == FT_OK && writes.size() == 1 && received &&
-                   received->size() == 7 + PageBytes &&
+                   received->size() == 7 + PageBytes && EchoedWhole(*received, c) &&
                    std::equal(own.begin(), own.end(), received->begin() + 7);
       return attempt;
     }
 
     // WF: command, its echo, the page's 2048 bytes, their echo and "OK". No
-    // page byte follows a command whose echo did not come back whole; after
-    // a failed attempt whose command went out, a page's worth of bytes that
-    // start no command may follow.
+    // page byte follows a command whose echo did not come back whole and
+    // equal to it; after a failed attempt whose command went out, the rest
+    // of the command may follow (never all of it), then a page's worth of
+    // bytes that start no command.
     const auto readsAfter = [&](std::size_t write) {
       const std::size_t end = write + 1 < writes.size() ? writes[write + 1] : segment.size();
       return CleanReads(segment.subspan(writes[write] + 1, end - writes[write] - 1));
     };
     const std::optional<Bytes> echo = readsAfter(0);
-    const bool echoWhole = command.status == FT_OK && echo && echo->size() == 5;
+    const bool echoWhole = command.status == FT_OK && echo && echo->size() == 5 && EchoedWhole(*echo, c);
     std::size_t next = 1;
     if (echoWhole && writes.size() > next) {
       const DriverCall& data = segment[writes[next]];
       if (data.bytes != own) Problem("page " + std::to_string(attempt.page) + " sent with bytes not its own");
       const std::optional<Bytes> rest = readsAfter(next);
       attempt.ok = data.status == FT_OK && writes.size() == 2 && rest && rest->size() == PageBytes + 2 &&
-                   (*rest)[PageBytes] == 'O' && (*rest)[PageBytes + 1] == 'K';
+                   EchoedWhole(*rest, own) && (*rest)[PageBytes] == 'O' && (*rest)[PageBytes + 1] == 'K';
       ++next;
+    }
+    if (!echoWhole && writes.size() > next) {
+      const Bytes& tail = segment[writes[next]].bytes;
+      if (!tail.empty() && tail.size() < c.size() &&
+          std::equal(tail.begin(), tail.end(), c.end() - tail.size()))
+        ++next;
     }
     if (writes.size() > next) {
       const Bytes& filler = segment[writes[next]].bytes;
@@ -863,17 +883,19 @@ std::string Summary(const RunResult& result) {
 
 // A command lost on its way to the board, an echo cut short after the board
 // took it, answers so late that the board may still be programming when the
-// retry comes, a failed write of the page data on a board that takes time: on
-// pages whose data hold the board's own commands, on both board models. The
-// board's record must hold everywhere, and a retry saves every page.
+// retry comes, a failed write of the page data on a board that takes time, a
+// command cut short after each of its bytes at one of a page's first three
+// attempts, stale answers that meet a lost command: on pages whose data hold
+// the board's own commands, on both board models. The board's record must
+// hold everywhere, and a retry saves every page.
 TEST(FaultCampaign, OutOfStepCasesNeverProgramTheWrongPage) {
   struct Case {
-    const char* what;
+    std::string what;
     std::vector<std::string> faults;
     std::vector<PlantedBytes> planted;
     int programMs;
   };
-  const std::vector<Case> cases = {
+  std::vector<Case> cases = {
       {"WF lost on page 5, WF 00 FC 00 at 0", {"lose:5"}, {{5, 0, WriteTo63}}, 0},
       {"WF lost on page 5, WF 00 FC 00 at 1000", {"lose:5"}, {{5, 1000, WriteTo63}}, 0},
       {"WF lost on page 5, WF 00 FC 00 at 2043", {"lose:5"}, {{5, 2043, WriteTo63}}, 0},
@@ -905,7 +927,42 @@ TEST(FaultCampaign, OutOfStepCasesNeverProgramTheWrongPage) {
        {"lose:7:2", "short-echo:7:2", "late-ok:7:700", "short-echo:0", "call:FT_Read:18:300"},
        {{7, 0, WriteTo0}, {7, 1500, ReadOf63}, {7, 2043, WriteTo63}, {0, 2043, WriteTo63}},
        10},
+      {"page 62's first three WF cut after 4, 2 and 1 bytes",
+       {"cut:62:4", "cut:62:2:2", "cut:62:1:3"},
+       {{62, 2043, WriteTo63}},
+       1},
   };
+  // The board refuses the attempts before the cut one, so that the cut meets
+  // a retry.
+  for (const int page : {0, 31, 62}) {
+    for (int held = 0; held <= 4; ++held) {
+      for (int nth = 1; nth <= 3; ++nth) {
+        const std::string p = std::to_string(page);
+        std::vector<std::string> faults = {"cut:" + p + ":" + std::to_string(held) + ":" +
+                                           std::to_string(nth)};
+        if (nth > 1) faults.push_back("write:" + p + ":" + std::to_string(nth - 1));
+        cases.push_back({"WF " + std::to_string(nth) + " of page " + p + " cut after " +
+                             std::to_string(held) + " bytes, WF 00 00 00 at 0 and WF 00 FC 00 at 2043",
+                         faults,
+                         {{page, 0, WriteTo0}, {page, 2043, WriteTo63}},
+                         10});
+      }
+    }
+  }
+  // The board keeps the probes while it programs late and answers them all
+  // at once; the page's second command is lost on the line.
+  for (const int ms : {1000, 1400, 1800, 2200, 2600}) {
+    cases.push_back(
+        {"OK " + std::to_string(ms) + " ms late on page 5 and its second WF lost, WF 00 FC 00 every 64 bytes",
+         {"late-ok:5:" + std::to_string(ms), "cut:5:0:2"},
+         {{5, 0, WriteTo63, 64}},
+         0});
+  }
+  cases.push_back(
+      {"OK 1500 ms late on page 40 and its second WF cut after 3 bytes, WF 00 00 00 every 64 bytes",
+       {"late-ok:40:1500", "cut:40:3:2"},
+       {{40, 0, WriteTo0, 64}},
+       0});
   for (const Case& c : cases) {
     for (const Receive receive : BothModels) {
       const CampaignScenario scenario = MakeScenario(c.faults, c.planted, receive, c.programMs);

@@ -82,6 +82,17 @@ TEST_F(Transfers, ShortEchoFailsTheCommand) {
                                                    R"({"call":"FT_Read","args":[1,0],"status":0})"}));
 }
 
+// A stale byte ahead of the echo: as many bytes came back as went out, but
+// not the same ones.
+TEST_F(Transfers, EchoOfOtherBytesFailsTheCommand) {
+  rig.link.SendFromBoard(Bytes("Z"));
+  PlaceCommand("xy");
+  SendCommand(rig.state);
+  EXPECT_EQ(rig.state.LinkStatus, LinkStatusTransferFailed);
+  EXPECT_EQ(rig.Reply(2), "Zx");
+  EXPECT_EQ(rig.state.ReadTotal, 2);
+}
+
 class RefusedWrite : public Transfers {
  protected:
   RefusedWrite() : Transfers(WithFaults({"call:FT_Write:1"})) {}

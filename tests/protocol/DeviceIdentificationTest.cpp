@@ -172,5 +172,24 @@ TEST(ProbeDevice, AnsweredOnlyByABoardThatWaitsForACommand) {
   EXPECT_EQ(rig.state.LinkStatus, 0);
 }
 
+// Four bytes count as an answer only when start-up would take them for a
+// Kelvo it may flash; nothing more is read here.
+TEST(ProbeDevice, CountsOnlyAKelvoAnswer) {
+  const std::vector<std::pair<std::string, std::int32_t>> cases = {
+      {"OKPZ", LinkStatusTransferFailed},  // a late OK and half an answer
+      {std::string("PZ\0\0", 4), LinkStatusTransferFailed},
+      {"KV\x03\xFF", 0},  // the update-mode answer without the signature
+      {std::string("PZ\0\x12PZ\0\x12", 8), 0},
+  };
+  for (const auto& [sent, status] : cases) {
+    SimRig rig;
+    ASSERT_TRUE(rig.OpenQuietly());
+    rig.link.ScheduleIdentifyAnswer({{Bytes(sent), 0}});
+    ProbeDevice(rig.state);
+    EXPECT_EQ(rig.state.LinkStatus, status) << sent;
+    EXPECT_EQ(rig.Calls().size(), 4u) << sent;
+  }
+}
+
 }  // namespace
 }  // namespace kelvo::test

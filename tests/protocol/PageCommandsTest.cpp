@@ -188,15 +188,22 @@ TEST(PageCommandFailures, BoardLeftWaitingForItsPageIsReleasedWithBytesThatStart
     std::size_t echoShortBy;
     std::vector<Bytes> okAnswer;
     bool pageSent;
+    // The rest of a command whose echo came back short, which the board
+    // holds the start of (the command is "WF" 00 04 00).
+    Bytes finished;
     bool released;
+    bool pageEchoDiffers = false;
   };
   const std::vector<Case> cases = {
-      {"command echo short", {}, 0, 1, {Text("OK")}, false, true},
-      {"command write refused", {FT_IO_ERROR}, 0, 0, {Text("OK")}, false, false},
-      {"page write refused", {FT_OK, FT_IO_ERROR}, 0, 0, {Text("OK")}, true, true},
-      {"page echo short", {}, 1, 1, {}, true, true},
-      {"no answer", {}, 0, 0, {}, true, false},
-      {"answer not OK", {}, 0, 0, {Text("NO")}, true, false},
+      {"command echo short", {}, 0, 1, {Text("OK")}, false, {0x00}, true},
+      {"command echo three bytes short", {}, 0, 3, {Text("OK")}, false, {0x00, 0x04, 0x00}, true},
+      {"command echo missing", {}, 0, 5, {Text("OK")}, false, {}, true},
+      {"command write refused", {FT_IO_ERROR}, 0, 0, {Text("OK")}, false, {}, false},
+      {"page write refused", {FT_OK, FT_IO_ERROR}, 0, 0, {Text("OK")}, true, {}, true},
+      {"page echo short", {}, 1, 1, {}, true, {}, true},
+      {"page echo of other bytes", {}, 0, 0, {Text("OK")}, true, {}, true, true},
+      {"no answer", {}, 0, 0, {}, true, {}, false},
+      {"answer not OK", {}, 0, 0, {Text("NO")}, true, {}, false},
   };
   for (const Case& c : cases) {
     Rig rig;
@@ -204,13 +211,23 @@ TEST(PageCommandFailures, BoardLeftWaitingForItsPageIsReleasedWithBytesThatStart
     rig.driver.echoShortOnWrite = c.echoShortOnWrite;
     rig.driver.echoShortBy = c.echoShortBy;
     rig.okAnswer = c.okAnswer;
+    if (c.pageEchoDiffers) {
+      rig.driver.onWrite = [&rig, answer = rig.driver.onWrite](std::size_t index, const Bytes& bytes) {
+        if (bytes.size() == PageBytes) rig.driver.arrivals.back().bytes[0] ^= 0x01;
+        answer(index, bytes);
+      };
+    }
     WritePage(rig.state);
     EXPECT_NE(rig.state.LinkStatus, 0) << c.what;
     const auto& w = rig.driver.writes;
     ASSERT_FALSE(w.empty()) << c.what;
-    EXPECT_EQ(w.size(), 1u + (c.pageSent ? 1 : 0) + (c.released ? 1 : 0)) << c.what;
+    EXPECT_EQ(w.size(), 1u + (c.pageSent ? 1 : 0) + (c.finished.empty() ? 0 : 1) + (c.released ? 1 : 0))
+        << c.what;
     if (c.pageSent && w.size() > 1) {
       EXPECT_EQ(w[1], rig.boardPage) << c.what;
+    }
+    if (!c.finished.empty() && w.size() > 1) {
+      EXPECT_EQ(w[1], c.finished) << c.what;
     }
     if (c.released) {
       const Bytes& filler = w.back();

@@ -102,6 +102,13 @@ TEST(FaultSpec, AcceptsEveryKind) {
   ASSERT_TRUE(shortEcho) << error;
   EXPECT_EQ(shortEcho->kind, Fault::Kind::ShortEcho);
   EXPECT_EQ(shortEcho->count, 3);
+
+  auto cut = ParseFault("cut:62:4", &error);
+  ASSERT_TRUE(cut) << error;
+  EXPECT_EQ(cut->kind, Fault::Kind::Cut);
+  EXPECT_EQ(cut->count, 4);
+  EXPECT_EQ(cut->nth, 1);
+  EXPECT_EQ(ParseFault("cut:0:0:2", &error)->nth, 2);
 }
 
 TEST(FaultSpec, RejectsMalformedSpecsWithOneLine) {
@@ -131,6 +138,11 @@ TEST(FaultSpec, RejectsMalformedSpecsWithOneLine) {
                            "lose:5:1:1",
                            "short-echo:5:x",
                            "short-echo:",
+                           "cut:5",
+                           "cut:5:5",
+                           "cut:64:1",
+                           "cut:5:1:0",
+                           "cut:5:1:2:3",
                            "bad\nline"}) {
     std::string error;
     EXPECT_FALSE(ParseFault(spec, &error)) << spec;
@@ -303,10 +315,12 @@ TEST_F(SimCable, LateOkArrivesAfterTheReadTimeoutOnce) {
 }
 
 // The line faults hit the writes of whole "WF" commands for their page only;
-// page data that starts like one passes.
+// page data that starts like one passes. A cut command leaves the board
+// holding its first bytes, which the rest of that very command completes.
 TEST_F(SimCable, LostHeaderNeverReachesTheBoardAndShortEchoLosesItsLastByte) {
   SimOptions options;
-  options.faults = {*ParseFault("lose:2:2", nullptr), *ParseFault("short-echo:3", nullptr)};
+  options.faults = {*ParseFault("lose:2:2", nullptr), *ParseFault("short-echo:3", nullptr),
+                    *ParseFault("cut:4:4:2", nullptr), *ParseFault("cut:4:0:3", nullptr)};
   Open(options);
   const Bytes header2 = {'W', 'F', 0, 8, 0};
   Bytes data(FlashPageBytes, 0x11);
@@ -327,14 +341,26 @@ TEST_F(SimCable, LostHeaderNeverReachesTheBoardAndShortEchoLosesItsLastByte) {
   EXPECT_EQ(Read(FlashPageBytes + 2).size(), static_cast<std::size_t>(FlashPageBytes + 2));
   EXPECT_EQ(WritePage(3, 0x34), Text("OK"));  // one short echo only
 
+  EXPECT_EQ(WritePage(4, 0x41), Text("OK"));
+  const Bytes header4 = {'W', 'F', 0, 16, 0};
+  ASSERT_EQ(Write(header4), FT_OK);
+  EXPECT_EQ(Read(5), (Bytes{'W', 'F', 0, 16}));
+  ASSERT_EQ(Write({0}), FT_OK);
+  ASSERT_EQ(Write(Bytes(FlashPageBytes, 0x42)), FT_OK);
+  EXPECT_EQ(Read(FlashPageBytes + 3).size(), static_cast<std::size_t>(FlashPageBytes + 3));
+  ASSERT_EQ(Write(header4), FT_OK);
+  EXPECT_TRUE(Read(5).empty());
+
   const auto& events = link->PageEvents();
-  ASSERT_EQ(events.size(), 4u);
+  ASSERT_EQ(events.size(), 6u);
   EXPECT_EQ(events[0].page, 1);
   EXPECT_EQ(events[0].data, data);
   EXPECT_EQ(events[1].page, 2);
   EXPECT_EQ(events[1].data, Bytes(FlashPageBytes, 0x22));
   EXPECT_EQ(events[2].data, Bytes(FlashPageBytes, 0x33));
   EXPECT_EQ(events[3].data, Bytes(FlashPageBytes, 0x34));
+  EXPECT_EQ(events[5].page, 4);
+  EXPECT_EQ(events[5].data, Bytes(FlashPageBytes, 0x42));
 }
 
 // A command that arrives while the board programs a page: kept and carried
