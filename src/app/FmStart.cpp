@@ -271,11 +271,11 @@ bool fmStart::eventFilter(QObject* watched, QEvent* event) {
   // the flash reach the bar; the guard must see their releases too.
   if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
     const auto& key = *static_cast<QKeyEvent*>(event);
-    const KeyStroke stroke{.key = key.key(),
-                           .kind = key.type() == QEvent::KeyPress ? KeyStroke::Kind::Press
-                                                                  : KeyStroke::Kind::Release,
-                           .autoRepeat = key.isAutoRepeat(),
-                           .timestampMs = key.timestamp()};
+    const KeyStroke stroke{
+        .key = key.key(),
+        .kind = key.type() == QEvent::KeyPress ? KeyStroke::Kind::Press : KeyStroke::Kind::Release,
+        .autoRepeat = key.isAutoRepeat(),
+        .timestampMs = key.timestamp()};
     const bool guarded =
         watched == ProgressBar || std::find(Button.begin(), Button.end(), watched) != Button.end();
     if (!PressesButtons(key.key())) {

@@ -10,8 +10,8 @@ bool KeyGuard::Admits(const void* target, const KeyStroke& stroke) {
     return key.target == target && key.state == state_;
   }
 
-  const bool continues = stroke.autoRepeat || key.down ||
-                         (key.released && stroke.timestampMs < key.releasedAt + RepeatGapMs);
+  const bool continues =
+      stroke.autoRepeat || key.down || (key.released && stroke.timestampMs < key.releasedAt + RepeatGapMs);
   key.down = true;
   if (continues) return false;
   key.target = target;

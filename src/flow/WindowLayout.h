@@ -42,8 +42,8 @@ inline constexpr char ProgressBarHint[] = "This bar shows the current progress o
 
 // Where the keyboard focus goes when the focused button disappears: the
 // button that carries the operator on to the next step.
-inline constexpr std::array<int, ButtonCount> FocusPreference = {ButtonFlashDevice, ButtonFindDevice, ButtonOk,
-                                                                 ButtonAbortFlash};
+inline constexpr std::array<int, ButtonCount> FocusPreference = {ButtonFlashDevice, ButtonFindDevice,
+                                                                 ButtonOk, ButtonAbortFlash};
 
 // What a screen reader says for the controls whose text alone is not enough.
 inline constexpr char PictureName[] = "Kelvo board";

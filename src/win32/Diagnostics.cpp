@@ -19,7 +19,8 @@ void SayWhy(const std::string& line, TraceWriter* trace) {
     std::fflush(stderr);
   }
   if (trace != nullptr) {
-    const auto ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - trace->Start());
+    const auto ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - trace->Start());
     char at[48];
     std::snprintf(at, sizeof at, "%.3f", ms.count());
     trace->Write(std::string("{\"t\":") + at + ",\"diagnosis\":" + JsonString(line) + "}");

@@ -74,8 +74,8 @@ fmStart::fmStart() {
                                       .dwICC = ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS | ICC_BAR_CLASSES};
   InitCommonControlsEx(&controls);
   RegisterWindowClass(&fmStart::Procedure);
-  CreateWindowExW(WindowExStyle, WindowClassName, L"", WindowStyle, CW_USEDEFAULT, CW_USEDEFAULT, 0, 0, nullptr,
-                  nullptr, Instance(), this);
+  CreateWindowExW(WindowExStyle, WindowClassName, L"", WindowStyle, CW_USEDEFAULT, CW_USEDEFAULT, 0, 0,
+                  nullptr, nullptr, Instance(), this);
 
   const UINT dpi = GetDpiForWindow(window_);
   icon_ = static_cast<HICON>(LoadImageW(Instance(), MAKEINTRESOURCEW(KELVO_ICON_ID), IMAGE_ICON,
@@ -99,7 +99,8 @@ fmStart::fmStart() {
   work = monitor.rcWork;
   const int width = frame.right - frame.left, height = frame.bottom - frame.top;
   SetWindowPos(window_, nullptr, work.left + (work.right - work.left - width) / 2,
-               work.top + (work.bottom - work.top - height) / 2, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+               work.top + (work.bottom - work.top - height) / 2, 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 
   // The key guard sees every key of this thread, message boxes' included: a
   // keystroke may end on one.
@@ -138,8 +139,8 @@ void fmStart::BuildControls() {
   StatusText = Child(window_, WC_STATICW, L"", SS_CENTER | SS_NOPREFIX, StatusTextId);
 
   hint_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
-                          CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window_, nullptr, Instance(),
-                          nullptr);
+                          CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window_, nullptr,
+                          Instance(), nullptr);
   std::wstring hint = Widen(ProgressBarHint);
   TOOLINFOW tool{};
   tool.cbSize = sizeof tool;
@@ -198,7 +199,8 @@ void fmStart::ApplyLayout(UINT dpi, const RECT* suggested) {
   AdjustWindowRectExForDpi(&frame, WindowStyle, FALSE, WindowExStyle, dpi);
   const int width = frame.right - frame.left, height = frame.bottom - frame.top;
   if (suggested != nullptr) {
-    SetWindowPos(window_, nullptr, suggested->left, suggested->top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+    SetWindowPos(window_, nullptr, suggested->left, suggested->top, width, height,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
   } else {
     SetWindowPos(window_, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
@@ -221,7 +223,8 @@ void fmStart::SetButtonVisible(int index, bool visible) {
 void fmStart::FocusVisibleControl() {
   if (!IsWindowVisible(window_)) return;
   const HWND focused = GetFocus();
-  const bool ours = focused == ProgressBar || std::find(Button.begin(), Button.end(), focused) != Button.end();
+  const bool ours =
+      focused == ProgressBar || std::find(Button.begin(), Button.end(), focused) != Button.end();
   if (ours && IsShown(focused)) return;
   HWND next = nullptr;
   for (int index : FocusPreference) {
@@ -258,7 +261,9 @@ void fmStart::SetProgressVisible(bool visible) {
 
 void fmStart::SetProgressMaximum(int maximum) { SendMessageW(ProgressBar, PBM_SETRANGE32, 0, maximum); }
 
-void fmStart::SetProgressValue(int value) { SendMessageW(ProgressBar, PBM_SETPOS, static_cast<WPARAM>(value), 0); }
+void fmStart::SetProgressValue(int value) {
+  SendMessageW(ProgressBar, PBM_SETPOS, static_cast<WPARAM>(value), 0);
+}
 
 void fmStart::SetTitle(const std::string& title) { SetWindowTextW(window_, Widen(title).c_str()); }
 

@@ -7,7 +7,9 @@ namespace kelvo::win32 {
 namespace {
 
 double Pixels(int twips, double stretch, UINT dpi) { return twips * stretch * dpi / TwipsPerInch; }
-int Position(int twips, double stretch, UINT dpi) { return static_cast<int>(std::lround(Pixels(twips, stretch, dpi))); }
+int Position(int twips, double stretch, UINT dpi) {
+  return static_cast<int>(std::lround(Pixels(twips, stretch, dpi)));
+}
 int Extent(int twips, double stretch, UINT dpi) {
   return static_cast<int>(std::ceil(Pixels(twips, stretch, dpi) - 1e-9));
 }
@@ -17,7 +19,8 @@ int Extent(int twips, double stretch, UINT dpi) {
 RECT PlaceAt(const Placement& placement, UINT dpi, Stretch stretch) {
   const int left = Position(placement.left, stretch.x, dpi);
   const int top = Position(placement.top, stretch.y, dpi);
-  return {left, top, left + Extent(placement.width, stretch.x, dpi), top + Extent(placement.height, stretch.y, dpi)};
+  return {left, top, left + Extent(placement.width, stretch.x, dpi),
+          top + Extent(placement.height, stretch.y, dpi)};
 }
 
 SIZE ClientSizeAt(UINT dpi, Stretch stretch) {

@@ -17,6 +17,12 @@ bool WinHost::AnotherInstanceRunning() {
   mutex_ = CreateMutexW(nullptr, FALSE, MutexName(ProgramFileName()).c_str());
   // A mutex that cannot be made at all locks nobody out of the updater.
   anotherRunning_ = mutex_ != nullptr && GetLastError() == ERROR_ALREADY_EXISTS;
+  // The mutex lives while any handle does: a refused copy lets go of it at
+  // once, so that it never outlasts the copy that runs.
+  if (anotherRunning_) {
+    CloseHandle(mutex_);
+    mutex_ = nullptr;
+  }
   return anotherRunning_;
 }
 

@@ -55,11 +55,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   kelvo::Form_Load(state);
   // A refused start-up has already closed the window or ended the program.
   if (host.ProgramEnded() || window.IsClosed()) {
-    const std::string why =
-        state.Outcome.kind == kelvo::OutcomeKind::AlreadyRunning
-            ? "not started: another copy is running and holds the mutex " +
-                  kelvo::win32::Narrow(kelvo::win32::WinHost::MutexName(name))
-            : kelvo::Diagnose(state, &cable.Cable()).line;
+    const std::string why = state.Outcome.kind == kelvo::OutcomeKind::AlreadyRunning
+                                ? "not started: another copy is running and holds the mutex " +
+                                      kelvo::win32::Narrow(kelvo::win32::WinHost::MutexName(name))
+                                : kelvo::Diagnose(state, &cable.Cable()).line;
     if (!why.empty()) kelvo::win32::SayWhy(name + ": " + why, trace ? &*trace : nullptr);
     return StatusFailure;
   }
