@@ -61,6 +61,7 @@ class Win32WindowTest : public ::testing::Test {
 };
 
 TEST_F(Win32WindowTest, EveryShownButtonReachesTheOneHandlerWithItsIndexAndAHiddenOneNever) {
+  window.Show();
   for (int i = 0; i < ButtonCount; ++i) SendMessageW(Button(i), BM_CLICK, 0, 0);
   window.SetButtonVisible(ButtonOk, false);
   SendMessageW(Button(ButtonOk), BM_CLICK, 0, 0);
