@@ -1,13 +1,6 @@
-# The Windows build (cross-built with mingw-w64, see mingw-w64-x86_64.cmake).
-# Everything below the window builds without Qt; the window only where a Qt 6
-# for Windows is installed.
+# The Windows build (cross-built with mingw-w64, see mingw-w64-x86_64.cmake):
+# no Qt; the window is the Win32 one (src/win32).
 enable_language(RC)
-
-find_package(Qt6 6.4 QUIET COMPONENTS Core DBus Gui Widgets)
-set(KELVO_WINDOW ${Qt6_FOUND})
-if(NOT KELVO_WINDOW)
-  message(STATUS "No Qt 6 for Windows: building kelvo-flash and kelvo-scramble, not the window")
-endif()
 
 # CLI11 is headers only and the same for every target, but its include root
 # is the build machine's /usr/include, whose C library must not reach mingw:
@@ -18,14 +11,8 @@ file(CREATE_LINK ${KELVO_CLI11_HEADERS}/CLI ${CMAKE_BINARY_DIR}/include/cli11/CL
 add_library(CLI11::CLI11 INTERFACE IMPORTED)
 target_include_directories(CLI11::CLI11 INTERFACE ${CMAKE_BINARY_DIR}/include/cli11)
 
-# A program that needs only the system's DLLs runs wherever it is copied. A
-# Qt build takes the runtime that Qt's own DLLs use instead.
-if(KELVO_WINDOW)
-  set(_kelvo_static_default OFF)
-else()
-  set(_kelvo_static_default ON)
-endif()
-option(KELVO_STATIC_RUNTIME "Link the C and C++ runtimes into the programs" ${_kelvo_static_default})
+# A program that needs only the system's DLLs runs wherever it is copied.
+option(KELVO_STATIC_RUNTIME "Link the C and C++ runtimes into the programs" ON)
 if(KELVO_STATIC_RUNTIME)
   add_link_options(-static -static-libgcc -static-libstdc++)
 endif()

@@ -14,9 +14,10 @@ packages=(
   dpkg-dev desktop-file-utils lintian appstream
 )
 if [ "${1:-}" = windows ]; then
-  # mingw-w64 with the posix thread model (std::thread), 64-bit wine, and
-  # GoogleTest's sources to build for Windows.
-  packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine64 googletest)
+  # mingw-w64 with the posix thread model (std::thread), 64-bit wine, an X
+  # server for the window's tests, GoogleTest's sources to build for Windows,
+  # and NSIS for the installer.
+  packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine64 xvfb googletest nsis)
 fi
 
 missing=()

@@ -14,6 +14,7 @@
 
 #include "app/WindowFit.h"
 #include "core/Texts.h"
+#include "flow/WindowLayout.h"
 
 namespace kelvo {
 namespace {
@@ -22,7 +23,7 @@ namespace {
 // high-density screens itself. A desktop font larger than the design's
 // stretches the whole layout evenly, so that the controls keep their places
 // relative to each other.
-constexpr double TwipsPerPixel = 15;
+constexpr double TwipsPerPixel = TwipsPerInch / 96.0;
 
 // Positions to the nearest pixel (1613 twips -> 107.53 -> 108); sizes up to
 // the next pixel, so that a stretched control is never short of its room.
@@ -34,47 +35,15 @@ int Extent(int twips, double stretch) {
   return static_cast<int>(std::ceil(twips * stretch / TwipsPerPixel - 1e-9));
 }
 
-struct Placement {
-  int left, top, width, height;
-  QRect Rect(Stretch stretch = {}) const {
-    return {Position(left, stretch.x), Position(top, stretch.y), Extent(width, stretch.x),
-            Extent(height, stretch.y)};
-  }
-};
+QRect Rect(const Placement& placement, Stretch stretch = {}) {
+  return {Position(placement.left, stretch.x), Position(placement.top, stretch.y),
+          Extent(placement.width, stretch.x), Extent(placement.height, stretch.y)};
+}
 
-constexpr int ClientWidthTwips = 5040;
-constexpr int ClientHeightTwips = 4095;
-
-constexpr std::array<Placement, ButtonCount> ButtonPlacements = {{
-    {1613, 3240, 1815, 495},
-    {773, 3240, 1455, 495},
-    {2813, 3240, 1455, 495},
-    {1980, 3240, 1080, 495},
-}};
-constexpr Placement Picture1Placement = {1320, 360, 2400, 1935};
-constexpr Placement ProgressBarPlacement = {1260, 3270, 2535, 435};
-constexpr Placement DeviceNamePlacement = {540, 2400, 3975, 255};
-constexpr Placement StatusTextPlacement = {525, 2760, 3975, 255};
-
-// The widest texts the labels show in normal use (the version line with
-// three-digit minor versions). The layout makes room for them from the start,
-// so that the window keeps its size from step to step.
-constexpr char WidestDeviceName[] = "Kelvo";
-constexpr char WidestStatusText[] = "Firmware: v9. 255  -  Upgrading to: v9. 255";
-
-constexpr char ProgressBarHint[] = "This bar shows the current progress of an operation.";
-
-// Where the keyboard focus goes when the focused button disappears: the
-// button that carries the operator on to the next step.
-constexpr std::array<int, ButtonCount> FocusPreference = {ButtonFlashDevice, ButtonFindDevice, ButtonOk,
-                                                          ButtonAbortFlash};
-
-// What a screen reader says for the controls whose text alone is not enough.
-constexpr char PictureName[] = "Kelvo board";
-constexpr char PictureDescription[] = "Photograph of the Kelvo board";
-constexpr char ProgressBarName[] = "Flash progress";
-constexpr char DeviceNameName[] = "Board";
-constexpr char StatusTextName[] = "Status";
+// The keys with which a push button is pressed.
+bool PressesButtons(int key) {
+  return key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space || key == Qt::Key_Select;
+}
 
 // A label that draws its picture smoothly scaled to the screen's pixel
 // density; QLabel repeats pixels, which looks blocky at 200 %.
@@ -186,19 +155,19 @@ void fmStart::BuildControls() {
 void fmStart::ApplyLayout() {
   Stretch stretch;
   for (int i = 0; i < ButtonCount; ++i) {
-    MakeRoom(stretch, ButtonPlacements[i].Rect().size(), CaptionRoom(*Button[i]));
+    MakeRoom(stretch, Rect(ButtonPlacements[i]).size(), CaptionRoom(*Button[i]));
   }
   const QString deviceName = Wider(*DeviceName, DeviceName->text(), QString::fromLatin1(WidestDeviceName));
   const QString statusText = Wider(*StatusText, StatusText->text(), QString::fromLatin1(WidestStatusText));
-  MakeRoom(stretch, DeviceNamePlacement.Rect().size(), TextRoom(*DeviceName, deviceName));
-  MakeRoom(stretch, StatusTextPlacement.Rect().size(), TextRoom(*StatusText, statusText));
+  MakeRoom(stretch, Rect(DeviceNamePlacement).size(), TextRoom(*DeviceName, deviceName));
+  MakeRoom(stretch, Rect(StatusTextPlacement).size(), TextRoom(*StatusText, statusText));
 
   setFixedSize(Extent(ClientWidthTwips, stretch.x), Extent(ClientHeightTwips, stretch.y));
-  for (int i = 0; i < ButtonCount; ++i) Button[i]->setGeometry(ButtonPlacements[i].Rect(stretch));
-  Picture1->setGeometry(Picture1Placement.Rect(stretch));
-  ProgressBar->setGeometry(ProgressBarPlacement.Rect(stretch));
-  DeviceName->setGeometry(DeviceNamePlacement.Rect(stretch));
-  StatusText->setGeometry(StatusTextPlacement.Rect(stretch));
+  for (int i = 0; i < ButtonCount; ++i) Button[i]->setGeometry(Rect(ButtonPlacements[i], stretch));
+  Picture1->setGeometry(Rect(Picture1Placement, stretch));
+  ProgressBar->setGeometry(Rect(ProgressBarPlacement, stretch));
+  DeviceName->setGeometry(Rect(DeviceNamePlacement, stretch));
+  StatusText->setGeometry(Rect(StatusTextPlacement, stretch));
 }
 
 void fmStart::changeEvent(QEvent* event) {
@@ -302,11 +271,18 @@ bool fmStart::eventFilter(QObject* watched, QEvent* event) {
   // the flash reach the bar; the guard must see their releases too.
   if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
     const auto& key = *static_cast<QKeyEvent*>(event);
+    const KeyStroke stroke{
+        .key = key.key(),
+        .kind = key.type() == QEvent::KeyPress ? KeyStroke::Kind::Press : KeyStroke::Kind::Release,
+        .autoRepeat = key.isAutoRepeat(),
+        .timestampMs = key.timestamp()};
     const bool guarded =
         watched == ProgressBar || std::find(Button.begin(), Button.end(), watched) != Button.end();
-    if (!guarded) {
-      keyGuard_.Witness(key);
-    } else if (!keyGuard_.Admits(watched, key)) {
+    if (!PressesButtons(key.key())) {
+      // Other keys neither act on buttons nor end a keystroke.
+    } else if (!guarded) {
+      keyGuard_.Witness(stroke);
+    } else if (!keyGuard_.Admits(watched, stroke)) {
       return true;
     }
   }

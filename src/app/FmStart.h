@@ -4,8 +4,8 @@
 #include <QWidget>
 #include <array>
 
-#include "app/KeyGuard.h"
 #include "core/Window.h"
+#include "flow/KeyGuard.h"
 
 class QLabel;
 class QProgressBar;

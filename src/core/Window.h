@@ -5,6 +5,11 @@
 #include <functional>
 #include <string>
 
+// windows.h names MessageBoxW so; the seam's MessageBox is our own.
+#ifdef MessageBox
+#undef MessageBox
+#endif
+
 namespace kelvo {
 
 // Button indices of the window's one button array.

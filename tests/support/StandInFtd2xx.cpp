@@ -2,16 +2,20 @@
 // behind every cable, so that the Windows programs and their driver run whole
 // under wine. Never shipped. Read from the environment when it is loaded:
 //   KELVO_STAND_IN_CABLES     DESC:SERIAL;DESC:SERIAL…  (default one cable,
-//                             "Corvane Serial Link:KV000001")
+//                             "Corvane Serial Link:KV000001"; "none": no cable)
 //   KELVO_STAND_IN_FLASH_DIR  each board's flash is written to DIR/SERIAL.bin
 //                             whenever its cable is closed
 //   KELVO_STAND_IN_TRACE      every call, one JSON line each, appended to FILE
 //   KELVO_STAND_IN_REALTIME   1: the boards at the real line rate
+//   KELVO_STAND_IN_FAULTS     FAULT;FAULT…  board faults as the simulator's --fault
+//   KELVO_STAND_IN_WRITE_MS   every FT_Write takes this many real milliseconds,
+//                             so that a flash lasts long enough to be watched
 // Built once more without FT_Purge, for the driver's check of its calls.
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -32,6 +36,17 @@ std::string Environment(const char* name) {
   return length > 0 && length < sizeof value ? std::string(value, length) : std::string();
 }
 
+// `listed`'s entries between semicolons; none for an empty text.
+std::vector<std::string> Split(const std::string& listed) {
+  std::vector<std::string> entries;
+  for (std::size_t start = 0; start < listed.size();) {
+    const std::size_t end = std::min(listed.find(';', start), listed.size());
+    entries.push_back(listed.substr(start, end - start));
+    start = end + 1;
+  }
+  return entries;
+}
+
 struct Cable {
   std::string description;
   std::string serial;
@@ -44,23 +59,28 @@ struct Cable {
 struct Bus {
   std::vector<std::unique_ptr<Cable>> cables;
   std::string flashDir;
+  int writeMs = 0;
   std::mutex traceMutex;
   std::ofstream trace;
 
   Bus() {
     std::string listed = Environment("KELVO_STAND_IN_CABLES");
     if (listed.empty()) listed = "Corvane Serial Link:KV000001";
+    if (listed == "none") listed.clear();
     kelvo::sim::SimOptions options;
     options.devices.clear();
-    for (std::size_t start = 0; start <= listed.size();) {
-      const std::size_t end = std::min(listed.find(';', start), listed.size());
-      const std::string entry = listed.substr(start, end - start);
+    for (const std::string& spec : Split(Environment("KELVO_STAND_IN_FAULTS"))) {
+      if (const std::optional<kelvo::sim::Fault> fault = kelvo::sim::ParseFault(spec, nullptr)) {
+        options.faults.push_back(*fault);
+      }
+    }
+    writeMs = std::atoi(Environment("KELVO_STAND_IN_WRITE_MS").c_str());
+    for (const std::string& entry : Split(listed)) {
       const std::size_t colon = entry.rfind(':');
       options.devices.push_back(entry.substr(0, colon));
       options.serials.push_back(colon == std::string::npos
                                     ? kelvo::sim::DeviceSerial({}, options.serials.size())
                                     : entry.substr(colon + 1));
-      start = end + 1;
     }
     options.realtime = Environment("KELVO_STAND_IN_REALTIME") == "1";
     flashDir = Environment("KELVO_STAND_IN_FLASH_DIR");
@@ -192,6 +212,7 @@ STAND_IN_EXPORT ULONG WINAPI FT_SetTimeouts(void* handle, ULONG readTimeout, ULO
 }
 
 STAND_IN_EXPORT ULONG WINAPI FT_Write(void* handle, LPVOID buffer, DWORD count, LPDWORD written) {
+  if (TheBus().writeMs > 0) Sleep(static_cast<DWORD>(TheBus().writeMs));
   return OnCable(handle, [&](SimLink& link, FT_HANDLE inner) {
     std::uint32_t taken = 0;
     const ULONG status = link.FT_Write(inner, buffer, count, &taken);

@@ -1,12 +1,22 @@
 #pragma once
 
-#include <QtGlobal>
+#include <cstdint>
 #include <map>
 
-class QKeyEvent;
-class QObject;
-
 namespace kelvo {
+
+// A key going down or up, as a window system reports it. `key` is that
+// window system's own code; only the keys that press buttons (Enter, Space)
+// are shown to the guard.
+struct KeyStroke {
+  enum class Kind { Press, Release };
+  int key = 0;
+  Kind kind = Kind::Press;
+  // The window system marks the press as a repeat of a held key.
+  bool autoRepeat = false;
+  // The window system's timestamp, in milliseconds.
+  std::uint64_t timestampMs = 0;
+};
 
 // Lets a key act on a button only when the key went down on that button
 // while the window was in its present state. A held key repeats, and some
@@ -19,25 +29,25 @@ namespace kelvo {
 // release (the window system's timestamps), or when the keyboard was away in
 // another program; anything else continues the keystroke under way. Only the
 // starting press may act, and the keystroke's release only on the button it
-// started on, in the same window state.
+// started on, in the same window state. Both windows, Qt's and Win32's, keep
+// this one rule.
 class KeyGuard {
  public:
   // Shorter than any deliberate second press of the same key, longer than
   // contact bounce and than the gap between a repeat's release and press
   // (the same timestamp on X11).
-  static constexpr quint64 RepeatGapMs = 50;
+  static constexpr std::uint64_t RepeatGapMs = 50;
 
   // The visible buttons changed: keystrokes under way can act no more.
   void StateChanged() { ++state_; }
 
-  // Whether `event`, a key event on its way to `target`, may reach it.
-  // Keys that do not press buttons always may.
-  bool Admits(const QObject* target, const QKeyEvent& event);
+  // Whether `stroke`, on its way to the control `target`, may reach it.
+  bool Admits(const void* target, const KeyStroke& stroke);
 
-  // A key event on its way to a control the guard does not stand before. A
+  // A key on its way to a control the guard does not stand before. A
   // keystroke may end there: Enter on a button opens a message box, the key
   // comes up over the box, and the mouse closes it.
-  void Witness(const QKeyEvent& event);
+  void Witness(const KeyStroke& stroke);
 
   // The keyboard went to another program, where no release can be seen: the
   // next press starts a new keystroke.
@@ -45,14 +55,14 @@ class KeyGuard {
 
  private:
   struct Keystroke {
-    const QObject* target = nullptr;  // where its starting press went
+    const void* target = nullptr;  // where its starting press went
     unsigned state = 0;
     bool down = false;
     bool released = false;  // a release was seen, at releasedAt
-    quint64 releasedAt = 0;
+    std::uint64_t releasedAt = 0;
   };
 
-  static void Release(Keystroke& key, const QKeyEvent& event);
+  static void Release(Keystroke& key, const KeyStroke& stroke);
 
   std::map<int, Keystroke> keys_;
   unsigned state_ = 0;
