@@ -139,7 +139,8 @@ int RunFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
                                  .status = StatusNoCable,
                                  .leftAlone = {},
                                  .traceLost = "",
-                                 .noBoard = std::move(why)}));
+                                 .noBoard = std::move(why),
+                                 .realtimeRefused = ""}));
     }
     return StatusNoCable;
   };
