@@ -16,5 +16,7 @@ void ReadReply(UpdaterState& state);
 // Reads exactly ReadLength bytes into ReadBackBuffer and compares them with
 // PageBuffer.
 void ReadPageData(UpdaterState& state);
+// Reads exactly ReadLength bytes into ReadBackBuffer and compares nothing.
+void ReadPageBytes(UpdaterState& state);
 
 }  // namespace kelvo
