@@ -73,7 +73,10 @@ TEST_P(CommandLineTest, EndsEachBoardAsExpected) {
   if (c.file != ImageFile::None) args.insert(args.end(), {"--image", WriteImageFile(c.file)});
   const ResourceLoader embedded = c.embeddedImage ? ResourceOf(ScrambledSample()) : ResourceOf({});
   bus.sampleImage = c.sampleImage;
-  std::ofstream(ReadFile, std::ios::binary | std::ios::trunc) << "old";
+  // A file of each case's own, for cases run side by side.
+  const std::string readFile = ReadFile + "." + c.name;
+  std::replace(args.begin(), args.end(), ReadFile, readFile);
+  std::ofstream(readFile, std::ios::binary | std::ios::trunc) << "old";
 
   EXPECT_EQ(bus.Run(args, embedded, c.terminal, c.answer), c.status) << bus.err.str();
   const std::string out = bus.out.str(), err = bus.err.str();
@@ -129,7 +132,7 @@ TEST_P(CommandLineTest, EndsEachBoardAsExpected) {
                   (outcome == "complete" || outcome.ends_with("failure") || outcome == "start-page-at-risk"));
     // --read's file is the board's whole flash, or still what it was.
     if (std::find(args.begin(), args.end(), "--read") != args.end() && !outcome.empty()) {
-      std::ifstream file(ReadFile, std::ios::binary);
+      std::ifstream file(readFile, std::ios::binary);
       const std::vector<std::uint8_t> read{std::istreambuf_iterator<char>(file), {}};
       const std::vector<std::uint8_t> old = {'o', 'l', 'd'};
       EXPECT_EQ(read, outcome == "read" ? link->second->Flash() : old);
