@@ -3,6 +3,7 @@
 #include "cli/Reporter.h"
 #include "flow/ClickDispatch.h"
 #include "flow/StartUp.h"
+#include "update/ReadSequence.h"
 
 namespace kelvo::cli {
 
@@ -29,7 +30,7 @@ void Board::Ended(Outcome outcome) {
   outcome_ = outcome;
   seconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
   lineErrors_ = state_.Driver.LineErrors(state_.LinkHandle);
-  reporter_.Result(row_, outcome_, seconds_, diagnosis_, lineErrors_);
+  reporter_.Result(row_, outcome_, seconds_, diagnosis_, lineErrors_, state_.Outcome.differingPages);
 }
 
 void Board::Named(const std::string& serial) {
@@ -68,6 +69,25 @@ void Board::Flash() {
   start_ = std::chrono::steady_clock::now();
   Button_Click(state_, ButtonFlashDevice);
   Ended(OutcomeOf(state_.Outcome));
+}
+
+void Board::Verify() {
+  start_ = std::chrono::steady_clock::now();
+  state_.Outcome = {};
+  VerifyDevice(state_);
+  Ended(OutcomeOf(state_.Outcome));
+}
+
+void Board::Read(const std::function<std::string(const std::vector<std::uint8_t>&)>& keep) {
+  start_ = std::chrono::steady_clock::now();
+  state_.Outcome = {};
+  ReadDevice(state_);
+  Outcome read = OutcomeOf(state_.Outcome);
+  if (read == Outcome::Read) {
+    diagnosis_.line = keep(state_.BoardFlash);
+    if (!diagnosis_.line.empty()) read = Outcome::ReadFailure;
+  }
+  Ended(read);
 }
 
 void Board::Refuse(Diagnosis why) {

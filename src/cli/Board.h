@@ -1,8 +1,13 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "cli/BoardWindow.h"
 #include "cli/NamingDriver.h"
@@ -31,6 +36,12 @@ class Board {
   void Check(bool skipCurrent);
   // "Flash Device", for a Ready board.
   void Flash();
+  // --verify, for a Ready board: compares its pages with the image, writing
+  // nothing.
+  void Verify();
+  // --read, for a Ready board: reads its whole flash and hands it to `keep`,
+  // which answers why it could not keep it, or "".
+  void Read(const std::function<std::string(const std::vector<std::uint8_t>&)>& keep);
   // Ends a board whose cable cannot be told from another without opening it.
   void Refuse(Diagnosis why);
   // Closes the link, as closing the window does.
@@ -65,6 +76,15 @@ class Board {
   double seconds_ = 0;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
+
+// Runs `step` on every board that waits for it, each on a thread of its own.
+template <typename Step>
+void OnEveryBoard(std::vector<std::unique_ptr<Board>>& boards, Step step) {
+  std::vector<std::jthread> threads;
+  for (auto& board : boards) {
+    if (board->Result() == Outcome::Ready) threads.emplace_back([&board, &step] { step(*board); });
+  }
+}
 
 // A version as plain "major.minor", for --json and the summary.
 std::string PlainVersion(const FirmwareVersion& version);

@@ -9,11 +9,13 @@
 #include <optional>
 #include <thread>
 
+#include "cli/AtomicFile.h"
 #include "cli/Board.h"
 #include "cli/BoardWindow.h"
 #include "cli/CableList.h"
 #include "cli/FlashOptions.h"
 #include "cli/Interrupts.h"
+#include "cli/ReadRun.h"
 #include "cli/Reporter.h"
 #include "cli/Summary.h"
 #include "cmdline/CommandLine.h"
@@ -70,15 +72,6 @@ std::optional<ResourceLoader> ImageFromFile(const std::string& path, FtdiDriver&
   return loader;
 }
 
-// Runs `step` on every board that waits for it, each on a thread of its own.
-template <typename Step>
-void OnEveryBoard(std::vector<std::unique_ptr<Board>>& boards, Step step) {
-  std::vector<std::jthread> threads;
-  for (auto& board : boards) {
-    if (board->Result() == Outcome::Ready) threads.emplace_back([&board, &step] { step(*board); });
-  }
-}
-
 bool Confirmed(FlashEnvironment& env, Reporter& reporter, std::size_t ready) {
   reporter.Question("Flash " + std::to_string(ready) + (ready == 1 ? " board" : " boards") +
                     "? Do not unplug a board while it is being flashed. [y/N]");
@@ -125,7 +118,7 @@ int RunFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
     }
     return 0;
   }
-  if (!options.list && !options.yes && !env.inputIsTerminal)
+  if (!options.list && !options.yes && !ReadsOnly(options) && !env.inputIsTerminal)
     return Refuse(env, "no terminal to confirm the flash on; give --yes to flash without asking");
   // The embedded image, unless a file replaces it: what the summary names.
   const bool sample = env.sampleImage && options.imagePath.empty();
@@ -150,6 +143,9 @@ int RunFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
   const std::string trace = !options.tracePath.empty() ? options.tracePath : env.traceFromEnvironment;
   const std::string traceOption = options.tracePath.empty() ? "KELVO_TRACE: " : "--trace: ";
   if (!trace.empty() && !IsWritableFile(trace, &error)) return Refuse(env, traceOption + error);
+  if (const std::string problem = options.readPath.empty() ? "" : CheckAtomicTarget(options.readPath);
+      !problem.empty())
+    return Refuse(env, "--read: " + problem);
   auto traceProblem = [&] { return !trace.empty() && env.traceProblem ? env.traceProblem() : ""; };
 
   FtdiDriver& lister = env.makeDriver("", trace);
@@ -235,11 +231,15 @@ int RunFlash(const std::vector<std::string>& args, FlashEnvironment& env) {
 
   const auto ready = static_cast<std::size_t>(std::count_if(
       boards.begin(), boards.end(), [](const auto& board) { return board->Result() == Outcome::Ready; }));
-  if (ready > 0 && !options.yes && !Confirmed(env, reporter, ready)) {
+  if (ready > 0 && !options.yes && !ReadsOnly(options) && !Confirmed(env, reporter, ready)) {
     for (auto& board : boards) board->Finish();
     return Refuse(env, "not confirmed; no board was flashed");
   }
-  if (ready > 0) {
+  if (ready > 0 && ReadsOnly(options)) {
+    ReadBoards(boards, options, [&](bool hold) {
+      if (interrupts) interrupts->SetFlashing(hold);
+    });
+  } else if (ready > 0) {
     if (interrupts) interrupts->SetFlashing(true);
     {
       const std::shared_ptr<void> session = env.holdSession ? env.holdSession() : nullptr;

@@ -22,6 +22,14 @@ Outcome OutcomeOf(const OperationOutcome& recorded) {
       return Outcome::ImageUnsupported;
     case OutcomeKind::UsbFailure:
       return Outcome::UsbFailure;
+    case OutcomeKind::Matches:
+      return Outcome::Matches;
+    case OutcomeKind::Differs:
+      return Outcome::Differs;
+    case OutcomeKind::ReadComplete:
+      return Outcome::Read;
+    case OutcomeKind::ReadFailure:
+      return Outcome::ReadFailure;
     case OutcomeKind::None:
     case OutcomeKind::Ready:
       break;
@@ -51,13 +59,39 @@ const char* OutcomeName(Outcome outcome) {
       return "image-unsupported";
     case Outcome::UsbFailure:
       return "usb-failure";
+    case Outcome::Matches:
+      return "matches";
+    case Outcome::Differs:
+      return "differs";
+    case Outcome::Read:
+      return "read";
+    case Outcome::ReadFailure:
+      return "read-failure";
   }
   return "";
 }
 
-std::string OutcomeText(Outcome outcome, const Diagnosis& diagnosis) {
+std::string OutcomeText(Outcome outcome, const Diagnosis& diagnosis, const std::vector<int>& differing) {
   const std::string name = OutcomeName(outcome);
+  if (outcome == Outcome::Differs && !differing.empty()) {
+    // Runs of pages as ranges: an erased board differs in "0-62".
+    std::string pages;
+    for (std::size_t i = 0; i < differing.size();) {
+      std::size_t end = i;
+      while (end + 1 < differing.size() && differing[end + 1] == differing[end] + 1) ++end;
+      pages += (pages.empty() ? "" : ", ") + std::to_string(differing[i]) +
+               (end > i ? "-" + std::to_string(differing[end]) : "");
+      i = end + 1;
+    }
+    return name + (differing.size() == 1 ? " (page " : " (pages ") + pages + ")";
+  }
   return diagnosis.cause == Diagnosis::Cause::None ? name : name + " (" + CauseName(diagnosis.cause) + ")";
+}
+
+std::string PagesJson(const std::vector<int>& pages) {
+  std::string json;
+  for (const int page : pages) json += (json.empty() ? "" : ",") + std::to_string(page);
+  return "[" + json + "]";
 }
 
 int ExitStatus(Outcome outcome) {
@@ -65,10 +99,15 @@ int ExitStatus(Outcome outcome) {
     case Outcome::Ready:
     case Outcome::Current:
     case Outcome::Complete:
+    case Outcome::Matches:
+    case Outcome::Read:
       return 0;
     case Outcome::WriteFailure:
     case Outcome::VerifyFailure:
+    case Outcome::ReadFailure:
       return 1;
+    case Outcome::Differs:
+      return DiffersStatus;
     case Outcome::NotFound:
       return 3;
     case Outcome::NotInUpdateMode:
@@ -88,7 +127,7 @@ int Danger(Outcome outcome, const OperationOutcome& recorded) {
   if (recorded.startPageAtRisk) return 4;
   if (outcome == Outcome::WriteFailure || outcome == Outcome::VerifyFailure) return 3;
   // The cable went while pages were being written: half-written as well.
-  if (outcome == Outcome::UsbFailure && recorded.page >= 0) return 2;
+  if (outcome == Outcome::UsbFailure && recorded.page >= 0 && !recorded.readOnly) return 2;
   return 1;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "core/UpdaterState.h"
 #include "flow/StartUpDiagnosis.h"
@@ -19,11 +20,18 @@ enum class Outcome {
   NotInUpdateMode,
   ImageUnsupported,
   UsbFailure,
+  // --verify and --read, which write nothing:
+  Matches,      // pages 0 to 62 hold the image
+  Differs,      // some of them do not
+  Read,         // the whole flash was read (and written to the file)
+  ReadFailure,  // a page could not be read, or the file not written
 };
 
 // The exit status of a run whose boards all ended well but whose trace could
 // not be written to the end.
 inline constexpr int TraceLostStatus = 8;
+// The exit status of a --verify that found a board differing from the image.
+inline constexpr int DiffersStatus = 9;
 
 // The board's outcome as the routines recorded it.
 Outcome OutcomeOf(const OperationOutcome& recorded);
@@ -31,7 +39,11 @@ Outcome OutcomeOf(const OperationOutcome& recorded);
 const char* OutcomeName(Outcome outcome);
 // The outcome's name with the cause of a board that could not be used, as
 // the summary table and the board's line show it: "not-found (denied)".
-std::string OutcomeText(Outcome outcome, const Diagnosis& diagnosis);
+// A board that differs from the image has the pages said too:
+// "differs (pages 3-5, 9)".
+std::string OutcomeText(Outcome outcome, const Diagnosis& diagnosis, const std::vector<int>& differing = {});
+// The pages that differ in --json: [3,4,5,9].
+std::string PagesJson(const std::vector<int>& pages);
 // The program's exit status for a board with this outcome.
 int ExitStatus(Outcome outcome);
 // How much is at stake on a board that ended so: 4 the page it starts from

@@ -4,13 +4,13 @@
 
 #include "core/Texts.h"
 #include "link/TraceJson.h"
+#include "update/RetryPolicy.h"
 
 namespace kelvo::cli {
 namespace {
 
 constexpr int BarWidth = 20;
 constexpr int PlainSteps = 10;
-constexpr int FailuresAllowedPerPage = 50;
 // The widest text a bar line takes after its label: the bar, the pages, the
 // percentage, and the time left or the retry under way.
 constexpr int WidestBarText =
@@ -134,17 +134,18 @@ void Reporter::Message(int row, const std::string& title, const std::string& tex
 }
 
 void Reporter::Result(int row, Outcome outcome, double seconds, const Diagnosis& diagnosis,
-                      const LineErrorCounts& lineErrors) {
+                      const LineErrorCounts& lineErrors, const std::vector<int>& differing) {
   const std::lock_guard lock(mutex_);
   Row& r = rows_[row];
+  const bool compared = outcome == Outcome::Matches || outcome == Outcome::Differs;
   JsonLocked("\"event\":\"result\",\"serial\":" + JsonString(r.label) + ",\"outcome\":\"" +
              OutcomeName(outcome) + "\",\"seconds\":" + std::to_string(seconds) + "," +
-             LineErrorsMember(lineErrors));
+             LineErrorsMember(lineErrors) + (compared ? ",\"differing\":" + PagesJson(differing) : ""));
   if (!diagnosis.line.empty()) NoteLocked(r.label + ": " + diagnosis.line);
   r.tail.clear();
   // A board left alone took no time worth telling.
   const std::string told = outcome == Outcome::Current ? "current: already at the image's version, left alone"
-                                                       : OutcomeText(outcome, diagnosis);
+                                                       : OutcomeText(outcome, diagnosis, differing);
   if (terminal_) {
     r.text = outcome == Outcome::Current ? told : told + " (" + Clock(seconds) + ")";
     Redraw();

@@ -34,9 +34,10 @@ class Reporter {
   // A failed transfer on flash page `page` is being retried: `attempt` of 50.
   void Retry(int row, int page, int attempt);
   void Message(int row, const std::string& title, const std::string& text);
-  // `lineErrors`: what the board's cable counted on its receive side.
+  // `lineErrors`: what the board's cable counted on its receive side;
+  // `differing`: after a comparison with the image, the pages that differ.
   void Result(int row, Outcome outcome, double seconds, const Diagnosis& diagnosis,
-              const LineErrorCounts& lineErrors = {});
+              const LineErrorCounts& lineErrors = {}, const std::vector<int>& differing = {});
   // A line of its own on stderr, above the bars.
   void Note(const std::string& text);
   // A question on stderr below the board lines, which stay as they are

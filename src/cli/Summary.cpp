@@ -37,7 +37,7 @@ Cells BoardCells(const Board& board) {
   return {board.Label(),
           ShownVersion(board.State().DeviceVersion),
           ShownVersion(board.State().ImageVersion),
-          OutcomeText(board.Result(), board.Diagnosed()),
+          OutcomeText(board.Result(), board.Diagnosed(), board.State().Outcome.differingPages),
           board.Result() == Outcome::Current ? "-" : time,
           RetriesText(board.State().Outcome.retries)};
 }
@@ -122,14 +122,16 @@ std::string SummaryJson(const std::vector<std::unique_ptr<Board>>& boards, const
       retries += (retries.empty() ? "" : ",") + std::string("{\"page\":") + std::to_string(r.page) +
                  ",\"failures\":" + std::to_string(r.failures) + "}";
     }
+    const bool compared = board->Result() == Outcome::Matches || board->Result() == Outcome::Differs;
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.3f", board->Seconds());
     json += (&board == &boards.front() ? "" : ",") + std::string("{\"serial\":") +
             JsonString(board->Label()) + ",\"firmware\":" + VersionJson(state.DeviceVersion) +
             ",\"image\":" + VersionJson(state.ImageVersion) +
             ",\"current\":" + (board->Current() ? "true" : "false") + ",\"outcome\":\"" +
-            OutcomeName(board->Result()) + "\",\"seconds\":" + seconds + ",\"retries\":[" + retries +
-            "],\"overruns\":" + std::to_string(board->LineErrors().overrun) +
+            OutcomeName(board->Result()) + "\",\"seconds\":" + seconds + ",\"retries\":[" + retries + "]," +
+            (compared ? "\"differing\":" + PagesJson(state.Outcome.differingPages) + "," : "") +
+            "\"overruns\":" + std::to_string(board->LineErrors().overrun) +
             ",\"diagnosis\":" + DiagnosisJson(board->Diagnosed()) + "}";
   }
   return json + "]";

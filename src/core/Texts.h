@@ -24,6 +24,9 @@ inline constexpr char VersionsSeparator[] = "  -  Upgrading to: v";
 
 inline constexpr char FlashingText[] = "Flashing device...";
 inline constexpr char FlashCompleteText[] = "Flash Complete!";
+// Reading a board's flash without writing it, on the command line.
+inline constexpr char VerifyingText[] = "Verifying device...";
+inline constexpr char ReadingText[] = "Reading device...";
 inline constexpr char WriteFailureTitle[] = "Write Failure!";
 inline constexpr char VerifyFailureTitle[] = "Verify Failure!";
 inline constexpr char WriteFailureText[] = "Device write error! Data is corrupted!  Re-try update!";

@@ -44,6 +44,11 @@ enum class OutcomeKind {
   WriteFailure,
   VerifyFailure,
   Complete,
+  // Reading the board's flash, which writes nothing:
+  Matches,       // pages 0 to 62 hold the image
+  Differs,       // some of them do not (OperationOutcome::differingPages)
+  ReadComplete,  // every page came back whole (BoardFlash)
+  ReadFailure,   // a page did not come back whole within its budget
 };
 
 // Failed transfers that one page cost in a flash.
@@ -67,6 +72,10 @@ struct OperationOutcome {
   bool startPageAtRisk = false;
   // Every page of this flash that needed retries, in the order first met.
   std::vector<PageRetries> retries;
+  // The operation only read the board's flash: nothing was written to it.
+  bool readOnly = false;
+  // A comparison with the image: the pages that differ from it, ascending.
+  std::vector<int> differingPages;
   // The board's answer to "GI" when start-up refused it: the reply as read,
   // blank-filled where nothing came.
   std::array<std::uint8_t, 4> answer{' ', ' ', ' ', ' '};
@@ -105,6 +114,8 @@ struct UpdaterState {
   std::vector<std::uint8_t> ReadBackBuffer;
   std::vector<std::uint8_t> FirmwareImage;
   std::vector<std::uint8_t> ScrambledImage;
+  // The board's whole flash as ReadDevice last read it, page k at 2048 × k.
+  std::vector<std::uint8_t> BoardFlash;
   std::int32_t FlashAddress = 0;
   std::int32_t PageInstructions = 0;
   FirmwareVersion DeviceVersion;

@@ -80,15 +80,23 @@ void ReadReply(UpdaterState& state) {
   ReadExactly(state, state.ReplyBuffer.data(), ReadTarget::Reply);
 }
 
-void ReadPageData(UpdaterState& state) {
-  const auto limit = static_cast<std::int32_t>(
-      std::min({state.ReadBackBuffer.size(), state.PageBuffer.size(), PageBufferSize}));
+void ReadPageBytes(UpdaterState& state) {
+  const auto limit = static_cast<std::int32_t>(std::min(state.ReadBackBuffer.size(), PageBufferSize));
   state.ReadTotal = 0;
   if (state.ReadLength < 0 || state.ReadLength > limit) {
     state.LinkStatus = LinkStatusTransferFailed;
     return;
   }
   ReadExactly(state, state.ReadBackBuffer.data(), ReadTarget::Page);
+}
+
+void ReadPageData(UpdaterState& state) {
+  state.ReadTotal = 0;
+  if (state.ReadLength > static_cast<std::int32_t>(state.PageBuffer.size())) {
+    state.LinkStatus = LinkStatusTransferFailed;
+    return;
+  }
+  ReadPageBytes(state);
   if (state.LinkStatus != 0) return;
   if (!std::equal(state.ReadBackBuffer.begin(), state.ReadBackBuffer.begin() + state.ReadLength,
                   state.PageBuffer.begin())) {

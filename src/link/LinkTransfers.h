@@ -22,5 +22,7 @@ void ReadEchoOf(UpdaterState& state, const std::uint8_t* sent);
 // Reads exactly ReadLength bytes into ReadBackBuffer and compares them with
 // PageBuffer.
 void ReadPageData(UpdaterState& state);
+// Reads exactly ReadLength bytes into ReadBackBuffer and compares nothing.
+void ReadPageBytes(UpdaterState& state);
 
 }  // namespace kelvo

@@ -154,16 +154,18 @@ void WritePage(UpdaterState& state) {
   if (state.ReplyBuffer[0] != 'O' || state.ReplyBuffer[1] != 'K') state.LinkStatus = LinkStatusTransferFailed;
 }
 
-void ReadVerifyPage(UpdaterState& state) {
-  // Refuse before touching the link when the page would not fit the buffers
-  // the comparison uses or the count field.
+namespace {
+
+// Purges the link and sends "RF" for the page at FlashAddress; false, with
+// LinkStatus set, when the command could not be sent whole or the page would
+// not fit the buffers the caller reads it into or the count field.
+bool RequestPage(UpdaterState& state, std::size_t room) {
   const std::int32_t instructions = state.PageInstructions;
-  const std::size_t room = std::min(state.PageBuffer.size(), state.ReadBackBuffer.size());
   if (instructions < 0 || instructions > static_cast<std::int32_t>(PageBufferSize) / BytesPerInstruction ||
       static_cast<std::size_t>(instructions * BytesPerInstruction) > room ||
       !AddressFits(state.FlashAddress)) {
     state.LinkStatus = LinkStatusTransferFailed;
-    return;
+    return false;
   }
 
   PurgeLink(state);
@@ -173,10 +175,21 @@ void ReadVerifyPage(UpdaterState& state) {
   const auto c0 = static_cast<std::uint8_t>(instructions - 256 * c1);
   PlaceCommand(state, {'R', 'F', address.a2, address.a1, address.a0, c1, c0});
   SendCommand(state);
-  if (state.LinkStatus != 0) return;
-
+  if (state.LinkStatus != 0) return false;
   state.ReadLength = instructions * BytesPerInstruction;
-  ReadPageData(state);
+  return true;
+}
+
+}  // namespace
+
+void ReadVerifyPage(UpdaterState& state) {
+  // Refuse before touching the link when the page would not fit the buffers
+  // the comparison uses or the count field.
+  if (RequestPage(state, std::min(state.PageBuffer.size(), state.ReadBackBuffer.size()))) ReadPageData(state);
+}
+
+void ReadPage(UpdaterState& state) {
+  if (RequestPage(state, state.ReadBackBuffer.size())) ReadPageBytes(state);
 }
 
 }  // namespace kelvo

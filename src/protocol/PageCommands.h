@@ -15,6 +15,10 @@ void WritePage(UpdaterState& state);
 // ReadBackBuffer and compares them with PageBuffer, which it leaves alone.
 // Outcome in LinkStatus (0: the page read back equals PageBuffer).
 void ReadVerifyPage(UpdaterState& state);
+// Reads 4 × PageInstructions bytes from FlashAddress with "RF" into
+// ReadBackBuffer, as ReadVerifyPage does, and compares nothing. Outcome in
+// LinkStatus (0: the whole page came back).
+void ReadPage(UpdaterState& state);
 
 // A page's worth of bytes that start no command, sent after a failed write
 // to release a board still waiting for page data.

@@ -11,6 +11,7 @@
 #include "link/LinkTransfers.h"
 #include "protocol/DeviceIdentification.h"
 #include "protocol/PageCommands.h"
+#include "update/RetryPolicy.h"
 
 namespace kelvo {
 namespace {
@@ -21,12 +22,6 @@ constexpr std::int32_t PageBytes = ImagePageSize;
 constexpr std::int32_t AscendingPassInstructions = 31744;
 constexpr std::int32_t AscendingPassPages = AscendingPassInstructions / InstructionsPerPage;
 constexpr int ProgressMaximum = 63;
-constexpr std::int32_t FailuresAllowedPerPage = 50;
-// A failed attempt whose last read already waited out the read timeout is
-// followed by one more timeout's wait for an answer that comes late, but only
-// for the first failures of a page: a board that has gone silent then costs a
-// page at most 20 × 250 ms more than its 50 attempts (about 26 s in all).
-constexpr std::int32_t LateAnswerWaitsPerPage = 20;
 
 struct FailureMessages {
   const char* writeText;
@@ -38,21 +33,6 @@ struct FailureMessages {
 
 constexpr FailureMessages AscendingPassMessages = {WriteFailureText, VerifyFailureText, false};
 constexpr FailureMessages PageZeroMessages = {PageZeroWriteFailureText, PageZeroVerifyFailureText, true};
-
-// Counts the failed transfer against the page at FlashAddress, for the front
-// ends, which show retries while they happen and count them afterwards.
-void NoteFailure(UpdaterState& state, std::int32_t RetriesLeft) {
-  OperationOutcome& outcome = state.Outcome;
-  outcome.page = state.FlashAddress / AddressUnitsPerPage;
-  outcome.attempt = FailuresAllowedPerPage - RetriesLeft + 1;
-  const auto it = std::find_if(outcome.retries.begin(), outcome.retries.end(),
-                               [&](const PageRetries& r) { return r.page == outcome.page; });
-  if (it == outcome.retries.end()) {
-    outcome.retries.push_back({outcome.page, 1});
-  } else {
-    ++it->failures;
-  }
-}
 
 // The page's budget is spent. A last failure that the driver reported itself,
 // rather than a timeout or a wrong answer, means the cable is gone: that is a

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 
 #include "core/Texts.h"
 #include "support/SampleResource.h"
@@ -42,6 +43,19 @@ struct CommandLineCase {
 
 class CommandLineTest : public ::testing::TestWithParam<CommandLineCase> {};
 
+// --read's file, holding "old" before every run.
+const std::string ReadFile = ::testing::TempDir() + "kelvo-flash-read.bin";
+
+// A board that holds the sample image's pages, but for `differing`.
+std::function<void(std::vector<sim::SimOptions>&)> HoldingImage(std::vector<int> differing,
+                                                                std::size_t board = 0) {
+  return [=](std::vector<sim::SimOptions>& boards) {
+    const std::vector<std::uint8_t> image = MakeSampleImage();
+    boards[board].flash.assign(image.begin() + ImageHeaderSize, image.end());
+    for (const int page : differing) boards[board].flash[page * ImagePageSize + 5] ^= 0x40;
+  };
+}
+
 std::string WriteImageFile(ImageFile kind) {
   if (kind == ImageFile::Endless) return "/dev/zero";
   std::vector<std::uint8_t> plain = MakeSampleImage();
@@ -63,6 +77,10 @@ TEST_P(CommandLineTest, EndsEachBoardAsExpected) {
   if (c.file != ImageFile::None) args.insert(args.end(), {"--image", WriteImageFile(c.file)});
   const ResourceLoader embedded = c.embeddedImage ? ResourceOf(ScrambledSample()) : ResourceOf({});
   bus.sampleImage = c.sampleImage;
+  // A file of each case's own, for cases run side by side.
+  const std::string readFile = ReadFile + "." + c.name;
+  std::replace(args.begin(), args.end(), ReadFile, readFile);
+  std::ofstream(readFile, std::ios::binary | std::ios::trunc) << "old";
 
   EXPECT_EQ(bus.Run(args, embedded, c.terminal, c.answer), c.status) << bus.err.str();
   const std::string out = bus.out.str(), err = bus.err.str();
@@ -114,8 +132,18 @@ TEST_P(CommandLineTest, EndsEachBoardAsExpected) {
         std::any_of(link->second->PageEvents().begin(), link->second->PageEvents().end(),
                     [](const sim::PageEvent& e) { return e.kind == sim::PageEvent::Kind::Written; });
     const bool untouched = std::find(c.untouched.begin(), c.untouched.end(), i) != c.untouched.end();
-    EXPECT_EQ(written, !untouched && (outcome == "complete" || outcome.ends_with("failure") ||
-                                      outcome == "start-page-at-risk"));
+    const bool reads = std::find(args.begin(), args.end(), "--verify") != args.end() ||
+                       std::find(args.begin(), args.end(), "--read") != args.end();
+    EXPECT_EQ(written,
+              !untouched && !reads &&
+                  (outcome == "complete" || outcome.ends_with("failure") || outcome == "start-page-at-risk"));
+    // --read's file is the board's whole flash, or still what it was.
+    if (std::find(args.begin(), args.end(), "--read") != args.end() && !outcome.empty()) {
+      std::ifstream file(readFile, std::ios::binary);
+      const std::vector<std::uint8_t> read{std::istreambuf_iterator<char>(file), {}};
+      const std::vector<std::uint8_t> old = {'o', 'l', 'd'};
+      EXPECT_EQ(read, outcome == "read" ? link->second->Flash() : old);
+    }
     if (outcome != "complete") continue;
     for (std::size_t page = 0; page < 63; ++page) {
       ASSERT_TRUE(std::equal(image.begin() + ImagePageOffset(page), image.begin() + ImagePageOffset(page + 1),
@@ -238,6 +266,88 @@ INSTANTIATE_TEST_SUITE_P(
                         .tells = "KV000001: current: already at the image's version, left alone\n",
                         .sums = "\"outcome\":\"current\""},
         CommandLineCase{"NoTerminalNoYes", 1, {"--all", "--json"}, {""}, 2},
+        // Reading the boards writes nothing to any, and asks nothing.
+        CommandLineCase{.name = "VerifyMatchesAndDiffers",
+                        .cables = 3,
+                        .args = {"--verify", "--all", "--json"},
+                        .outcomes = {"matches", "differs", "differs"},
+                        .status = 9,
+                        .boards =
+                            [](auto& boards) {
+                              HoldingImage({})(boards);
+                              HoldingImage({7, 40, 41, 42}, 1)(boards);
+                            },
+                        .tells = "KV000003  1.2       3.0    differs (pages 0-62)",
+                        .sums = "\"outcome\":\"matches\",\"seconds\""},
+        CommandLineCase{.name = "VerifyTableNamesThePage",
+                        .cables = 1,
+                        .args = {"--verify"},
+                        .outcomes = {""},
+                        .status = 9,
+                        .boards = HoldingImage({62}),
+                        .tells = "KV000001: differs (page 62)"},
+        // Nothing written: a cable lost while reading ranks as any other
+        // failure, below a board that differs.
+        CommandLineCase{
+            .name = "VerifyCableLostBelowDiffers",
+            .cables = 2,
+            .args = {"--verify", "--all", "--json"},
+            .outcomes = {"usb-failure", "differs"},
+            .status = 9,
+            .boards =
+                [](auto& boards) { boards[0].faults.push_back(*sim::ParseFault("unplug:200", nullptr)); }},
+        // A page that never comes back whole is a failure, not a difference.
+        CommandLineCase{.name = "VerifyPageThatCannotBeRead",
+                        .cables = 1,
+                        .args = {"--verify", "--json"},
+                        .outcomes = {"read-failure"},
+                        .status = 1,
+                        .boards =
+                            [](auto& boards) {
+                              for (int call = 40; call < 400; ++call)
+                                boards[0].faults.push_back(
+                                    *sim::ParseFault("call:FT_Read:18:" + std::to_string(call), nullptr));
+                            },
+                        .sums = "\"failures\":50}]"},
+        CommandLineCase{.name = "ReadOneBoard",
+                        .cables = 2,
+                        .args = {"--read", ReadFile, "--serial", "KV000002", "--json"},
+                        .outcomes = {"", "read"},
+                        .status = 0,
+                        .boards = HoldingImage({3}, 1)},
+        CommandLineCase{
+            .name = "ReadCutShortKeepsTheOldFile",
+            .cables = 1,
+            .args = {"--read", ReadFile, "--json"},
+            .outcomes = {"usb-failure"},
+            .status = 6,
+            .boards =
+                [](auto& boards) { boards[0].faults.push_back(*sim::ParseFault("unplug:300", nullptr)); }},
+        CommandLineCase{
+            .name = "ReadIntoAFolderThatIsNot",
+            .cables = 1,
+            .args = {"--read", "/nonexistent/flash.bin"},
+            .outcomes = {""},
+            .status = 2,
+            .says = "kelvo-flash: --read: cannot write '/nonexistent/flash.bin': there is no folder"},
+        CommandLineCase{.name = "ReadOneBoardOnly",
+                        .cables = 2,
+                        .args = {"--read", ReadFile, "--all"},
+                        .outcomes = {"", ""},
+                        .status = 2,
+                        .says = "--read reads one board"},
+        CommandLineCase{.name = "VerifyOrReadNotBoth",
+                        .cables = 1,
+                        .args = {"--verify", "--read", ReadFile},
+                        .outcomes = {""},
+                        .status = 2,
+                        .says = "--verify and --read exclude each other"},
+        CommandLineCase{.name = "VerifyFlashesNothingToSkip",
+                        .cables = 1,
+                        .args = {"--verify", "--skip-current"},
+                        .outcomes = {""},
+                        .status = 2,
+                        .says = "--skip-current has no place"},
         CommandLineCase{
             "ConfirmedOnTerminal", 1, {"--json"}, {"complete"}, 0, {}, ImageFile::None, true, "y\n"},
         CommandLineCase{"DeclinedOnTerminal", 1, {"--json"}, {""}, 2, {}, ImageFile::None, true, "n\n"},

@@ -60,6 +60,11 @@ QByteArray ReadAll(const QString& path) {
   return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+void WriteFile(const QString& path, const QByteArray& bytes) {
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size()) << path.toStdString();
+}
+
 // Runs `program` with `args` in `dir`, on the offscreen display unless
 // `without` removes it; the simulator's events are on stdout (unless
 // `events` is false) and its trace in dir/trace.jsonl.
@@ -626,6 +631,13 @@ TEST(EmulatedCable, KelvoFlashOnSeveralCables) {
   };
   const QStringList threeKelvo = {"--cable", "Corvane Serial Link", "--cable", "Corvane Serial Link",
                                   "--cable", "Corvane Serial Link"};
+  // Boards that hold the image, and boards that differ from it in page 7.
+  const QString files = NewRunDir();
+  QByteArray flash = ReadAll(KELVO_PLAIN_IMAGE).mid(8);
+  WriteFile(files + "/image.bin", flash);
+  flash[7 * 2048 + 100] = static_cast<char>(flash[7 * 2048 + 100] ^ 0x10);
+  WriteFile(files + "/page7.bin", flash);
+  const QString readFile = files + "/read.bin";
   const std::vector<Case> cases = {
       {threeCables, {"--all", "--yes", "--json"}, 0, {"complete", "complete", "complete"}},
       // The updater's own choice among three: the board flashed is the one
@@ -670,6 +682,15 @@ TEST(EmulatedCable, KelvoFlashOnSeveralCables) {
       {{}, {"--all", "--json"}, 2, {""}},
       {{}, {"--yes", "--json", "--image", KELVO_SCRAMBLED_IMAGE}, 0, {"complete"}},
       {{}, {"--yes", "--json", "--image", damaged}, 2, {""}},
+      // Read, never written: one board holds the image, one reads back
+      // different, one holds another page 7; --read copies the whole flash.
+      {{"--cable", "Corvane Serial Link", "--cable", "Corvane Serial Link", "--flash", files + "/image.bin",
+        "--fault", "KV000002@verify:7:1"},
+       {"--verify", "--all", "--json"},
+       9,
+       {"matches", "differs"}},
+      {{"--flash", files + "/page7.bin"}, {"--verify", "--json"}, 9, {"differs"}},
+      {{"--flash", files + "/page7.bin"}, {"--read", readFile, "--json"}, 0, {"read"}},
   };
   const QByteArray image = ReadAll(KELVO_PLAIN_IMAGE).mid(8, 63 * 2048);
   for (const Case& c : cases) {
@@ -754,6 +775,17 @@ TEST(EmulatedCable, KelvoFlashOnSeveralCables) {
         EXPECT_TRUE(std::any_of(run.trace.begin(), run.trace.end(), [&](const QJsonObject& t) {
           return t["serial"] == serial && t["call"] == "FT_Read";
         })) << label;
+      }
+      if (c.flashArgs.contains("--verify") || c.flashArgs.contains("--read")) {
+        EXPECT_TRUE(Writes(run, "5746").empty()) << label << ": no page written";
+        const QJsonValue differing = c.outcomes[i] == "differs"   ? QJsonValue(QJsonArray{7})
+                                     : c.outcomes[i] == "matches" ? QJsonValue(QJsonArray{})
+                                                                  : QJsonValue(QJsonValue::Undefined);
+        EXPECT_EQ((*mine)["differing"], differing) << label;
+      }
+      if (c.outcomes[i] == "read") {
+        EXPECT_EQ(ReadAll(readFile), ReadAll(dir + "/" + serial + ".bin")) << label;
+        EXPECT_EQ(ReadAll(readFile).size(), 131072) << label;
       }
       if (c.outcomes[i] == "write-failure") {
         ASSERT_EQ(run.Events("message").size(), 1u) << label;

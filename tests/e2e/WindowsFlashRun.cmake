@@ -79,4 +79,20 @@ foreach(serial KV000001 KV000002)
   kelvo_check("flash STREQUAL image" "board ${serial} does not hold the image")
 endforeach()
 
+# Read back, never written (each run's stand-in boards start erased): both
+# differ in every page a flash writes, and --read replaces an old file with
+# the whole of one board's flash.
+run_flash(--verify --all)
+string(FIND "${err}" "KV000001: differs (pages 0-62)" first)
+string(FIND "${err}" "KV000002: differs (pages 0-62)" second)
+kelvo_check("status EQUAL 9 AND first GREATER -1 AND second GREATER -1"
+            "--verify --all ended with ${status}:\n${err}")
+file(WRITE "${WORK_DIR}/read.bin" "old")
+run_flash(--read "${WORK_DIR}/read.bin" --serial KV000002)
+file(READ "${WORK_DIR}/read.bin" read HEX)
+file(READ "${WORK_DIR}/flash/KV000002.bin" board HEX)
+string(LENGTH "${read}" digits)
+kelvo_check("status EQUAL 0 AND digits EQUAL 262144 AND read STREQUAL board"
+            "--read ended with ${status} and ${digits} hex digits:\n${err}")
+
 file(REMOVE_RECURSE "${WORK_DIR}")

@@ -291,6 +291,21 @@ TEST(ReadVerifyPageCompare, PageReadBackOneByteShortFails) {
   EXPECT_EQ(rig.state.LinkStatus, 8);
 }
 
+// The plain read asks as ReadVerifyPage does and takes whatever page comes
+// back whole; only a short one fails.
+TEST(ReadVerifyPageCompare, PlainReadTakesADifferingPageAndRefusesAShortOne) {
+  Rig rig;
+  rig.boardPage[PageBytes - 1] ^= 0xFF;
+  ReadPage(rig.state);
+  EXPECT_EQ(rig.state.LinkStatus, 0);
+  EXPECT_EQ(Bytes(rig.state.ReadBackBuffer.begin(), rig.state.ReadBackBuffer.begin() + PageBytes),
+            rig.boardPage);
+  EXPECT_THAT(rig.driver.writes, ElementsAre(Bytes{'R', 'F', 0x00, 0x04, 0x00, 0x02, 0x00}));
+  rig.boardPage.pop_back();
+  ReadPage(rig.state);
+  EXPECT_EQ(rig.state.LinkStatus, 8);
+}
+
 TEST(ReadVerifyPageCompare, RepeatedWithoutWriteReadsTwiceAndLeavesPageBufferAlone) {
   Rig rig;
   const Bytes before = rig.state.PageBuffer;
