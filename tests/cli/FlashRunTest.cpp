@@ -62,7 +62,10 @@ std::string WriteImageFile(ImageFile kind) {
   if (kind == ImageFile::NotKelvo) plain[0] = 'X';
   std::vector<std::uint8_t> bytes = ScrambledSample(plain);
   if (kind == ImageFile::Short) bytes.resize(bytes.size() - 4);
-  const std::string path = ::testing::TempDir() + "kelvo-flash-image.jpg";
+  // A file per case: ctest runs the cases side by side.
+  std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  std::replace(name.begin(), name.end(), '/', '-');
+  const std::string path = ::testing::TempDir() + "kelvo-flash-image-" + name + ".jpg";
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   return path;
 }
